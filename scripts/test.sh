@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs every test from a fresh clone on a fresh machine: installs the system
+# packages the build needs, creates .venv with Python 3.13, builds and installs
+# the extension, then runs the C++ core tests and the Python test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+. scripts/lib.sh
+ensure_system_packages
+ensure_venv
+"$VENV/bin/python" -m pip install --quiet -r requirements-dev.txt
+
+echo "== building and installing ambrel_native"
+"$VENV/bin/python" -m pip install --quiet --no-build-isolation "$root"
+
+echo "== C++ core tests"
+cmake -S "$root" -B "$root/build/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DAMBREL_BUILD_TESTS=ON -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" >/dev/null
+cmake --build "$root/build/cpp-tests" --target lsh_core_tests
+ctest --test-dir "$root/build/cpp-tests" --output-on-failure -j2
+
+echo "== Python tests"
+cd "$root"
+"$VENV/bin/python" -m pytest -q "$@"

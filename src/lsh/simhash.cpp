@@ -1,0 +1,157 @@
+#include "lsh/simhash.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "lsh/fp_env.hpp"
+#include "lsh/panic.hpp"
+
+namespace lsh {
+
+namespace detail {
+
+// The portable reference: one sign evaluation and one ordered addition per
+// step. Every other kernel must reproduce its bits exactly.
+void signature_bits_scalar(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits,
+                           std::uint8_t* out) {
+    for (std::uint64_t w = 0; w < bits; ++w) {
+        if (n == 0) {
+            out[w] = 0;
+            continue;
+        }
+        double sum = -0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (projection_sign_positive(family, w, i)) {
+                sum = sum + v[i];
+            } else {
+                sum = sum + (-v[i]);
+            }
+        }
+        out[w] = sum > 0.0 ? 1 : 0;
+    }
+}
+
+}  // namespace detail
+
+const char* kernel_name(SimhashKernel kernel) noexcept {
+    switch (kernel) {
+        case SimhashKernel::scalar: return "scalar";
+        case SimhashKernel::avx2: return "avx2";
+        case SimhashKernel::avx512: return "avx512";
+    }
+    return "unknown";
+}
+
+namespace {
+
+SimhashKernel choose_kernel() noexcept {
+    SimhashKernel best = SimhashKernel::scalar;
+    for (SimhashKernel k : {SimhashKernel::avx2, SimhashKernel::avx512}) {
+        if (kernel_supported(k)) best = k;
+    }
+    if (const char* forced = std::getenv("AMBREL_NATIVE_SIMHASH_KERNEL"); forced != nullptr) {
+        for (SimhashKernel k : {SimhashKernel::scalar, SimhashKernel::avx2, SimhashKernel::avx512}) {
+            if (std::strcmp(forced, kernel_name(k)) == 0 && kernel_supported(k)) return k;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+SimhashKernel active_kernel() noexcept {
+    static const SimhashKernel kernel = choose_kernel();
+    return kernel;
+}
+
+void signature_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family,
+                    std::uint64_t bits, std::uint8_t* out) {
+    switch (kernel) {
+#if defined(__x86_64__)
+        case SimhashKernel::avx512:
+            if (kernel_supported(kernel)) {
+                detail::signature_bits_avx512(v.data(), v.size(), family, bits, out);
+                return;
+            }
+            break;
+        case SimhashKernel::avx2:
+            if (kernel_supported(kernel)) {
+                detail::signature_bits_avx2(v.data(), v.size(), family, bits, out);
+                return;
+            }
+            break;
+#endif
+        default: break;
+    }
+    detail::signature_bits_scalar(v.data(), v.size(), family, bits, out);
+}
+
+std::string bits_to_hex(std::span<const std::uint8_t> bits) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const std::size_t full = bits.size() / 4;
+    const std::size_t rest = bits.size() % 4;
+    std::string text(full + (rest != 0 ? 1 : 0), '0');
+    for (std::size_t j = 0; j < full; ++j) {
+        const std::uint8_t* b = bits.data() + 4 * j;
+        text[j] = kDigits[(b[0] << 3) | (b[1] << 2) | (b[2] << 1) | b[3]];
+    }
+    if (rest != 0) {
+        const std::uint8_t* b = bits.data() + 4 * full;
+        unsigned value = 0;
+        for (std::size_t k = 0; k < rest; ++k) value |= static_cast<unsigned>(b[k]) << (3 - k);
+        text[full] = kDigits[value];
+    }
+    return text;
+}
+
+std::vector<std::string> split_bands(std::string_view signature, std::uint64_t bands) {
+    const std::uint64_t length = signature.size();
+    const std::uint64_t k = std::max<std::uint64_t>(bands, 1);
+    const std::uint64_t chunk = std::max<std::uint64_t>(1, length / k);
+    const std::uint64_t count = std::min<std::uint64_t>(k, (length + chunk - 1) / chunk);
+    std::vector<std::string> result;
+    result.reserve(count);
+    for (std::uint64_t b = 0; b < count; ++b) {
+        const std::uint64_t start = b * chunk;
+        const std::uint64_t size = std::min(chunk, length - start);
+        result.emplace_back(signature.substr(start, size));
+    }
+    return result;
+}
+
+std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
+                                               std::uint64_t bits, std::uint64_t bands) {
+    return simhash_lsh_multi(vector, families, bits, bands, active_kernel());
+}
+
+std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
+                                               std::uint64_t bits, std::uint64_t bands,
+                                               SimhashKernel kernel) {
+    const std::uint64_t f = std::max<std::uint64_t>(families, 1);
+    const std::uint64_t b = std::max<std::uint64_t>(bits, 64);
+    const std::uint64_t k = std::max<std::uint64_t>(bands, 1);
+    if (f >= (std::uint64_t{1} << 57)) panic(kCapacityOverflow);
+    if (b >= (std::uint64_t{1} << 63)) panic(kCapacityOverflow);
+
+    std::vector<FamilySignature> result;
+    if (f > result.max_size()) throw std::bad_alloc();
+    result.reserve(static_cast<std::size_t>(f));
+    if (b > std::vector<std::uint8_t>().max_size()) throw std::bad_alloc();
+    std::vector<std::uint8_t> bit_buffer(static_cast<std::size_t>(b));
+
+    FloatEnvScope fp_env;
+    std::vector<double> widened(vector.size());
+    for (std::size_t i = 0; i < vector.size(); ++i) widened[i] = static_cast<double>(vector[i]);
+
+    for (std::uint64_t u = 0; u < f; ++u) {
+        signature_bits(kernel, widened, u, b, bit_buffer.data());
+        std::string signature = bits_to_hex(bit_buffer);
+        std::vector<std::string> band_texts = split_bands(signature, k);
+        result.push_back(FamilySignature{u, b, std::move(signature), std::move(band_texts)});
+    }
+    return result;
+}
+
+}  // namespace lsh

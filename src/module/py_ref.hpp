@@ -1,0 +1,44 @@
+// An owned (strong) reference to a Python object, released on every path.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace ambrel {
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes ownership of a new reference (may be null).
+    static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    // Adds a reference to a borrowed object.
+    static PyRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Hands the reference to the caller.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+private:
+    explicit PyRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace ambrel
