@@ -23,7 +23,7 @@ namespace ambrel {
 namespace detail {
 
 // Nesting depth of module entries on this thread.
-inline thread_local int entry_depth = 0;
+inline thread_local int entry_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 struct EntryScope {
     EntryScope() noexcept { ++entry_depth; }

@@ -20,6 +20,11 @@ constexpr const char* kPanicDoc =
     "typically propagate all the way through the stack and cause the Python\n"
     "interpreter to exit.";
 
+PyRef create_panic_type() {
+    return PyRef::steal(
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+}
+
 bool is_panic_exception(PyObject* exception) {
     PyObject* type = g_panic_type.get();
     return type != nullptr && PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(type));
@@ -128,13 +133,20 @@ void downcast_failure(PyObject* object, const char* target) {
 
 PyObject* panic_exception_type() {
     return g_panic_type.get_or_init([] {
-        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                   PyExc_BaseException, nullptr);
-        if (type == nullptr) {
+        PyRef type = create_panic_type();
+        if (!type) {
             PyErr_Clear();
             lsh::panic("Failed to initialize new exception type.");
         }
-        return PyRef::steal(type);
+        return type;
+    });
+}
+
+void prepare_panic_exception_type() {
+    g_panic_type.get_or_init([] {
+        PyRef type = create_panic_type();
+        if (!type) throw PyFailure::fetch();
+        return type;
     });
 }
 

@@ -67,8 +67,15 @@ inline void check_ok(bool ok, const std::source_location& where = std::source_lo
 // "'{type}' object is not an instance of '{target}'" (or "'None' is not ...").
 [[noreturn]] void downcast_failure(PyObject* object, const char* target);
 
-// The process-wide PanicException type (created on first need).
+// The process-wide PanicException type, created on first need; failing to
+// create it then is an internal failure.
 PyObject* panic_exception_type();
+
+// Creates the PanicException type ahead of need (during the module's
+// execution step), so that raising an internal failure never has to create
+// it while memory may be exhausted; a failure here is the interpreter's own
+// exception (normally MemoryError) and fails the import.
+void prepare_panic_exception_type();
 
 // Raises an internal failure's message as PanicException. Never fails in a
 // way that escapes: when memory runs out the MemoryError is left pending.

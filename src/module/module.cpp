@@ -56,9 +56,7 @@ int execute(PyObject* module) {
     return guarded(
         [module] {
             if (!PyModule_Check(module)) downcast_failure(module, "module");
-            // Created now, so that raising an internal failure later never has
-            // to create it while memory may be exhausted.
-            panic_exception_type();
+            prepare_panic_exception_type();
 
             add_type(module, "LshFamily", lsh_family_type());
             add_type(module, "LshConfig", lsh_config_type());
