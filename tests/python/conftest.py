@@ -1,3 +1,6 @@
+import importlib
+import os
+
 import pytest
 
 import reference
@@ -5,6 +8,9 @@ import reference
 
 @pytest.fixture(scope="session")
 def native():
+    # Outside CI the oracle's own tests still run before the module builds.
+    if os.environ.get("CI"):
+        return importlib.import_module("ambrel_native")
     return pytest.importorskip("ambrel_native")
 
 

@@ -54,7 +54,6 @@ def test_family_and_family_plus_65536_are_equal(native):
     assert len(result) == 65537 and result[65536].family == 65536
     assert result[65536].signature == result[0].signature
     assert result[65536].bands == result[0].bands
-    assert result[1].signature != result[0].signature or result[2].signature != result[0].signature
 
 
 WORKED = [
@@ -121,13 +120,6 @@ def test_bits_floor(native, bits):
     assert (record.family, record.bits, len(record.signature)) == (0, 64, 16)
 
 
-def test_65_bits_last_character(native):
-    for seed in range(10):
-        vector = [random.Random(seed).gauss(0, 1) for _ in range(6)]
-        for record in native.simhash_lsh_multi(vector, families=3, bits=65):
-            assert len(record.signature) == 17 and record.signature[-1] in "08"
-
-
 def test_equal_components_cancel_where_signs_differ(native):
     (record,) = native.simhash_lsh_multi([1.0, 1.0], families=1, bits=128)
     expected = [int(projection_sign(0, w, 0) == projection_sign(0, w, 1) == 1) for w in range(128)]
@@ -170,14 +162,20 @@ def test_prefix_and_family_independence(native, vector, bits1, extra):
 
 
 def random_vector(rng):
-    n = rng.randint(0, 48)
+    n = rng.randint(1, 48)
     kind = rng.random()
     if kind < 0.15:  # exact cancellations: sums land on +0.0 / -0.0
         half = [rng.choice([0.5, 1.0, 3.0, 2.0**-20]) for _ in range(n // 2)]
         return half + [-x for x in half]
-    if kind < 0.25:
+    if kind < 0.45:  # two equal large components: what survives depends on order and precision
+        big = 2.0 ** rng.choice([0, 20, 40])
+        vector = [rng.choice([-1, 1]) * rng.uniform(1, 2) * 2.0 ** rng.choice([-30, -40]) for _ in range(n)]
+        vector[rng.randrange(n)] = big
+        vector[rng.randrange(n)] = rng.choice([big, -big])
+        return vector
+    if kind < 0.55:
         return [rng.choice([math.inf, -math.inf, math.nan, 1.0, 0.0, -0.0]) for _ in range(n)]
-    if kind < 0.4:
+    if kind < 0.65:
         return [reference.f32_from_bits(rng.getrandbits(32)) for _ in range(n)]
     return [rng.gauss(0.0, 1.0) * 2.0 ** rng.randint(-30, 30) for _ in range(n)]
 
