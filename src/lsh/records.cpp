@@ -204,7 +204,12 @@ PyRef create_type(const char* name, int basic_size, const char* doc, newfunc tp_
     slots[k] = {0, nullptr};
     PyType_Spec spec{name, basic_size, 0, 0, slots};
     PyRef type = PyRef::steal(PyType_FromSpec(&spec));
-    if (!type) throw PyFailure::fetch();
+    if (!type) {
+        // CPython 3.13 returns NULL without an exception when it cannot
+        // allocate its copy of the type name; that is memory exhaustion too.
+        if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
+        throw PyFailure::fetch();
+    }
     return type;
 }
 
