@@ -1,9 +1,11 @@
 #include "lsh/embedding_hash.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "lsh/fp_env.hpp"
 #include "lsh/sha256.hpp"
@@ -20,9 +22,7 @@ constexpr float kTwoTo23 = 8388608.0f;
 // to the 39 integer digits of the largest float, and ".0".
 constexpr std::size_t kMaxComponentText = 48;
 
-double round_half_away(double product) {
-    return std::trunc(product + std::copysign(kJustBelowHalf, product));
-}
+double round_half_away(double product) { return std::trunc(product + std::copysign(kJustBelowHalf, product)); }
 
 // Positional layout of the shortest round-trip digits of a finite, non-zero
 // magnitude, followed by the ".0" rule.
@@ -87,32 +87,52 @@ char* write_canonical(char* out, double value) {
     return write_positional(out, magnitude);
 }
 
+// "00" .. "99".
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (int k = 0; k < 100; ++k) {
+        pairs[static_cast<std::size_t>(2 * k)] = static_cast<char>('0' + k / 10);
+        pairs[static_cast<std::size_t>(2 * k + 1)] = static_cast<char>('0' + k % 10);
+    }
+    return pairs;
+}();
+
+inline char* write_pair(char* out, std::uint32_t value) noexcept {
+    std::memcpy(out, kDigitPairs.data() + 2 * value, 2);
+    return out + 2;
+}
+
 // Fast path for |x| < 2^23: the text is the exact decimal of |r| / 10^6 where
 // r = round(x * 10^6), with trailing fractional zeros removed and at least one
 // fractional digit kept; such a value has at most 13 significant digits, so
 // this is also its shortest round-trip form.
 char* write_small_component(char* out, float x) {
-    const double product = static_cast<double>(x) * kScale;  // exact
-    const double rounded = round_half_away(product);
+    // Rounding the magnitude is the same as rounding the signed product:
+    // trunc(p + copysign(c, p)) = -trunc(|p| + c) for p < 0, the addition being
+    // symmetric under negation. |p| < 2^23 * 10^6, so the conversion to an
+    // integer truncates exactly.
+    const double magnitude = std::fabs(static_cast<double>(x) * kScale);  // exact
+    const auto whole = static_cast<std::uint64_t>(magnitude + kJustBelowHalf);
     if (std::signbit(x)) *out++ = '-';
-    const auto whole = static_cast<std::uint64_t>(std::fabs(rounded));
-    std::uint64_t integer_part = whole / 1000000;
-    auto fraction = static_cast<std::uint32_t>(whole % 1000000);
-    auto converted = std::to_chars(out, out + 24, integer_part);
-    out = converted.ptr;
+    const std::uint64_t integer_part = whole / 1000000;
+    auto fraction = static_cast<std::uint32_t>(whole - integer_part * 1000000);
+    if (integer_part < 10) {
+        *out++ = static_cast<char>('0' + integer_part);
+    } else {
+        out = std::to_chars(out, out + 24, integer_part).ptr;
+    }
     *out++ = '.';
     if (fraction == 0) {
         *out++ = '0';
         return out;
     }
-    char six[6];
-    for (int d = 5; d >= 0; --d) {
-        six[d] = static_cast<char>('0' + fraction % 10);
-        fraction /= 10;
-    }
-    int length = 6;
-    while (six[length - 1] == '0') --length;
-    std::memcpy(out, six, static_cast<std::size_t>(length));
+    const std::uint32_t high = fraction / 10000;
+    const std::uint32_t rest = fraction - high * 10000;
+    write_pair(out, high);
+    write_pair(out + 2, rest / 100);
+    write_pair(out + 4, rest % 100);
+    std::size_t length = 6;
+    while (out[length - 1] == '0') --length;  // fraction != 0: stops at a non-zero digit
     return out + length;
 }
 
@@ -143,12 +163,15 @@ std::string format_canonical_float(double value) {
     return text;
 }
 
-std::string canonical_embedding_text(std::span<const float> vector) {
+namespace {
+
+// Room for the text of any vector of this size.
+std::size_t text_capacity(std::size_t n) { return 2 + n * (kMaxComponentText + 2); }
+
+// Writes the canonical text into `out` (text_capacity bytes); returns its length.
+std::size_t write_text(std::span<const float> vector, char* const begin) {
     FloatEnvScope fp_env;
-    // One buffer sized for the worst case, trimmed at the end.
-    std::string text;
-    text.resize(2 + vector.size() * (kMaxComponentText + 2));
-    char* out = text.data();
+    char* out = begin;
     *out++ = '[';
     for (std::size_t i = 0; i < vector.size(); ++i) {
         if (i != 0) {
@@ -158,13 +181,22 @@ std::string canonical_embedding_text(std::span<const float> vector) {
         out = write_component(out, vector[i]);
     }
     *out++ = ']';
-    text.resize(static_cast<std::size_t>(out - text.data()));
-    return text;
+    return static_cast<std::size_t>(out - begin);
+}
+
+}  // namespace
+
+std::string canonical_embedding_text(std::span<const float> vector) {
+    // One buffer sized for the worst case; left uninitialised, as every byte
+    // of the text is written before it is read.
+    const std::unique_ptr<char[]> buffer(new char[text_capacity(vector.size())]);
+    return std::string(buffer.get(), write_text(vector, buffer.get()));
 }
 
 std::string compute_embedding_sha256(std::span<const float> vector) {
-    const std::string text = canonical_embedding_text(vector);
-    const Sha256Digest digest = sha256(text);
+    const std::unique_ptr<char[]> buffer(new char[text_capacity(vector.size())]);
+    const std::size_t length = write_text(vector, buffer.get());
+    const Sha256Digest digest = sha256(std::string_view(buffer.get(), length));
     std::string hex(64, '0');
     digest_to_hex(digest, hex.data());
     return hex;

@@ -1,8 +1,6 @@
 #include "lsh/simhash.hpp"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "lsh/fp_env.hpp"
@@ -46,15 +44,13 @@ const char* kernel_name(SimhashKernel kernel) noexcept {
 
 namespace {
 
+// The fastest kernel the CPU and operating system support. The module reads
+// no environment or configuration: benchmarks that compare kernels call the
+// overloads that take a kernel.
 SimhashKernel choose_kernel() noexcept {
     SimhashKernel best = SimhashKernel::scalar;
     for (SimhashKernel k : {SimhashKernel::avx2, SimhashKernel::avx512}) {
         if (kernel_supported(k)) best = k;
-    }
-    if (const char* forced = std::getenv("AMBREL_NATIVE_SIMHASH_KERNEL"); forced != nullptr) {
-        for (SimhashKernel k : {SimhashKernel::scalar, SimhashKernel::avx2, SimhashKernel::avx512}) {
-            if (std::strcmp(forced, kernel_name(k)) == 0 && kernel_supported(k)) return k;
-        }
     }
     return best;
 }
@@ -66,8 +62,8 @@ SimhashKernel active_kernel() noexcept {
     return kernel;
 }
 
-void signature_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family,
-                    std::uint64_t bits, std::uint8_t* out) {
+void signature_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
+                    std::uint8_t* out) {
     switch (kernel) {
 #if defined(__x86_64__)
         case SimhashKernel::avx512:
@@ -127,8 +123,7 @@ std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, st
 }
 
 std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
-                                               std::uint64_t bits, std::uint64_t bands,
-                                               SimhashKernel kernel) {
+                                               std::uint64_t bits, std::uint64_t bands, SimhashKernel kernel) {
     const std::uint64_t f = std::max<std::uint64_t>(families, 1);
     const std::uint64_t b = std::max<std::uint64_t>(bits, 64);
     const std::uint64_t k = std::max<std::uint64_t>(bands, 1);

@@ -36,9 +36,8 @@ const char* kernel_name(SimhashKernel kernel) noexcept;
 // Whether this CPU and operating system can run the kernel.
 bool kernel_supported(SimhashKernel kernel) noexcept;
 
-// The fastest supported kernel, chosen once per process. The environment
-// variable AMBREL_NATIVE_SIMHASH_KERNEL (scalar, avx2, avx512) can force a
-// slower one, for benchmarks.
+// The fastest supported kernel, chosen once per process. Benchmarks and tests
+// that compare kernels call the overloads that take a kernel.
 SimhashKernel active_kernel() noexcept;
 
 // Signature bits of family u for bits w = 0 .. bits-1 over the widened vector
@@ -80,6 +79,12 @@ void signature_bits_avx2(const double* v, std::size_t n, std::uint64_t family, s
                          std::uint8_t* out);
 void signature_bits_avx512(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits,
                            std::uint8_t* out);
+// General forms: bits first .. first + count - 1 of the family over components
+// first_component .. first_component + n - 1 held in v[0 .. n-1].
+void signature_bits_avx2_window(const double* v, std::size_t n, std::uint64_t family, std::uint64_t first,
+                                std::size_t count, std::uint64_t first_component, std::uint8_t* out);
+void signature_bits_avx512_window(const double* v, std::size_t n, std::uint64_t family, std::uint64_t first,
+                                  std::size_t count, std::uint64_t first_component, std::uint8_t* out);
 #endif
 }  // namespace detail
 
