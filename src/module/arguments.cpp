@@ -34,7 +34,7 @@ OnceCell g_sequence_type;
 }
 
 [[noreturn]] void missing_required(const Signature& signature, PyObject** slots) {
-    std::vector<const char*> missing;
+    std::vector<std::string_view> missing;
     for (std::size_t k = 0; k < signature.required; ++k) {
         if (slots[k] == nullptr) missing.push_back(signature.names[k]);
     }
@@ -49,9 +49,9 @@ OnceCell g_sequence_type;
                 message += k + 1 == missing.size() ? ", and " : ", ";
             }
         }
-        message += "'";
+        message += '\'';
         message += missing[k];
-        message += "'";
+        message += '\'';
     }
     type_error(std::move(message));
 }
@@ -62,9 +62,20 @@ void fill_positional(const Signature& signature, PyObject* const* args, Py_ssize
     if (given > signature.count) too_many_positional(signature, nargs);
 }
 
+// The UTF-8 bytes of a keyword name; ASCII names (the usual case) are read
+// in place.
+const char* keyword_utf8(PyObject* name, Py_ssize_t& size) {
+    if (!PyUnicode_Check(name)) return nullptr;
+    if (PyUnicode_IS_COMPACT_ASCII(name)) {
+        size = PyUnicode_GET_LENGTH(name);
+        return static_cast<const char*>(PyUnicode_DATA(name));
+    }
+    return PyUnicode_AsUTF8AndSize(name, &size);
+}
+
 void fill_keyword(const Signature& signature, PyObject* name, PyObject* value, PyObject** slots) {
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+    const char* utf8 = keyword_utf8(name, size);
     if (utf8 == nullptr) {
         PyErr_Clear();  // a name that cannot be encoded matches nothing
     } else {
@@ -72,8 +83,11 @@ void fill_keyword(const Signature& signature, PyObject* name, PyObject* value, P
         for (std::size_t k = 0; k < signature.count; ++k) {
             if (key == signature.names[k]) {
                 if (slots[k] != nullptr) {
-                    type_error(std::string(signature.full_name) + " got multiple values for argument '" +
-                               signature.names[k] + "'");
+                    std::string message = signature.full_name;
+                    message += " got multiple values for argument '";
+                    message += signature.names[k];
+                    message += '\'';
+                    type_error(std::move(message));
                 }
                 slots[k] = value;
                 return;

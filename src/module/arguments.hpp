@@ -20,7 +20,7 @@ namespace ambrel {
 
 struct Signature {
     const char* full_name;  // "normalize_vector()" or "LshConfig.__new__()"
-    const char* const* names;
+    const std::string_view* names;
     std::size_t count;
     std::size_t required;
 };
@@ -28,7 +28,7 @@ struct Signature {
 template <std::size_t N>
 struct Parameters {
     const char* full_name;
-    std::array<const char*, N> names;
+    std::array<std::string_view, N> names;
     std::size_t required;
 
     constexpr Signature signature() const noexcept { return {full_name, names.data(), N, required}; }
