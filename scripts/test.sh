@@ -20,6 +20,9 @@ cmake -S "$root" -B "$root/build/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release 
 cmake --build "$root/build/cpp-tests" --target lsh_core_tests
 ctest --test-dir "$root/build/cpp-tests" --output-on-failure -j2
 
+echo "== benchmark smoke run (tiny counts; no timing is checked)"
+"$VENV/bin/python" bench/run.py --quick
+
 echo "== Python tests"
 cd "$root"
 "$VENV/bin/python" -m pytest -q "$@"
