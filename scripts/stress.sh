@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The slow reliability runs, kept out of CI:
+#   1. reference and memory leaks, on a debug build of CPython 3.13;
+#   2. the free-threaded stress test, on python3.13t;
+#   3. the whole Python test suite against an ASan+UBSan build.
+# The two interpreter variants are built on first use (about 4 minutes each)
+# by ../shared/tools/python-variant and cached; AMBREL_DEBUG_PYTHON and
+# AMBREL_FT_PYTHON select other interpreters. Set STRESS_QUICK=1 for a short
+# smoke run. Exits non-zero when any check fails; the figures are printed.
+#
+#   bash scripts/stress.sh            # everything
+#   bash scripts/stress.sh leaks      # one check: leaks | threads | sanitize
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+. scripts/lib.sh
+ensure_system_packages
+ensure_venv
+"$VENV/bin/python" -m pip install --quiet -r requirements-dev.txt
+
+variant_tool=${PYTHON_VARIANT_TOOL:-$root/../shared/tools/python-variant}
+variant() {  # prints the interpreter of a variant, building it when needed
+  "$variant_tool" "$1"
+}
+
+# Builds the extension for an interpreter into build/stress-<name>.
+build_root=${STRESS_BUILD_ROOT:-$root/build}
+build_for() {
+  local python=$1 dir=$build_root/stress-$2
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
+    -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" >/dev/null
+  cmake --build "$dir" --target ambrel_native >/dev/null
+  echo "$dir"
+}
+
+if [ "${STRESS_QUICK:-0}" = 1 ]; then
+  leak_args=(--calls 200 --rounds 2 --rss-calls 2000)
+  thread_args=(--rounds 2 --processes 10 --mutation-seconds 2 --throughput-calls 20)
+else
+  leak_args=()
+  thread_args=()
+fi
+
+checks=("$@")
+[ ${#checks[@]} -gt 0 ] || checks=(leaks threads sanitize)
+status=0
+for check in "${checks[@]}"; do
+  case "$check" in
+    leaks)
+      echo "== reference and memory leaks (debug interpreter)"
+      python=${AMBREL_DEBUG_PYTHON:-$(variant debug)}
+      dir=$(build_for "$python" debug)
+      PYTHONPATH="$dir" "$python" tests/stress/refleaks.py "${leak_args[@]}" || status=1
+      ;;
+    threads)
+      echo "== free-threaded stress (python3.13t)"
+      python=${AMBREL_FT_PYTHON:-$(variant freethreaded)}
+      dir=$(build_for "$python" freethreaded)
+      env -u PYTHON_GIL PYTHONPATH="$dir" "$python" tests/stress/free_threaded.py "${thread_args[@]}" || status=1
+      ;;
+    sanitize)
+      echo "== sanitizers"
+      AMBREL_PYTHON="$VENV/bin/python" AMBREL_SANITIZE_BUILD="$build_root/sanitize" \
+        bash tests/stress/sanitize.sh || status=1
+      ;;
+    *)
+      echo "unknown check '$check' (leaks, threads, sanitize)" >&2
+      exit 2
+      ;;
+  esac
+done
+[ "$status" = 0 ] && echo "stress: all checks passed" || echo "stress: FAILED"
+exit "$status"

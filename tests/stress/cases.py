@@ -1,0 +1,196 @@
+"""The calls the stress checks repeat: every public callable on success and
+on every error path of argument matching and conversion, plus internal
+failures. Stdlib only, so that debug and free-threaded interpreters without
+any installed package can run it.
+
+Each case is (label, callable, args, kwargs, expected exception type or None).
+"""
+
+import array
+import collections
+
+
+class Seq:
+    """The plain sequence protocol, with a configurable length and a failing item."""
+
+    def __init__(self, items, length=None, fail_at=None, error=None):
+        self.items, self.length, self.fail_at, self.error = list(items), length, fail_at, error
+
+    def __len__(self):
+        if isinstance(self.length, type) and issubclass(self.length, BaseException):
+            raise self.length("no length")
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if i == self.fail_at:
+            raise self.error()  # a fresh exception each time: one raised again keeps its old traceback
+        return self.items[i]
+
+
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if isinstance(self.value, type) and issubclass(self.value, BaseException):
+            raise self.value("no float")
+        return self.value
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, type) and issubclass(self.value, BaseException):
+            raise self.value("no index")
+        return self.value
+
+
+class RaisingIter(list):
+    def __iter__(self):
+        raise RuntimeError("no iteration")
+
+
+class NonIterator(list):
+    def __iter__(self):
+        return 7
+
+
+class StrSub(str):
+    pass
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no str")
+
+
+def panic_type(m):
+    try:
+        m.simhash_lsh_multi([1.0], families=2**57)
+    except BaseException as exc:
+        return type(exc)
+    raise AssertionError("no PanicException")
+
+
+def build(m):
+    """Returns the list of cases for module `m`."""
+    P = panic_type(m)
+    vec = [0.5, -0.25, 1.0, 0.125, 3, True, 2.5e-30, -7.0, 0.0, 1e-40]
+    cfg = m.LshConfig(2**64 - 1, 300, 7)
+    fam = m.LshFamily(5, 2**63, "\u00e9" * 10 + "0123abcd", ["ab", "\U0001f600", "c" * 50])
+    made = m.simhash_lsh_multi(vec, 2, 70, 5)[1]
+    cases = []
+
+    def ok(label, fn, *args, **kwargs):
+        cases.append((label, fn, args, kwargs, None))
+
+    def bad(label, exc, fn, *args, **kwargs):
+        cases.append((label, fn, args, kwargs, exc))
+
+    # --- success, through every conversion route
+    ok("normalize list", m.normalize_vector, vec)
+    ok("normalize tuple", m.normalize_vector, tuple(vec))
+    ok("normalize range", m.normalize_vector, range(9))
+    ok("normalize bytes", m.normalize_vector, b"\x01\x02\x03")
+    ok("normalize array d", m.normalize_vector, array.array("d", vec))
+    ok("normalize array f", m.normalize_vector, array.array("f", vec))
+    ok("normalize memoryview", m.normalize_vector, memoryview(array.array("f", vec)))
+    ok("normalize deque", m.normalize_vector, vector=collections.deque(vec))
+    ok("normalize Seq", m.normalize_vector, Seq(vec))
+    ok("normalize Seq raising len", m.normalize_vector, Seq(vec, length=ValueError))
+    ok("normalize Seq lying len", m.normalize_vector, Seq(vec, length=1000))
+    ok("normalize __float__/__index__ items", m.normalize_vector, [FloatLike(2.0), Index(3), 1])
+    ok("normalize zero", m.normalize_vector, [0, -0.0])
+    ok("normalize empty", m.normalize_vector, [])
+    ok("normalize nan", m.normalize_vector, [float("nan"), 1.0])
+    ok("simhash defaults", m.simhash_lsh_multi, vec)
+    ok("simhash keywords", m.simhash_lsh_multi, bands=1000, bits=66, families=0, normalized_vector=tuple(vec))
+    ok("simhash Index counts", m.simhash_lsh_multi, vec, Index(2), Index(65), Index(3))
+    ok("hamming", m.hamming_distance_hex, "deadbeef", "DEAD-BEE0")
+    ok("hamming non-ASCII", m.hamming_distance_hex, "\u00e9ff\U0001f600" * 20, b=StrSub("0x00"))
+    ok("hamming large result", m.hamming_distance_hex, "f" * 500, "")
+    ok("cosine", m.cosine_from_hamming, 7, 12)
+    ok("cosine large", m.cosine_from_hamming, 2**64 - 1, total_bits=2**64 - 1)
+    ok("sha256 list", m.compute_embedding_sha256, vec)
+    ok("sha256 Seq", m.compute_embedding_sha256, normalized_embedding=Seq([0.6, 0.8]))
+    ok("LshConfig()", m.LshConfig)
+    ok("LshConfig args", m.LshConfig, 2**64 - 1, bits=Index(9), bands=True)
+    ok("LshFamily args", m.LshFamily, 1, 256, "\u00e9" * 10, ("ab", "cd"))
+    ok("LshFamily keywords", m.LshFamily, bands=Seq(["a", "b"]), signature="s", bits=2, family=1)
+    for record, name in ((cfg, "LshConfig"), (fam, "LshFamily"), (made, "simhash record")):
+        for attribute in (
+            ("families", "bits", "bands") if name == "LshConfig" else ("family", "bits", "signature", "bands")
+        ):
+            ok(f"{name}.{attribute}", getattr, record, attribute)
+        ok(f"{name} repr", repr, record)
+
+    # --- matching errors, fast-call and tuple-and-dictionary forms
+    bad("too many positional", TypeError, m.normalize_vector, [1.0], 2)
+    bad("too many positional (new)", TypeError, m.LshConfig, 1, 2, 3, 4)
+    bad("unexpected keyword", TypeError, m.simhash_lsh_multi, [1.0], bogus=1)
+    bad("unexpected keyword (new)", TypeError, m.LshFamily, 0, 1, "a", [], x=1)
+    bad("unexpected surrogate keyword", TypeError, m.normalize_vector, **{"\ud800": 1})
+    bad("multiple values", TypeError, m.normalize_vector, [1.0], vector=[1.0])
+    bad("multiple values (new)", TypeError, m.LshConfig, 1, families=2)
+    bad("missing one", TypeError, m.hamming_distance_hex, "0f")
+    bad("missing two", TypeError, m.cosine_from_hamming)
+    bad("missing four (new)", TypeError, m.LshFamily)
+
+    # --- conversion errors, each with its note
+    bad("vector str", TypeError, m.normalize_vector, "1.0")
+    bad("vector str subclass", TypeError, m.compute_embedding_sha256, StrSub("1.0"))
+    bad("vector int", TypeError, m.normalize_vector, 5)
+    bad("vector None", TypeError, m.simhash_lsh_multi, None)
+    bad("vector dict", TypeError, m.normalize_vector, {1: 2.0})
+    bad("vector item str", TypeError, m.normalize_vector, [1.0, "x"])
+    bad("vector item None (tuple)", TypeError, m.normalize_vector, (1.0, None))
+    bad("vector __float__ raises", ValueError, m.normalize_vector, [FloatLike(ValueError)])
+    bad("vector __float__ odd type", TypeError, m.normalize_vector, [FloatLike(3)])
+    bad("vector __index__ raises", ZeroDivisionError, m.compute_embedding_sha256, [Index(ZeroDivisionError)])
+    bad("vector item too large", OverflowError, m.normalize_vector, [10**400])
+    bad("vector iteration error", KeyError, m.normalize_vector, Seq([1.0, 2.0], fail_at=1, error=KeyError))
+    bad("vector __iter__ raises", RuntimeError, m.simhash_lsh_multi, RaisingIter([1.0]))
+    bad("vector non-iterator", TypeError, m.normalize_vector, NonIterator([1.0]))
+    bad("unsigned negative", OverflowError, m.cosine_from_hamming, -1, 8)
+    bad("unsigned too big", OverflowError, m.cosine_from_hamming, 8, 2**64)
+    bad("unsigned float", TypeError, m.simhash_lsh_multi, [1.0], 1.0)
+    bad("unsigned None", TypeError, m.LshConfig, bits=None)
+    bad("unsigned str", TypeError, m.LshFamily, "0", 1, "a", [])
+    bad("unsigned __index__ raises", ValueError, m.LshConfig, Index(ValueError))
+    bad("unsigned __index__ odd type", TypeError, m.simhash_lsh_multi, [1.0], bands=Index(1.5))
+    bad("unsigned __index__ too big", OverflowError, m.LshFamily, 0, Index(2**70), "a", [])
+    bad("text int", TypeError, m.hamming_distance_hex, 1, "0f")
+    bad("text None", TypeError, m.hamming_distance_hex, "0f", None)
+    bad("text surrogate", UnicodeEncodeError, m.hamming_distance_hex, "0f", "f\udfff")
+    bad("owned text bytes", TypeError, m.LshFamily, 0, 1, b"ab", [])
+    bad("owned text surrogate", UnicodeEncodeError, m.LshFamily, 0, 1, "\ud800", [])
+    bad("text list str", TypeError, m.LshFamily, 0, 1, "a", "cd")
+    bad("text list int", TypeError, m.LshFamily, 0, 1, "a", 5)
+    bad("text list item", TypeError, m.LshFamily, 0, 1, "a", ["b", 1])
+    bad("text list item surrogate", UnicodeEncodeError, m.LshFamily, 0, 1, "a", ["\ud800"])
+    bad("text list __iter__ raises", RuntimeError, m.LshFamily, 0, 1, "a", RaisingIter(["b"]))
+    bad("text list iteration error", KeyError, m.LshFamily, 0, 1, "a", Seq(["b", "c"], fail_at=1, error=KeyError))
+
+    # --- internal failures
+    bad("panic families", P, m.simhash_lsh_multi, [1.0], families=2**57)
+    bad("panic bits", P, m.simhash_lsh_multi, [1.0], 1, 2**63)
+    bad("panic vector length", P, m.normalize_vector, Seq([1.0], length=2**61))
+    bad("panic text list length", P, m.LshFamily, 0, 1, "a", Seq(["b"], length=2**61))
+    bad("panic resumed from Python", P, m.compute_embedding_sha256, Seq([1.0], fail_at=0, error=lambda: P("inner")))
+    bad("panic resumed without str", P, m.normalize_vector, Seq([1.0], fail_at=0, error=lambda: P(Unprintable())))
+    return cases
+
+
+def call(fn, args, kwargs, expected):
+    """Calls once; returns None, or a description of an unexpected outcome."""
+    try:
+        fn(*args, **kwargs)
+    except BaseException as exc:
+        if expected is None or type(exc) is not expected:
+            return f"raised {type(exc).__name__}: {exc}"
+        return None
+    if expected is not None:
+        return f"returned instead of raising {expected.__name__}"
+    return None
