@@ -64,15 +64,12 @@ void write_backtrace(std::FILE* out) noexcept {
 
 void report_panic(const std::string& message, const std::source_location& where) noexcept {
     std::FILE* out = stderr;
-    std::fprintf(out, "\nthread '<unnamed>' (%llu) panicked at %s:%u:%u:\n%s\n", os_thread_id(),
-                 where.file_name(), static_cast<unsigned>(where.line()),
-                 static_cast<unsigned>(where.column()), message.c_str());
+    std::fprintf(out, "\nthread '<unnamed>' (%llu) panicked at %s:%u:%u:\n%s\n", os_thread_id(), where.file_name(),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message.c_str());
     if (backtrace_requested()) {
         write_backtrace(out);
     } else if (!g_reported_once.exchange(true)) {
-        std::fprintf(out,
-                     "note: run with `%s=1` environment variable to display a backtrace\n",
-                     kBacktraceVariable);
+        std::fprintf(out, "note: run with `%s=1` environment variable to display a backtrace\n", kBacktraceVariable);
     }
     std::fflush(out);
 }

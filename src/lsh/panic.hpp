@@ -24,8 +24,7 @@ private:
 // Writes the internal failure report to standard error, without throwing.
 void report_panic(const std::string& message, const std::source_location& where) noexcept;
 
-[[noreturn]] void panic(std::string message,
-                        const std::source_location& where = std::source_location::current());
+[[noreturn]] void panic(std::string message, const std::source_location& where = std::source_location::current());
 
 // The message of a size computation that does not fit the address space.
 inline constexpr const char* kCapacityOverflow = "capacity overflow";

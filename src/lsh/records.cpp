@@ -76,8 +76,8 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* config_repr(PyObject* self) {
     return guarded([self] {
         const ConfigFields& f = config_of(self);
-        const std::string text = "LshConfig(families=" + std::to_string(f.families) + ", bits=" +
-                                 std::to_string(f.bits) + ", bands=" + std::to_string(f.bands) + ")";
+        const std::string text = "LshConfig(families=" + std::to_string(f.families) +
+                                 ", bits=" + std::to_string(f.bits) + ", bands=" + std::to_string(f.bands) + ")";
         return new_str(text).release();
     });
 }
@@ -139,8 +139,8 @@ std::string_view utf8_prefix(std::string_view text, std::size_t count) {
 PyObject* family_repr(PyObject* self) {
     return guarded([self] {
         const FamilyFields& f = family_of(self);
-        std::string text = "LshFamily(family=" + std::to_string(f.family) + ", bits=" + std::to_string(f.bits) +
-                           ", signature='";
+        std::string text =
+            "LshFamily(family=" + std::to_string(f.family) + ", bits=" + std::to_string(f.bits) + ", signature='";
         text += utf8_prefix(f.signature, 8);
         text += "...', bands=" + std::to_string(f.bands.size()) + ")";
         return new_str(text).release();

@@ -42,8 +42,8 @@ SimhashKernel active_kernel() noexcept;
 
 // Signature bits of family u for bits w = 0 .. bits-1 over the widened vector
 // v: out[w] = 1 when the ordered sum of +-v[i], started at -0.0, is > 0.
-void signature_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family,
-                    std::uint64_t bits, std::uint8_t* out);
+void signature_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
+                    std::uint8_t* out);
 
 // Four bits per character, the first bit the most significant; a final partial
 // group is padded with zero bits.
@@ -68,17 +68,13 @@ inline constexpr std::uint64_t kDefaultBands = 16;
 std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
                                                std::uint64_t bits, std::uint64_t bands);
 std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
-                                               std::uint64_t bits, std::uint64_t bands,
-                                               SimhashKernel kernel);
+                                               std::uint64_t bits, std::uint64_t bands, SimhashKernel kernel);
 
 namespace detail {
-void signature_bits_scalar(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits,
-                           std::uint8_t* out);
+void signature_bits_scalar(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits, std::uint8_t* out);
 #if defined(__x86_64__)
-void signature_bits_avx2(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits,
-                         std::uint8_t* out);
-void signature_bits_avx512(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits,
-                           std::uint8_t* out);
+void signature_bits_avx2(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits, std::uint8_t* out);
+void signature_bits_avx512(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits, std::uint8_t* out);
 // General forms: bits first .. first + count - 1 of the family over components
 // first_component .. first_component + n - 1 held in v[0 .. n-1].
 void signature_bits_avx2_window(const double* v, std::size_t n, std::uint64_t family, std::uint64_t first,

@@ -27,8 +27,8 @@ OnceCell g_sequence_type;
 
 [[noreturn]] void unexpected_keyword(const Signature& signature, PyObject* name) {
     // The keyword is shown as str() of the name, which need not be valid UTF-8.
-    PyRef message = check_new(
-        PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", signature.full_name, name));
+    PyRef message =
+        check_new(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", signature.full_name, name));
     PyRef exception = check_new(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     throw PyFailure(std::move(exception));
 }

@@ -44,9 +44,10 @@ bool is_panic_exception(PyObject* exception) {
     } else {
         PyErr_Clear();
     }
-    std::fputs("--- PanicException fetched from Python: resuming the panic in native code ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "--- PanicException fetched from Python: resuming the panic in native code ---\n"
+        "Python stack trace below:\n",
+        stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
     lsh::panic(std::move(message), where);
@@ -69,7 +70,8 @@ PyFailure PyFailure::fetch(const std::source_location& where) {
 
 bool PyFailure::materialize() {
     if (exception_) return true;
-    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    PyRef message =
+        PyRef::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     if (!message) return false;
     PyRef exception = PyRef::steal(PyObject_CallOneArg(type_, message.get()));
     if (!exception) return false;

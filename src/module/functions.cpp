@@ -94,8 +94,7 @@ PyObject* compute_embedding_sha256(PyObject*, PyObject* const* args, Py_ssize_t 
         const auto slots = match(kSha256Parameters, args, nargsf, kwnames);
         const std::vector<float> vector = to_vector(slots[0], "normalized_embedding");
         const std::string digest = lsh::compute_embedding_sha256(vector);
-        return check_new(PyUnicode_FromStringAndSize(digest.data(), static_cast<Py_ssize_t>(digest.size())))
-            .release();
+        return check_new(PyUnicode_FromStringAndSize(digest.data(), static_cast<Py_ssize_t>(digest.size()))).release();
     });
 }
 

@@ -87,8 +87,10 @@ enum class BufferKind { none, float32, float64 };
 
 bool native_format(const char* format, char code, bool allow_explicit_little_endian) {
     if (format == nullptr) return false;
-    if (format[0] == '@') ++format;
-    else if (allow_explicit_little_endian && (format[0] == '=' || (format[0] == '<' && std::endian::native == std::endian::little)))
+    if (format[0] == '@')
+        ++format;
+    else if (allow_explicit_little_endian &&
+             (format[0] == '=' || (format[0] == '<' && std::endian::native == std::endian::little)))
         ++format;
     return format[0] == code && format[1] == '\0';
 }

@@ -15,9 +15,20 @@ TEST(Hamming, WorkedExamples) {
         std::uint64_t distance;
     };
     const Case cases[] = {
-        {"ff", "00", 8},          {"0f", "0e", 1},    {"8", "7", 4},   {"f0f0", "0f0f", 16},
-        {"deadbeef", "DEADBEEF", 0}, {" a-b ", "AB", 0}, {"ab", "abcd", 8}, {"", "ffff", 16},
-        {"", "", 0},              {"0xff", "ff", 8},  {"g1", "01", 5}, {"\xc3\xa9" "5", "5", 0},
+        {"ff", "00", 8},
+        {"0f", "0e", 1},
+        {"8", "7", 4},
+        {"f0f0", "0f0f", 16},
+        {"deadbeef", "DEADBEEF", 0},
+        {" a-b ", "AB", 0},
+        {"ab", "abcd", 8},
+        {"", "ffff", 16},
+        {"", "", 0},
+        {"0xff", "ff", 8},
+        {"g1", "01", 5},
+        {"\xc3\xa9"
+         "5",
+         "5", 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(lsh::hamming_distance_hex(c.a, c.b), c.distance) << c.a << " / " << c.b;

@@ -30,9 +30,7 @@ def conversion_error():
         with pytest.raises(exc_type) as info:
             fn(*args, **kwargs)
         assert type(info.value) is exc_type
-        assert getattr(info.value, "__notes__", None) == [
-            f"while processing '{parameter}'"
-        ]
+        assert getattr(info.value, "__notes__", None) == [f"while processing '{parameter}'"]
         if message is not None:
             assert str(info.value) == message
         return info.value

@@ -79,7 +79,7 @@ def signature_bit(vector, u, w):
 def bits_to_hex(bits):
     out = []
     for start in range(0, len(bits), 4):
-        group = list(bits[start:start + 4]) + [0] * 4
+        group = list(bits[start : start + 4]) + [0] * 4
         value = 8 * group[0] + 4 * group[1] + 2 * group[2] + group[3]
         out.append("0123456789abcdef"[value])
     return "".join(out)
@@ -89,8 +89,7 @@ def split_bands(signature, k):
     length = len(signature)
     chunk = max(1, length // k)
     count = min(k, -(-length // chunk))
-    return [signature[j * chunk:j * chunk + min(chunk, length - j * chunk)]
-            for j in range(count)]
+    return [signature[j * chunk : j * chunk + min(chunk, length - j * chunk)] for j in range(count)]
 
 
 def simhash_lsh_multi(normalized_vector, families=3, bits=256, bands=16):
@@ -194,8 +193,7 @@ def float_key(x):
 
 def as_tuples(result):
     """(family, bits, signature, bands) for tuples and LshFamily records alike."""
-    return [r if isinstance(r, tuple) else (r.family, r.bits, r.signature, r.bands)
-            for r in result]
+    return [r if isinstance(r, tuple) else (r.family, r.bits, r.signature, r.bands) for r in result]
 
 
 def hex_to_bits(signature, bits):

@@ -6,8 +6,15 @@ import weakref
 
 import pytest
 
-ALL = ["LshFamily", "LshConfig", "simhash_lsh_multi", "normalize_vector",
-       "hamming_distance_hex", "cosine_from_hamming", "compute_embedding_sha256"]
+ALL = [
+    "LshFamily",
+    "LshConfig",
+    "simhash_lsh_multi",
+    "normalize_vector",
+    "hamming_distance_hex",
+    "cosine_from_hamming",
+    "compute_embedding_sha256",
+]
 
 MODULE_DOC = (
     "Native Python extension module for ambrel\n\nThis module is imported as "
@@ -22,23 +29,27 @@ FUNCTIONS = {
         "    families: Number of independent hash families (default: 3)\n"
         "    bits: Number of bits per signature (default: 256)\n"
         "    bands: Number of bands to split signature into (default: 16)\n\n"
-        "Returns:\n    List of LshFamily objects, one per family"),
+        "Returns:\n    List of LshFamily objects, one per family",
+    ),
     "normalize_vector": (
         "(vector)",
         "L2-normalize a vector\n\nArgs:\n    vector: Input vector (list of floats)\n\n"
-        "Returns:\n    L2-normalized vector. If the input has zero magnitude, returns the original."),
+        "Returns:\n    L2-normalized vector. If the input has zero magnitude, returns the original.",
+    ),
     "hamming_distance_hex": (
         "(a, b)",
         "Compute Hamming distance between two hex-encoded signatures\n\nArgs:\n"
         "    a: First hex signature string\n    b: Second hex signature string\n\n"
-        "Returns:\n    Number of differing bits"),
+        "Returns:\n    Number of differing bits",
+    ),
     "cosine_from_hamming": (
         "(distance_bits, total_bits)",
         "Estimate cosine similarity from Hamming distance\n\n"
         "Uses the formula: cos(\u03c0 \u00d7 distance / total_bits)\n\nArgs:\n"
         "    distance_bits: Hamming distance in bits\n"
         "    total_bits: Total number of bits in the signatures\n\n"
-        "Returns:\n    Estimated cosine similarity in [-1, 1]"),
+        "Returns:\n    Estimated cosine similarity in [-1, 1]",
+    ),
     "compute_embedding_sha256": (
         "(normalized_embedding)",
         "Compute canonical SHA-256 hash of a normalized embedding\n\n"
@@ -46,17 +57,22 @@ FUNCTIONS = {
         "with specific formatting (spaces after commas, .0 for whole numbers)\n"
         "to ensure deterministic hashing across implementations.\n\nArgs:\n"
         "    normalized_embedding: L2-normalized embedding vector\n\n"
-        "Returns:\n    Hex-encoded SHA-256 hash"),
+        "Returns:\n    Hex-encoded SHA-256 hash",
+    ),
 }
 
 CLASSES = {
-    "LshConfig": ("(families=3, bits=256, bands=16)",
-                  "LSH configuration\n\nThis mirrors the Python LshConfig dataclass from ambrel.types",
-                  ["families", "bits", "bands"]),
-    "LshFamily": ("(family, bits, signature, bands)",
-                  "LSH family result containing signature and bands\n\n"
-                  "This mirrors the Python LSHFamily dataclass from ambrel.lsh",
-                  ["family", "bits", "signature", "bands"]),
+    "LshConfig": (
+        "(families=3, bits=256, bands=16)",
+        "LSH configuration\n\nThis mirrors the Python LshConfig dataclass from ambrel.types",
+        ["families", "bits", "bands"],
+    ),
+    "LshFamily": (
+        "(family, bits, signature, bands)",
+        "LSH family result containing signature and bands\n\n"
+        "This mirrors the Python LSHFamily dataclass from ambrel.lsh",
+        ["family", "bits", "signature", "bands"],
+    ),
 }
 
 HEAPTYPE, BASETYPE, HAVE_GC, IMMUTABLE = 1 << 9, 1 << 10, 1 << 14, 1 << 8
@@ -84,8 +100,7 @@ def test_function_surface(native, name):
     assert str(inspect.signature(fn)) == text_signature
     assert fn.__self__ is native
     assert fn.__module__ == native.__name__
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
-               for p in inspect.signature(fn).parameters.values())
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in inspect.signature(fn).parameters.values())
 
 
 @pytest.mark.parametrize("name", sorted(CLASSES))

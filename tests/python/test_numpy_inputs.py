@@ -24,35 +24,44 @@ def outcome(fn, value):
 
 
 def functions(native):
-    return [native.normalize_vector, native.compute_embedding_sha256,
-            lambda v: native.simhash_lsh_multi(v, families=2, bits=70, bands=6)]
+    return [
+        native.normalize_vector,
+        native.compute_embedding_sha256,
+        lambda v: native.simhash_lsh_multi(v, families=2, bits=70, bands=6),
+    ]
 
 
-@pytest.mark.parametrize("make", [
-    lambda: np.array(VALUES, dtype=np.float32),
-    lambda: np.array(VALUES, dtype=np.float64),
-    lambda: array.array("f", VALUES),
-    lambda: array.array("d", VALUES),
-    lambda: memoryview(array.array("d", VALUES)),
-    lambda: memoryview(np.array(VALUES, dtype=np.float32)),
-    lambda: tuple(np.array(VALUES, dtype=np.float64)),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.array(VALUES, dtype=np.float32),
+        lambda: np.array(VALUES, dtype=np.float64),
+        lambda: array.array("f", VALUES),
+        lambda: array.array("d", VALUES),
+        lambda: memoryview(array.array("d", VALUES)),
+        lambda: memoryview(np.array(VALUES, dtype=np.float32)),
+        lambda: tuple(np.array(VALUES, dtype=np.float64)),
+    ],
+)
 def test_one_dimensional_inputs_match_lists(native, make):
     for fn in functions(native):
         assert outcome(fn, make()) == outcome(fn, list(VALUES))
 
 
-@pytest.mark.parametrize("make", [
-    lambda: np.array(VALUES, dtype=np.float16),
-    lambda: np.array(VALUES * 2, dtype=np.float64)[::2],
-    lambda: np.array(VALUES * 2, dtype=np.float32)[::-3],
-    lambda: np.arange(12, dtype=np.int64),
-    lambda: np.array([True, False, True]),
-    lambda: np.array(VALUES[:6], dtype=np.float64).reshape(3, 2),
-    lambda: np.array(VALUES[:3], dtype=np.float64).reshape(3, 1),
-    lambda: np.array([], dtype=np.float32),
-    lambda: np.array(VALUES[:4], dtype=np.float64).reshape(2, 2).T,
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.array(VALUES, dtype=np.float16),
+        lambda: np.array(VALUES * 2, dtype=np.float64)[::2],
+        lambda: np.array(VALUES * 2, dtype=np.float32)[::-3],
+        lambda: np.arange(12, dtype=np.int64),
+        lambda: np.array([True, False, True]),
+        lambda: np.array(VALUES[:6], dtype=np.float64).reshape(3, 2),
+        lambda: np.array(VALUES[:3], dtype=np.float64).reshape(3, 1),
+        lambda: np.array([], dtype=np.float32),
+        lambda: np.array(VALUES[:4], dtype=np.float64).reshape(2, 2).T,
+    ],
+)
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # 1e20 overflows float16
 def test_other_arrays_match_their_iteration(native, make):
     for fn in functions(native):
@@ -62,14 +71,18 @@ def test_other_arrays_match_their_iteration(native, make):
 def test_float32_array_equals_reference(native):
     arr = np.array(VALUES, dtype=np.float32)
     expected = reference.normalize_vector([float(x) for x in arr])
-    assert [reference.float_key(x) for x in native.normalize_vector(arr)] == [
-        reference.float_key(x) for x in expected]
+    assert [reference.float_key(x) for x in native.normalize_vector(arr)] == [reference.float_key(x) for x in expected]
     assert native.compute_embedding_sha256(arr) == reference.compute_embedding_sha256(VALUES)
 
 
 def test_scalar_and_zero_dimensional_arrays_refused(native, conversion_error):
-    conversion_error(TypeError, "vector", native.normalize_vector, np.float64(1.0),
-                     message="'float64' object is not an instance of 'Sequence'")
+    conversion_error(
+        TypeError,
+        "vector",
+        native.normalize_vector,
+        np.float64(1.0),
+        message="'float64' object is not an instance of 'Sequence'",
+    )
     with pytest.raises(TypeError) as info:
         native.normalize_vector(np.array(1.0))
     assert info.value.__notes__ == ["while processing 'vector'"]

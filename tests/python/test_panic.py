@@ -33,16 +33,19 @@ def test_panic_exception_type(native, panic_type):
     assert not hasattr(native, "PanicException")
 
 
-@pytest.mark.parametrize("call", [
-    lambda n: n.simhash_lsh_multi([1.0], families=2**57),
-    lambda n: n.simhash_lsh_multi([1.0], families=2**64 - 1, bits=2**64 - 1),
-    lambda n: n.simhash_lsh_multi([], families=2**57, bits=2**63),
-    lambda n: n.simhash_lsh_multi([1.0], families=1, bits=2**63),
-    lambda n: n.simhash_lsh_multi([1.0], bits=2**64 - 1, bands=0),
-    lambda n: n.normalize_vector(Seq([1.0], length=2**61)),
-    lambda n: n.compute_embedding_sha256(Seq([1.0], length=2**62)),
-    lambda n: n.simhash_lsh_multi(Seq([1.0], length=2**63 - 1)),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda n: n.simhash_lsh_multi([1.0], families=2**57),
+        lambda n: n.simhash_lsh_multi([1.0], families=2**64 - 1, bits=2**64 - 1),
+        lambda n: n.simhash_lsh_multi([], families=2**57, bits=2**63),
+        lambda n: n.simhash_lsh_multi([1.0], families=1, bits=2**63),
+        lambda n: n.simhash_lsh_multi([1.0], bits=2**64 - 1, bands=0),
+        lambda n: n.normalize_vector(Seq([1.0], length=2**61)),
+        lambda n: n.compute_embedding_sha256(Seq([1.0], length=2**62)),
+        lambda n: n.simhash_lsh_multi(Seq([1.0], length=2**63 - 1)),
+    ],
+)
 def test_capacity_overflow(native, panic_type, call):
     exc = catch_panic(call, native)
     assert type(exc) is panic_type

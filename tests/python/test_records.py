@@ -5,14 +5,17 @@ from test_arguments import Seq
 U64_MAX = 2**64 - 1
 
 
-@pytest.mark.parametrize("args, kwargs, fields, text", [
-    ((), {}, (3, 256, 16), "LshConfig(families=3, bits=256, bands=16)"),
-    ((1, 2, 3), {}, (1, 2, 3), "LshConfig(families=1, bits=2, bands=3)"),
-    ((), {"bands": 0}, (3, 256, 0), "LshConfig(families=3, bits=256, bands=0)"),
-    ((7,), {"bands": 9}, (7, 256, 9), "LshConfig(families=7, bits=256, bands=9)"),
-    ((), {"bits": 0, "families": True}, (1, 0, 16), "LshConfig(families=1, bits=0, bands=16)"),
-    ((U64_MAX,), {}, (U64_MAX, 256, 16), f"LshConfig(families={U64_MAX}, bits=256, bands=16)"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, fields, text",
+    [
+        ((), {}, (3, 256, 16), "LshConfig(families=3, bits=256, bands=16)"),
+        ((1, 2, 3), {}, (1, 2, 3), "LshConfig(families=1, bits=2, bands=3)"),
+        ((), {"bands": 0}, (3, 256, 0), "LshConfig(families=3, bits=256, bands=0)"),
+        ((7,), {"bands": 9}, (7, 256, 9), "LshConfig(families=7, bits=256, bands=9)"),
+        ((), {"bits": 0, "families": True}, (1, 0, 16), "LshConfig(families=1, bits=0, bands=16)"),
+        ((U64_MAX,), {}, (U64_MAX, 256, 16), f"LshConfig(families={U64_MAX}, bits=256, bands=16)"),
+    ],
+)
 def test_config_fields_and_repr(native, args, kwargs, fields, text):
     config = native.LshConfig(*args, **kwargs)
     assert type(config) is native.LshConfig
@@ -24,27 +27,42 @@ def test_config_fields_and_repr(native, args, kwargs, fields, text):
 E = "\u00e9"
 
 
-@pytest.mark.parametrize("args, text", [
-    ((1, 8, "ab", []), "LshFamily(family=1, bits=8, signature='ab...', bands=0)"),
-    ((0, 256, "0123456789abcdef", ["0123", "4567"]),
-     "LshFamily(family=0, bits=256, signature='01234567...', bands=2)"),
-    ((0, 256, "01234567", ["x"]), "LshFamily(family=0, bits=256, signature='01234567...', bands=1)"),
-    ((0, 0, "", []), "LshFamily(family=0, bits=0, signature='...', bands=0)"),
-    ((2, 3, E * 10, ["a"] * 5), f"LshFamily(family=2, bits=3, signature='{E * 8}...', bands=5)"),
-    ((2, 3, "\U0001f600" * 9 + "z", []), f"LshFamily(family=2, bits=3, signature='{chr(0x1F600) * 8}...', bands=0)"),
-    ((0, 1, "it's\n", []), "LshFamily(family=0, bits=1, signature='it's\n...', bands=0)"),
-    ((U64_MAX, U64_MAX, "a\x00bcdefghi", []),
-     f"LshFamily(family={U64_MAX}, bits={U64_MAX}, signature='a\x00bcdefg...', bands=0)"),
-])
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        ((1, 8, "ab", []), "LshFamily(family=1, bits=8, signature='ab...', bands=0)"),
+        (
+            (0, 256, "0123456789abcdef", ["0123", "4567"]),
+            "LshFamily(family=0, bits=256, signature='01234567...', bands=2)",
+        ),
+        ((0, 256, "01234567", ["x"]), "LshFamily(family=0, bits=256, signature='01234567...', bands=1)"),
+        ((0, 0, "", []), "LshFamily(family=0, bits=0, signature='...', bands=0)"),
+        ((2, 3, E * 10, ["a"] * 5), f"LshFamily(family=2, bits=3, signature='{E * 8}...', bands=5)"),
+        (
+            (2, 3, "\U0001f600" * 9 + "z", []),
+            f"LshFamily(family=2, bits=3, signature='{chr(0x1F600) * 8}...', bands=0)",
+        ),
+        ((0, 1, "it's\n", []), "LshFamily(family=0, bits=1, signature='it's\n...', bands=0)"),
+        (
+            (U64_MAX, U64_MAX, "a\x00bcdefghi", []),
+            f"LshFamily(family={U64_MAX}, bits={U64_MAX}, signature='a\x00bcdefg...', bands=0)",
+        ),
+    ],
+)
 def test_family_repr(native, args, text):
     family = native.LshFamily(*args)
     assert repr(family) == text and str(family) == text
 
 
-@pytest.mark.parametrize("signature, bands", [
-    ("35a2e263", ["35a2", "e263"]), ("", []), (E * 3 + "\x00\U0001f600", ["", E, "\x00"]),
-    ("not hex at all", ["zz"] * 40),
-])
+@pytest.mark.parametrize(
+    "signature, bands",
+    [
+        ("35a2e263", ["35a2", "e263"]),
+        ("", []),
+        (E * 3 + "\x00\U0001f600", ["", E, "\x00"]),
+        ("not hex at all", ["zz"] * 40),
+    ],
+)
 def test_family_fields_round_trip(native, signature, bands):
     family = native.LshFamily(5, 64, signature, bands)
     assert (family.family, family.bits, family.signature, family.bands) == (5, 64, signature, bands)
@@ -73,12 +91,18 @@ def test_bands_is_a_new_list_each_read(native):
     assert repr(family).endswith("bands=2)")
 
 
-@pytest.mark.parametrize("make, attr", [
-    (lambda n: n.LshConfig(), "families"), (lambda n: n.LshConfig(), "bits"),
-    (lambda n: n.LshConfig(), "bands"), (lambda n: n.LshFamily(0, 1, "a", []), "family"),
-    (lambda n: n.LshFamily(0, 1, "a", []), "bits"), (lambda n: n.LshFamily(0, 1, "a", []), "signature"),
-    (lambda n: n.LshFamily(0, 1, "a", []), "bands"),
-])
+@pytest.mark.parametrize(
+    "make, attr",
+    [
+        (lambda n: n.LshConfig(), "families"),
+        (lambda n: n.LshConfig(), "bits"),
+        (lambda n: n.LshConfig(), "bands"),
+        (lambda n: n.LshFamily(0, 1, "a", []), "family"),
+        (lambda n: n.LshFamily(0, 1, "a", []), "bits"),
+        (lambda n: n.LshFamily(0, 1, "a", []), "signature"),
+        (lambda n: n.LshFamily(0, 1, "a", []), "bands"),
+    ],
+)
 def test_attributes_are_read_only(native, make, attr):
     obj = make(native)
     before = getattr(obj, attr)
@@ -89,21 +113,24 @@ def test_attributes_are_read_only(native, make, attr):
     assert getattr(obj, attr) == before
 
 
-@pytest.mark.parametrize("args, exc_type, parameter, message", [
-    (("0", 256, "ab", []), TypeError, "family", None),
-    ((0, 256, b"ab", []), TypeError, "signature", "'bytes' object is not an instance of 'str'"),
-    ((0, 256, None, []), TypeError, "signature", "'None' is not an instance of 'str'"),
-    ((0, 256, "ab", "cd"), TypeError, "bands", "Can't extract `str` to `Vec`"),
-    ((0, 256, "ab", ["cd", 1]), TypeError, "bands", "'int' object is not an instance of 'str'"),
-    ((0, 256, "ab", [None]), TypeError, "bands", "'None' is not an instance of 'str'"),
-    ((0, 256, "ab", None), TypeError, "bands", "'None' is not an instance of 'Sequence'"),
-    ((0, 256, "ab", {"x"}), TypeError, "bands", "'set' object is not an instance of 'Sequence'"),
-    ((0, 256, "ab", (c for c in "ab")), TypeError, "bands", "'generator' object is not an instance of 'Sequence'"),
-    ((0, 256, "ab", [b"x"]), TypeError, "bands", "'bytes' object is not an instance of 'str'"),
-    ((0, 256, "\ud800", []), UnicodeEncodeError, "signature", None),
-    ((0, 256, "ab", ["ok", "\udfff"]), UnicodeEncodeError, "bands", None),
-    ((0, 256, "ab", Seq(["x", "y"], fail_at=1, exc=lambda: LookupError("gone"))), LookupError, "bands", "gone"),
-])
+@pytest.mark.parametrize(
+    "args, exc_type, parameter, message",
+    [
+        (("0", 256, "ab", []), TypeError, "family", None),
+        ((0, 256, b"ab", []), TypeError, "signature", "'bytes' object is not an instance of 'str'"),
+        ((0, 256, None, []), TypeError, "signature", "'None' is not an instance of 'str'"),
+        ((0, 256, "ab", "cd"), TypeError, "bands", "Can't extract `str` to `Vec`"),
+        ((0, 256, "ab", ["cd", 1]), TypeError, "bands", "'int' object is not an instance of 'str'"),
+        ((0, 256, "ab", [None]), TypeError, "bands", "'None' is not an instance of 'str'"),
+        ((0, 256, "ab", None), TypeError, "bands", "'None' is not an instance of 'Sequence'"),
+        ((0, 256, "ab", {"x"}), TypeError, "bands", "'set' object is not an instance of 'Sequence'"),
+        ((0, 256, "ab", (c for c in "ab")), TypeError, "bands", "'generator' object is not an instance of 'Sequence'"),
+        ((0, 256, "ab", [b"x"]), TypeError, "bands", "'bytes' object is not an instance of 'str'"),
+        ((0, 256, "\ud800", []), UnicodeEncodeError, "signature", None),
+        ((0, 256, "ab", ["ok", "\udfff"]), UnicodeEncodeError, "bands", None),
+        ((0, 256, "ab", Seq(["x", "y"], fail_at=1, exc=lambda: LookupError("gone"))), LookupError, "bands", "gone"),
+    ],
+)
 def test_family_conversion_errors(native, conversion_error, args, exc_type, parameter, message):
     conversion_error(exc_type, parameter, native.LshFamily, *args, message=message)
 

@@ -11,10 +11,14 @@ from reference import as_tuples, hex_to_bits, projection_sign
 V = (0.5, -0.25, 1.0, 0.125)
 
 GENERATOR = [  # (u, w, i, SplitMix64 output, sign)
-    (0, 0, 0, 0xE220A8397B1DCDAF, 1), (0, 0, 1, 0x910A2DEC89025CC1, 1),
-    (0, 0, 2, 0x975835DE1C9756CE, -1), (0, 0, 3, 0x1D0B14E4DB018FED, 1),
-    (0, 1, 0, 0x6DC4E0AB7011D21C, -1), (0, 1, 1, 0xD9119D74A403EC0A, -1),
-    (0, 1, 2, 0xA105813F665F8AE2, -1), (0, 1, 3, 0x6089EA752C63C42F, 1),
+    (0, 0, 0, 0xE220A8397B1DCDAF, 1),
+    (0, 0, 1, 0x910A2DEC89025CC1, 1),
+    (0, 0, 2, 0x975835DE1C9756CE, -1),
+    (0, 0, 3, 0x1D0B14E4DB018FED, 1),
+    (0, 1, 0, 0x6DC4E0AB7011D21C, -1),
+    (0, 1, 1, 0xD9119D74A403EC0A, -1),
+    (0, 1, 2, 0xA105813F665F8AE2, -1),
+    (0, 1, 3, 0x6089EA752C63C42F, 1),
     (1, 0, 0, 0xA285E7B0DEB63750, -1),
 ]
 
@@ -57,8 +61,13 @@ def test_family_and_family_plus_65536_are_equal(native):
 
 
 WORKED = [
-    ((2, 64, 4), [(0, 64, "35a2e263a8b16baa", ["35a2", "e263", "a8b1", "6baa"]),
-                  (1, 64, "0bfd78d1784c9733", ["0bfd", "78d1", "784c", "9733"])]),
+    (
+        (2, 64, 4),
+        [
+            (0, 64, "35a2e263a8b16baa", ["35a2", "e263", "a8b1", "6baa"]),
+            (1, 64, "0bfd78d1784c9733", ["0bfd", "78d1", "784c", "9733"]),
+        ],
+    ),
     ((1, 66, 16), [(0, 66, "35a2e263a8b16baa8", list("35a2e263a8b16baa"))]),
     ((1, 10, 0), [(0, 64, "35a2e263a8b16baa", ["35a2e263a8b16baa"])]),
     ((0, 0, 0), [(0, 64, "35a2e263a8b16baa", ["35a2e263a8b16baa"])]),
@@ -70,16 +79,24 @@ def test_worked_calls(impl, params, expected):
     assert as_tuples(impl.simhash_lsh_multi(list(V), *params)) == expected
 
 
-@pytest.mark.parametrize("bits, length, bands, chunk, count, unused", [
-    (256, 64, 16, 4, 16, 0), (64, 16, 16, 1, 16, 0), (100, 25, 7, 3, 7, 4),
-    (256, 64, 1000, 1, 64, 0), (256, 64, 3, 21, 3, 1), (130, 33, 4, 8, 4, 1),
-    (65, 17, 16, 1, 16, 1), (64, 16, 0, 16, 1, 0),
-])
+@pytest.mark.parametrize(
+    "bits, length, bands, chunk, count, unused",
+    [
+        (256, 64, 16, 4, 16, 0),
+        (64, 16, 16, 1, 16, 0),
+        (100, 25, 7, 3, 7, 4),
+        (256, 64, 1000, 1, 64, 0),
+        (256, 64, 3, 21, 3, 1),
+        (130, 33, 4, 8, 4, 1),
+        (65, 17, 16, 1, 16, 1),
+        (64, 16, 0, 16, 1, 0),
+    ],
+)
 def test_band_table(impl, bits, length, bands, chunk, count, unused):
-    (_, b, signature, cut), = as_tuples(impl.simhash_lsh_multi(list(V), 1, bits, bands))
+    ((_, b, signature, cut),) = as_tuples(impl.simhash_lsh_multi(list(V), 1, bits, bands))
     assert (b, len(signature), len(cut)) == (bits, length, count)
     assert all(len(band) == chunk for band in cut)
-    assert "".join(cut) == signature[:length - unused]
+    assert "".join(cut) == signature[: length - unused]
 
 
 @settings(max_examples=300, deadline=None)
@@ -92,7 +109,7 @@ def test_reference_band_split_rules(length, k):
     chunk = len(bands[0])
     assert all(len(b) == chunk for b in bands)
     assert len(bands) == (max(k, 1) if max(k, 1) <= length else length)
-    assert "".join(bands) == text[:len(bands) * chunk]
+    assert "".join(bands) == text[: len(bands) * chunk]
 
 
 def test_defaults_and_result_types(native):
@@ -141,10 +158,13 @@ def bit_sums(vector, u, bits):
 def test_negation_and_scaling(native, seed):
     rng = random.Random(seed)
     vector = [rng.choice([1.0, -1.0, 0.5, 0.25, rng.gauss(0, 1)]) for _ in range(rng.randint(1, 9))]
-    for u, (plain, negated, doubled) in enumerate(zip(
+    for u, (plain, negated, doubled) in enumerate(
+        zip(
             native.simhash_lsh_multi(vector, 2, 96),
             native.simhash_lsh_multi([-x for x in vector], 2, 96),
-            native.simhash_lsh_multi([2 * x for x in vector], 2, 96))):
+            native.simhash_lsh_multi([2 * x for x in vector], 2, 96),
+        )
+    ):
         assert doubled.signature == plain.signature
         sums = bit_sums(vector, u, 96)
         for s, a, b in zip(sums, hex_to_bits(plain.signature, 96), hex_to_bits(negated.signature, 96)):
@@ -152,8 +172,11 @@ def test_negation_and_scaling(native, seed):
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.floats(-4, 4, width=32), min_size=1, max_size=12),
-       st.integers(16, 40).map(lambda n: 4 * n), st.integers(1, 100))
+@given(
+    st.lists(st.floats(-4, 4, width=32), min_size=1, max_size=12),
+    st.integers(16, 40).map(lambda n: 4 * n),
+    st.integers(1, 100),
+)
 def test_prefix_and_family_independence(native, vector, bits1, extra):
     short = native.simhash_lsh_multi(vector, 2, bits1, 1)
     long = native.simhash_lsh_multi(vector, 4, bits1 + extra, 1)
