@@ -1,19 +1,23 @@
 # Shared helpers for the scripts in this folder (sourced, not run).
 VENV=${AMBREL_VENV:-$PWD/.venv}
 
+# Installs Debian packages (none when called without names).
+apt_install() {
+  [ $# -gt 0 ] || return 0
+  echo "== installing system packages: $*"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null
+}
+
 # The C++ toolchain, OpenSSL's headers and GoogleTest come from Debian.
 ensure_system_packages() {
   local missing=()
   command -v g++ >/dev/null 2>&1 || missing+=(g++)
   [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing system packages: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  apt_install "${missing[@]}"
 }
 
 find_python313() {

@@ -19,13 +19,7 @@ ensure_lint_packages() {
   local missing=()
   command -v "$CLANG_FORMAT" >/dev/null 2>&1 || missing+=("$CLANG_FORMAT")
   command -v "$CLANG_TIDY" >/dev/null 2>&1 || missing+=("$CLANG_TIDY")
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing system packages: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  apt_install "${missing[@]}"
 }
 
 fix=0

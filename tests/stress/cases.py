@@ -8,6 +8,8 @@ Each case is (label, callable, args, kwargs, expected exception type or None).
 
 import array
 import collections
+import os
+import sys
 
 
 class Seq:
@@ -194,3 +196,20 @@ def call(fn, args, kwargs, expected):
     if expected is not None:
         return f"returned instead of raising {expected.__name__}"
     return None
+
+
+class Quiet:
+    """Sends file descriptor 2 to /dev/null: internal failures write a report
+    to standard error on every call."""
+
+    def __enter__(self):
+        sys.stderr.flush()
+        self.saved = os.dup(2)
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 2)
+        os.close(null)
+
+    def __exit__(self, *exc):
+        sys.stderr.flush()
+        os.dup2(self.saved, 2)
+        os.close(self.saved)

@@ -51,19 +51,6 @@ def plain(result):
     return result
 
 
-class Quiet:
-    def __enter__(self):
-        sys.stderr.flush()
-        self.saved = os.dup(2)
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 2)
-        os.close(null)
-
-    def __exit__(self, *exc):
-        os.dup2(self.saved, 2)
-        os.close(self.saved)
-
-
 def run_threads(count, target):
     errors = []
 
@@ -103,7 +90,7 @@ def check_gil():
 
 
 def check_concurrent_calls(m, threads, rounds):
-    with Quiet():
+    with stress_cases.Quiet():
         cases = stress_cases.build(m)
         expected = [outcome(fn, a, k) for _, fn, a, k, _ in cases]
     barrier = threading.Barrier(threads)
@@ -123,7 +110,7 @@ def check_concurrent_calls(m, threads, rounds):
                     mismatches.append(f"{label}: {got!r} != {expected[i]!r}")
         calls[0] += rounds * len(order)  # a race here only miscounts the report
 
-    with Quiet():
+    with stress_cases.Quiet():
         errors = run_threads(threads, worker)
     print(
         f"  concurrent calls: {threads} threads x {rounds} rounds x {len(cases)} cases "

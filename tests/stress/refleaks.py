@@ -64,23 +64,6 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-class Quiet:
-    """Sends file descriptor 2 to /dev/null: internal failures write a report
-    to standard error on every call."""
-
-    def __enter__(self):
-        sys.stderr.flush()
-        self.saved = os.dup(2)
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 2)
-        os.close(null)
-
-    def __exit__(self, *exc):
-        sys.stderr.flush()
-        os.dup2(self.saved, 2)
-        os.close(self.saved)
-
-
 def repeat(fn, args, kwargs, expected, n):
     call = stress_cases.call
     for _ in range(n):
@@ -143,7 +126,7 @@ def main():
     total_calls = 0
     largest = {"refs": 0, "blocks": 0, "heap": 0, "rss": 0}
     started = time.monotonic()
-    with Quiet():
+    with stress_cases.Quiet():
         for label, fn, args, kwargs, expected in all_cases:
             case_started = time.monotonic()
             problem = repeat(fn, args, kwargs, expected, 200)  # warm-up: caches, free lists, cells
