@@ -202,8 +202,8 @@ PyRef create_type(const char* name, int basic_size, const char* doc, newfunc tp_
     slots[k++] = {Py_tp_base, &PyBaseObject_Type};
     slots[k++] = {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)};
     slots[k] = {0, nullptr};
-    PyType_Spec spec{name, basic_size, 0, 0, slots};
-    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+    PyType_Spec type_spec{name, basic_size, 0, 0, slots};
+    PyRef type = PyRef::steal(PyType_FromSpec(&type_spec));
     if (!type) {
         // CPython 3.13 returns NULL without an exception when it cannot
         // allocate its copy of the type name; that is memory exhaustion too.

@@ -14,7 +14,7 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 @pytest.fixture(scope="module")
 def finder():
-    # Imported from sys.path, not from a file spec, so that worker processes can import it too.
+    # Imported from sys.path, not from a file path, so that worker processes can import it too.
     sys.path.insert(0, str(EXAMPLES))
     try:
         import near_duplicates
