@@ -10,9 +10,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 . scripts/lib.sh
-ensure_system_packages
-ensure_venv
-"$VENV/bin/python" -m pip install --quiet -r requirements-dev.txt
+prepare_dev_env
 if ! "$VENV/bin/python" -m pip install --quiet -r requirements-demo.txt; then
   # tqdm and matplotlib are optional; numpy is not.
   echo "== could not install every demo dependency; continuing without progress bars or --plot" >&2

@@ -38,3 +38,10 @@ ensure_venv() {
     "$VENV/bin/python" -m pip install --quiet --upgrade pip
   fi
 }
+
+# System packages, .venv, and the build and test tools from requirements-dev.txt.
+prepare_dev_env() {
+  ensure_system_packages
+  ensure_venv
+  "$VENV/bin/python" -m pip install --quiet -r requirements-dev.txt
+}

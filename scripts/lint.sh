@@ -25,10 +25,8 @@ ensure_lint_packages() {
 fix=0
 if [ "${1:-}" = "--fix" ]; then fix=1; fi
 
-ensure_system_packages
+prepare_dev_env
 ensure_lint_packages
-ensure_venv
-"$VENV/bin/python" -m pip install --quiet -r requirements-dev.txt
 "$VENV/bin/python" -m pip install --quiet "ruff>=0.6"
 
 mapfile -t cxx_files < <(find src tests/cpp -type f \( -name '*.cpp' -o -name '*.hpp' \) | sort)

@@ -15,9 +15,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 . scripts/lib.sh
-ensure_system_packages
-ensure_venv
-"$VENV/bin/python" -m pip install --quiet -r requirements-dev.txt
+prepare_dev_env
 
 variant_tool=${PYTHON_VARIANT_TOOL:-$root/../shared/tools/python-variant}
 variant() {  # prints the interpreter of a variant, building it when needed

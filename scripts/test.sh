@@ -7,9 +7,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 . scripts/lib.sh
-ensure_system_packages
-ensure_venv
-"$VENV/bin/python" -m pip install --quiet -r requirements-dev.txt
+prepare_dev_env
 
 echo "== building and installing ambrel_native"
 "$VENV/bin/python" -m pip install --quiet --no-build-isolation "$root"

@@ -133,7 +133,6 @@ std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, st
     std::vector<FamilySignature> result;
     if (f > result.max_size()) throw std::bad_alloc();
     result.reserve(static_cast<std::size_t>(f));
-    if (b > std::vector<std::uint8_t>().max_size()) throw std::bad_alloc();
     std::vector<std::uint8_t> bit_buffer(static_cast<std::size_t>(b));
 
     FloatEnvScope fp_env;
