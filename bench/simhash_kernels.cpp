@@ -44,12 +44,12 @@ std::string signatures(const std::vector<lsh::FamilySignature>& records) {
     return all;
 }
 
-double seconds_per_call(lsh::SimhashKernel kernel, const std::vector<float>& v, long calls) {
+double seconds_per_call(const lsh::SimhashKernel& kernel, const std::vector<float>& v, long calls) {
     const auto start = Clock::now();
     std::size_t sink = 0;
     for (long c = 0; c < calls; ++c) {
         const auto records = lsh::simhash_lsh_multi(v, 3, 256, 16, kernel);
-        sink += records[0].signature[0];
+        sink += static_cast<unsigned char>(records[0].signature[0]);
     }
     const auto stop = Clock::now();
     if (sink == 1) std::puts("");  // keeps the calls observable
@@ -63,24 +63,24 @@ int main(int argc, char** argv) {
     const double target_ms = argc > 2 ? std::max(0.1, std::atof(argv[2])) : 100.0;
 
     const std::vector<float> v = test_vector(1536);
-    std::vector<lsh::SimhashKernel> kernels;
-    for (auto k : {lsh::SimhashKernel::scalar, lsh::SimhashKernel::avx2, lsh::SimhashKernel::avx512}) {
-        if (lsh::kernel_supported(k)) kernels.push_back(k);
+    std::vector<const lsh::SimhashKernel*> kernels;
+    for (lsh::Isa isa : {lsh::Isa::scalar, lsh::Isa::avx2, lsh::Isa::avx512}) {
+        if (const lsh::SimhashKernel* kernel = lsh::find_simhash_kernel(isa)) kernels.push_back(kernel);
     }
-    std::printf("{\"dispatched\": \"%s\"}\n", lsh::kernel_name(lsh::active_kernel()));
+    std::printf("{\"dispatched\": \"%s\"}\n", lsh::isa_name(lsh::simhash_kernel().isa));
 
-    const std::string expected = signatures(lsh::simhash_lsh_multi(v, 3, 256, 16, lsh::SimhashKernel::scalar));
+    const std::string expected = signatures(lsh::simhash_lsh_multi(v, 3, 256, 16, lsh::detail::kSimhashScalar));
     std::vector<long> calls(kernels.size());
     std::vector<bool> identical(kernels.size());
     for (std::size_t k = 0; k < kernels.size(); ++k) {
-        identical[k] = signatures(lsh::simhash_lsh_multi(v, 3, 256, 16, kernels[k])) == expected;
-        const double once = seconds_per_call(kernels[k], v, 1);  // also warms up
+        identical[k] = signatures(lsh::simhash_lsh_multi(v, 3, 256, 16, *kernels[k])) == expected;
+        const double once = seconds_per_call(*kernels[k], v, 1);  // also warms up
         calls[k] = std::max(1L, static_cast<long>(target_ms * 1e-3 / once));
     }
     std::vector<std::vector<double>> samples(kernels.size());
     for (int r = 0; r < rounds; ++r) {
         for (std::size_t k = 0; k < kernels.size(); ++k) {
-            samples[k].push_back(seconds_per_call(kernels[k], v, calls[k]));
+            samples[k].push_back(seconds_per_call(*kernels[k], v, calls[k]));
         }
     }
     for (std::size_t k = 0; k < kernels.size(); ++k) {
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
         std::printf(
             "{\"kernel\": \"%s\", \"median_ns\": %.1f, \"calls_per_round\": %ld, \"rounds\": %d, "
             "\"identical_to_scalar\": %s}\n",
-            lsh::kernel_name(kernels[k]), median * 1e9, calls[k], rounds, identical[k] ? "true" : "false");
+            lsh::isa_name(kernels[k]->isa), median * 1e9, calls[k], rounds, identical[k] ? "true" : "false");
     }
     return 0;
 }

@@ -1,35 +1,39 @@
 // Internal failures: a broken invariant or a size that cannot be addressed.
 //
-// `panic` writes a report to standard error (thread, source location, message)
-// and throws `Panic`. The module's entry wrapper catches it at the interpreter
-// boundary and raises it as PanicException; nothing else should catch it.
+// `panic` throws `Panic` with the message, the source location of the check
+// and the call stack at that point. The core writes nothing: the entry wrapper
+// of the module catches the panic at the interpreter boundary, writes the
+// report and raises it as PanicException; nothing else should catch it.
 #pragma once
 
+#include <array>
 #include <exception>
 #include <source_location>
+#include <span>
 #include <string>
 
 namespace lsh {
 
 class Panic final : public std::exception {
 public:
-    explicit Panic(std::string message) : message_(std::move(message)) {}
+    Panic(std::string message, const std::source_location& where);
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
+    const std::source_location& where() const noexcept { return where_; }
+    // Return addresses of the call stack where the panic was raised,
+    // innermost first.
+    std::span<void* const> frames() const noexcept { return {frames_.data(), frame_count_}; }
 
 private:
     std::string message_;
+    std::source_location where_;
+    std::array<void*, 64> frames_{};
+    std::size_t frame_count_ = 0;
 };
-
-// Writes the internal failure report to standard error, without throwing.
-void report_panic(const std::string& message, const std::source_location& where) noexcept;
 
 [[noreturn]] void panic(std::string message, const std::source_location& where = std::source_location::current());
 
 // The message of a size computation that does not fit the address space.
 inline constexpr const char* kCapacityOverflow = "capacity overflow";
-
-// Name of the environment variable that asks for a backtrace with every report.
-inline constexpr const char* kBacktraceVariable = "AMBREL_NATIVE_BACKTRACE";
 
 }  // namespace lsh

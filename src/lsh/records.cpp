@@ -19,12 +19,8 @@ struct ConfigFields {
     std::uint64_t bands;
 };
 
-struct FamilyFields {
-    std::uint64_t family;
-    std::uint64_t bits;
-    std::string signature;
-    std::vector<std::string> bands;
-};
+// An LshFamily holds the core's record as it is.
+using FamilyFields = lsh::FamilySignature;
 
 struct LshConfigObject {
     PyObject base;
@@ -62,11 +58,11 @@ PyRef allocate_instance(PyTypeObject* type) {
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        const auto slots = match(kConfigParameters, args, kwargs);
-        ConfigFields fields{lsh::kDefaultFamilies, lsh::kDefaultBits, lsh::kDefaultBands};
-        if (slots[0] != nullptr) fields.families = to_unsigned(slots[0], "families");
-        if (slots[1] != nullptr) fields.bits = to_unsigned(slots[1], "bits");
-        if (slots[2] != nullptr) fields.bands = to_unsigned(slots[2], "bands");
+        const auto arguments = bind(kConfigParameters, args, kwargs);
+        ConfigFields fields{};
+        fields.families = arguments.to_unsigned(0, lsh::kDefaultFamilies);
+        fields.bits = arguments.to_unsigned(1, lsh::kDefaultBits);
+        fields.bands = arguments.to_unsigned(2, lsh::kDefaultBands);
         PyRef self = allocate_instance(type);
         new (&config_of(self.get())) ConfigFields(fields);
         return self.release();
@@ -112,11 +108,11 @@ PyGetSetDef config_getset[] = {
 
 PyObject* family_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        const auto slots = match(kFamilyParameters, args, kwargs);
-        const std::uint64_t family = to_unsigned(slots[0], "family");
-        const std::uint64_t bits = to_unsigned(slots[1], "bits");
-        std::string signature = to_owned_text(slots[2], "signature");
-        std::vector<std::string> bands = to_text_list(slots[3], "bands");
+        const auto arguments = bind(kFamilyParameters, args, kwargs);
+        const std::uint64_t family = arguments.to_unsigned(0);
+        const std::uint64_t bits = arguments.to_unsigned(1);
+        std::string signature = arguments.to_owned_text(2);
+        std::vector<std::string> bands = arguments.to_text_list(3);
         PyRef self = allocate_instance(type);
         new (&family_of(self.get())) FamilyFields{family, bits, std::move(signature), std::move(bands)};
         return self.release();
@@ -191,19 +187,44 @@ constexpr const char* kFamilyDoc =
     "LshFamily(family, bits, signature, bands)\n--\n\nLSH family result containing signature and bands\n\n"
     "This mirrors the Python LSHFamily dataclass from ambrel.lsh";
 
-PyRef create_type(const char* name, int basic_size, const char* doc, newfunc tp_new, reprfunc tp_repr,
-                  PyGetSetDef* getset, destructor tp_dealloc) {
-    PyType_Slot slots[7];
-    int k = 0;
-    if (doc != nullptr && doc[0] != '\0') slots[k++] = {Py_tp_doc, const_cast<char*>(doc)};
-    slots[k++] = {Py_tp_new, reinterpret_cast<void*>(tp_new)};
-    slots[k++] = {Py_tp_repr, reinterpret_cast<void*>(tp_repr)};
-    slots[k++] = {Py_tp_getset, getset};
-    slots[k++] = {Py_tp_base, &PyBaseObject_Type};
-    slots[k++] = {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)};
-    slots[k] = {0, nullptr};
-    PyType_Spec type_spec{name, basic_size, 0, 0, slots};
-    PyRef type = PyRef::steal(PyType_FromSpec(&type_spec));
+PyType_Slot config_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kConfigDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(config_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(config_repr)},
+    {Py_tp_getset, config_getset},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(config_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Slot family_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kFamilyDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(family_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(family_repr)},
+    {Py_tp_getset, family_getset},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(family_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec config_spec = {
+    .name = "builtins.LshConfig",
+    .basicsize = static_cast<int>(sizeof(LshConfigObject)),
+    .itemsize = 0,
+    .flags = 0,
+    .slots = config_slots,
+};
+
+PyType_Spec family_spec = {
+    .name = "builtins.LshFamily",
+    .basicsize = static_cast<int>(sizeof(LshFamilyObject)),
+    .itemsize = 0,
+    .flags = 0,
+    .slots = family_slots,
+};
+
+PyRef create_type(PyType_Spec& spec) {
+    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
     if (!type) {
         // CPython 3.13 returns NULL without an exception when it cannot
         // allocate its copy of the type name; that is memory exhaustion too.
@@ -216,24 +237,17 @@ PyRef create_type(const char* name, int basic_size, const char* doc, newfunc tp_
 }  // namespace
 
 PyObject* lsh_family_type() {
-    return g_family_type.get_or_init([] {
-        return create_type("builtins.LshFamily", static_cast<int>(sizeof(LshFamilyObject)), kFamilyDoc, family_new,
-                           family_repr, family_getset, family_dealloc);
-    });
+    return g_family_type.get_or_init([] { return create_type(family_spec); });
 }
 
 PyObject* lsh_config_type() {
-    return g_config_type.get_or_init([] {
-        return create_type("builtins.LshConfig", static_cast<int>(sizeof(LshConfigObject)), kConfigDoc, config_new,
-                           config_repr, config_getset, config_dealloc);
-    });
+    return g_config_type.get_or_init([] { return create_type(config_spec); });
 }
 
 PyRef make_lsh_family(PyObject* type, lsh::FamilySignature&& record) {
     // On failure `record` is left untouched for the caller to release.
     PyRef self = allocate_instance(reinterpret_cast<PyTypeObject*>(type));
-    new (&family_of(self.get()))
-        FamilyFields{record.family, record.bits, std::move(record.signature), std::move(record.bands)};
+    new (&family_of(self.get())) FamilyFields(std::move(record));
     return self;
 }
 

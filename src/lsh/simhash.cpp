@@ -10,78 +10,57 @@ namespace lsh {
 
 namespace detail {
 
+namespace {
+
 // The portable reference: one sign evaluation and one ordered addition per
 // step. Every other kernel must reproduce its bits exactly.
-void signature_bits_scalar(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits,
-                           std::uint8_t* out) {
-    for (std::uint64_t w = 0; w < bits; ++w) {
-        if (n == 0) {
-            out[w] = 0;
-            continue;
-        }
+void scalar_window(const double* v, std::size_t n, std::uint64_t family, std::uint64_t first, std::size_t count,
+                   std::uint64_t first_component, std::uint8_t* out) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t w = first + k;
         double sum = -0.0;
         for (std::size_t i = 0; i < n; ++i) {
-            if (projection_sign_positive(family, w, i)) {
+            if (projection_sign_positive(family, w, first_component + i)) {
                 sum = sum + v[i];
             } else {
                 sum = sum + (-v[i]);
             }
         }
-        out[w] = sum > 0.0 ? 1 : 0;
+        out[k] = sum > 0.0 ? 1 : 0;
     }
-}
-
-}  // namespace detail
-
-const char* kernel_name(SimhashKernel kernel) noexcept {
-    switch (kernel) {
-        case SimhashKernel::scalar: return "scalar";
-        case SimhashKernel::avx2: return "avx2";
-        case SimhashKernel::avx512: return "avx512";
-    }
-    return "unknown";
-}
-
-namespace {
-
-// The fastest kernel the CPU and operating system support. The module reads
-// no environment or configuration: benchmarks that compare kernels call the
-// overloads that take a kernel.
-SimhashKernel choose_kernel() noexcept {
-    SimhashKernel best = SimhashKernel::scalar;
-    for (SimhashKernel k : {SimhashKernel::avx2, SimhashKernel::avx512}) {
-        if (kernel_supported(k)) best = k;
-    }
-    return best;
 }
 
 }  // namespace
 
-SimhashKernel active_kernel() noexcept {
-    static const SimhashKernel kernel = choose_kernel();
+extern const SimhashKernel kSimhashScalar{Isa::scalar, &scalar_window};
+
+}  // namespace detail
+
+namespace {
+
+// Every kernel of this build, best first (the order of kIsaTargets).
+constexpr const SimhashKernel* kKernels[] = {
+#if LSH_HAVE_X86_TARGETS
+    &detail::kSimhashAvx512,
+    &detail::kSimhashAvx2,
+#endif
+    &detail::kSimhashScalar,
+};
+
+}  // namespace
+
+const SimhashKernel* find_simhash_kernel(Isa isa) noexcept {
+    return find_kernel(std::span<const SimhashKernel* const>(kKernels), isa);
+}
+
+const SimhashKernel& simhash_kernel() noexcept {
+    static const SimhashKernel& kernel = best_kernel(std::span<const SimhashKernel* const>(kKernels));
     return kernel;
 }
 
-void signature_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
+void signature_bits(const SimhashKernel& kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
                     std::uint8_t* out) {
-    switch (kernel) {
-#if defined(__x86_64__)
-        case SimhashKernel::avx512:
-            if (kernel_supported(kernel)) {
-                detail::signature_bits_avx512(v.data(), v.size(), family, bits, out);
-                return;
-            }
-            break;
-        case SimhashKernel::avx2:
-            if (kernel_supported(kernel)) {
-                detail::signature_bits_avx2(v.data(), v.size(), family, bits, out);
-                return;
-            }
-            break;
-#endif
-        default: break;
-    }
-    detail::signature_bits_scalar(v.data(), v.size(), family, bits, out);
+    kernel.window(v.data(), v.size(), family, 0, static_cast<std::size_t>(bits), 0, out);
 }
 
 std::string bits_to_hex(std::span<const std::uint8_t> bits) {
@@ -119,11 +98,11 @@ std::vector<std::string> split_bands(std::string_view signature, std::uint64_t b
 
 std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
                                                std::uint64_t bits, std::uint64_t bands) {
-    return simhash_lsh_multi(vector, families, bits, bands, active_kernel());
+    return simhash_lsh_multi(vector, families, bits, bands, simhash_kernel());
 }
 
 std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
-                                               std::uint64_t bits, std::uint64_t bands, SimhashKernel kernel) {
+                                               std::uint64_t bits, std::uint64_t bands, const SimhashKernel& kernel) {
     const std::uint64_t f = std::max<std::uint64_t>(families, 1);
     const std::uint64_t b = std::max<std::uint64_t>(bits, 64);
     const std::uint64_t k = std::max<std::uint64_t>(bands, 1);

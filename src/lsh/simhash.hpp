@@ -12,37 +12,68 @@
 #include <string_view>
 #include <vector>
 
+#include "lsh/cpu.hpp"
+#include "lsh/simd/target.hpp"
+
 namespace lsh {
 
-// SplitMix64's output function applied to (u << 48) ^ (w << 24) ^ i; the sign
-// is +1 when the lowest bit of the output is 1.
+// The generator: SplitMix64's output function applied to the seed
+// (u << 48) ^ (w << 24) ^ i of family u, bit w and component i, all modulo
+// 2^64; the sign is +1 when the lowest bit of the output is 1. Every kernel
+// builds on these definitions.
+inline constexpr unsigned kFamilyShift = 48;
+inline constexpr unsigned kBitShift = 24;  // the component field: the seed's low 24 bits
+inline constexpr std::uint64_t kSplitMixGolden = 0x9E3779B97F4A7C15ull;
+inline constexpr std::uint64_t kSplitMixMix1 = 0xBF58476D1CE4E5B9ull;
+inline constexpr std::uint64_t kSplitMixMix2 = 0x94D049BB133111EBull;
+
+// Always inlined: the vector kernels use these inside code compiled for
+// their own targets, which must not leave an out-of-line copy behind.
+[[gnu::always_inline]] constexpr std::uint64_t projection_seed(std::uint64_t u, std::uint64_t w,
+                                                               std::uint64_t i) noexcept {
+    return (u << kFamilyShift) ^ (w << kBitShift) ^ i;
+}
+
+[[gnu::always_inline]] constexpr std::uint64_t splitmix64_output(std::uint64_t seed) noexcept {
+    std::uint64_t z = seed + kSplitMixGolden;
+    z = (z ^ (z >> 30)) * kSplitMixMix1;
+    z = (z ^ (z >> 27)) * kSplitMixMix2;
+    return z ^ (z >> 31);
+}
+
 constexpr bool projection_sign_positive(std::uint64_t u, std::uint64_t w, std::uint64_t i) noexcept {
-    std::uint64_t z = ((u << 48) ^ (w << 24) ^ i) + 0x9E3779B97F4A7C15ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z = z ^ (z >> 31);
-    return (z & 1u) != 0;
+    return (splitmix64_output(projection_seed(u, w, i)) & 1u) != 0;
 }
 
 constexpr int projection_sign(std::uint64_t u, std::uint64_t w, std::uint64_t i) noexcept {
     return projection_sign_positive(u, w, i) ? 1 : -1;
 }
 
-// Ways of computing the signature bits; all give identical bits.
-enum class SimhashKernel { scalar, avx2, avx512 };
+// One way of computing the signature bits, for one instruction set; every
+// kernel gives the portable loop's bits exactly. The vector kernels are
+// written once in simhash_lanes.hpp and compiled per target
+// (simhash_avx2.cpp, simhash_avx512.cpp; the pattern is in simd/target.hpp).
+struct SimhashKernel {
+    Isa isa;
+    // Bits first .. first + count - 1 of `family` over the components
+    // first_component .. first_component + n - 1 held in v[0 .. n-1]:
+    // out[k] = 1 when the ordered sum of +-v[i], started at -0.0, is > 0.
+    // The signature uses first = 0 and first_component = 0; the general form
+    // lets tests reach far bit and component indices with short vectors.
+    void (*window)(const double* v, std::size_t n, std::uint64_t family, std::uint64_t first, std::size_t count,
+                   std::uint64_t first_component, std::uint8_t* out);
+};
 
-const char* kernel_name(SimhashKernel kernel) noexcept;
+// The kernel for an instruction set, or nullptr when this build has none for
+// it or the CPU cannot run it. Benchmarks and tests run every kernel through
+// this; the module uses `simhash_kernel()`.
+const SimhashKernel* find_simhash_kernel(Isa isa) noexcept;
 
-// Whether this CPU and operating system can run the kernel.
-bool kernel_supported(SimhashKernel kernel) noexcept;
+// The best kernel this CPU supports, chosen once per process.
+const SimhashKernel& simhash_kernel() noexcept;
 
-// The fastest supported kernel, chosen once per process. Benchmarks and tests
-// that compare kernels call the overloads that take a kernel.
-SimhashKernel active_kernel() noexcept;
-
-// Signature bits of family u for bits w = 0 .. bits-1 over the widened vector
-// v: out[w] = 1 when the ordered sum of +-v[i], started at -0.0, is > 0.
-void signature_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
+// Signature bits of family u for bits w = 0 .. bits-1 over the widened vector v.
+void signature_bits(const SimhashKernel& kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
                     std::uint8_t* out);
 
 // Four bits per character, the first bit the most significant; a final partial
@@ -68,19 +99,14 @@ inline constexpr std::uint64_t kDefaultBands = 16;
 std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
                                                std::uint64_t bits, std::uint64_t bands);
 std::vector<FamilySignature> simhash_lsh_multi(std::span<const float> vector, std::uint64_t families,
-                                               std::uint64_t bits, std::uint64_t bands, SimhashKernel kernel);
+                                               std::uint64_t bits, std::uint64_t bands, const SimhashKernel& kernel);
 
 namespace detail {
-void signature_bits_scalar(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits, std::uint8_t* out);
-#if defined(__x86_64__)
-void signature_bits_avx2(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits, std::uint8_t* out);
-void signature_bits_avx512(const double* v, std::size_t n, std::uint64_t family, std::uint64_t bits, std::uint8_t* out);
-// General forms: bits first .. first + count - 1 of the family over components
-// first_component .. first_component + n - 1 held in v[0 .. n-1].
-void signature_bits_avx2_window(const double* v, std::size_t n, std::uint64_t family, std::uint64_t first,
-                                std::size_t count, std::uint64_t first_component, std::uint8_t* out);
-void signature_bits_avx512_window(const double* v, std::size_t n, std::uint64_t family, std::uint64_t first,
-                                  std::size_t count, std::uint64_t first_component, std::uint8_t* out);
+// The portable loop: one sign evaluation and one ordered addition per step.
+extern const SimhashKernel kSimhashScalar;
+#if LSH_HAVE_X86_TARGETS
+extern const SimhashKernel kSimhashAvx2;
+extern const SimhashKernel kSimhashAvx512;
 #endif
 }  // namespace detail
 

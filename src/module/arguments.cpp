@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "module/failure.hpp"
 #include "module/once_cell.hpp"
@@ -14,31 +15,31 @@ OnceCell g_sequence_type;
 
 [[noreturn]] void type_error(std::string message) { throw PyFailure(PyExc_TypeError, std::move(message)); }
 
-[[noreturn]] void too_many_positional(const Signature& signature, Py_ssize_t given) {
-    std::string message = signature.full_name;
-    if (signature.required == signature.count) {
-        message += " takes " + std::to_string(signature.count);
+[[noreturn]] void too_many_positional(const ParameterList& parameters, Py_ssize_t given) {
+    std::string message = parameters.full_name;
+    if (parameters.required == parameters.count) {
+        message += " takes " + std::to_string(parameters.count);
     } else {
-        message += " takes from " + std::to_string(signature.required) + " to " + std::to_string(signature.count);
+        message += " takes from " + std::to_string(parameters.required) + " to " + std::to_string(parameters.count);
     }
     message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
     type_error(std::move(message));
 }
 
-[[noreturn]] void unexpected_keyword(const Signature& signature, PyObject* name) {
+[[noreturn]] void unexpected_keyword(const ParameterList& parameters, PyObject* name) {
     // The keyword is shown as str() of the name, which need not be valid UTF-8.
     PyRef message =
-        check_new(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", signature.full_name, name));
+        check_new(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", parameters.full_name, name));
     PyRef exception = check_new(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     throw PyFailure(std::move(exception));
 }
 
-[[noreturn]] void missing_required(const Signature& signature, PyObject** slots) {
+[[noreturn]] void missing_required(const ParameterList& parameters, PyObject** objects) {
     std::vector<std::string_view> missing;
-    for (std::size_t k = 0; k < signature.required; ++k) {
-        if (slots[k] == nullptr) missing.push_back(signature.names[k]);
+    for (std::size_t k = 0; k < parameters.required; ++k) {
+        if (objects[k] == nullptr) missing.push_back(parameters.names[k]);
     }
-    std::string message = signature.full_name;
+    std::string message = parameters.full_name;
     message += " missing " + std::to_string(missing.size()) + " required positional argument";
     message += missing.size() == 1 ? ": " : "s: ";
     for (std::size_t k = 0; k < missing.size(); ++k) {
@@ -56,10 +57,10 @@ OnceCell g_sequence_type;
     type_error(std::move(message));
 }
 
-void fill_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
+void fill_positional(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject** objects) {
     const auto given = static_cast<std::size_t>(nargs);
-    for (std::size_t k = 0; k < given && k < signature.count; ++k) slots[k] = args[k];
-    if (given > signature.count) too_many_positional(signature, nargs);
+    for (std::size_t k = 0; k < given && k < parameters.count; ++k) objects[k] = args[k];
+    if (given > parameters.count) too_many_positional(parameters, nargs);
 }
 
 // The UTF-8 bytes of a keyword name; ASCII names (the usual case) are read
@@ -73,47 +74,34 @@ const char* keyword_utf8(PyObject* name, Py_ssize_t& size) {
     return PyUnicode_AsUTF8AndSize(name, &size);
 }
 
-void fill_keyword(const Signature& signature, PyObject* name, PyObject* value, PyObject** slots) {
+void fill_keyword(const ParameterList& parameters, PyObject* name, PyObject* value, PyObject** objects) {
     Py_ssize_t size = 0;
     const char* utf8 = keyword_utf8(name, size);
     if (utf8 == nullptr) {
         PyErr_Clear();  // a name that cannot be encoded matches nothing
     } else {
         const std::string_view key(utf8, static_cast<std::size_t>(size));
-        for (std::size_t k = 0; k < signature.count; ++k) {
-            if (key == signature.names[k]) {
-                if (slots[k] != nullptr) {
-                    std::string message = signature.full_name;
+        for (std::size_t k = 0; k < parameters.count; ++k) {
+            if (key == parameters.names[k]) {
+                if (objects[k] != nullptr) {
+                    std::string message = parameters.full_name;
                     message += " got multiple values for argument '";
-                    message += signature.names[k];
+                    message += parameters.names[k];
                     message += '\'';
                     type_error(std::move(message));
                 }
-                slots[k] = value;
+                objects[k] = value;
                 return;
             }
         }
     }
-    unexpected_keyword(signature, name);
+    unexpected_keyword(parameters, name);
 }
 
-void check_required(const Signature& signature, Py_ssize_t nargs, PyObject** slots) {
-    if (static_cast<std::size_t>(nargs) >= signature.required) return;
-    for (std::size_t k = 0; k < signature.required; ++k) {
-        if (slots[k] == nullptr) missing_required(signature, slots);
-    }
-}
-
-std::string note_for(const char* parameter) { return std::string("while processing '") + parameter + "'"; }
-
-// Runs a conversion; an ordinary failure gets the parameter's note.
-template <class Convert>
-auto with_note(const char* parameter, Convert&& convert) -> decltype(convert()) {
-    try {
-        return convert();
-    } catch (PyFailure& failure) {
-        failure.add_note(note_for(parameter).c_str());
-        throw;
+void check_required(const ParameterList& parameters, Py_ssize_t nargs, PyObject** objects) {
+    if (static_cast<std::size_t>(nargs) >= parameters.required) return;
+    for (std::size_t k = 0; k < parameters.required; ++k) {
+        if (objects[k] == nullptr) missing_required(parameters, objects);
     }
 }
 
@@ -125,59 +113,63 @@ std::string_view utf8_of(PyObject* object) {
     return {utf8, static_cast<std::size_t>(size)};
 }
 
+// "failed to import collections.abc.Sequence: " and the import error: its
+// traceback as the traceback module formats it, or, when that fails (the
+// traceback module needs collections.abc too), its type and str().
+std::string describe_import_failure() {
+    std::string description = "failed to import collections.abc.Sequence";
+    const PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) return description;
+    std::optional<std::string> text;
+    if (PyRef traceback = PyRef::steal(PyImport_ImportModule("traceback"))) {
+        PyRef lines = PyRef::steal(PyObject_CallMethod(traceback.get(), "format_exception", "O", exception.get()));
+        PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+        if (lines && empty) text = take_utf8(PyUnicode_Join(empty.get(), lines.get()));
+    }
+    PyErr_Clear();
+    if (!text) {
+        const std::optional<std::string> type = type_name_utf8(Py_TYPE(exception.get()));
+        const std::optional<std::string> value = str_utf8(exception.get());
+        if (type) text = value && !value->empty() ? *type + ": " + *value : *type;
+    }
+    if (text) description += ": " + *text;
+    return description;
+}
+
 }  // namespace
 
-void match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    PyObject** slots) {
+void match_fastcall(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                    PyObject** objects) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
-    fill_positional(signature, args, nargs, slots);
+    fill_positional(parameters, args, nargs, objects);
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            fill_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots);
+            fill_keyword(parameters, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], objects);
         }
     }
-    check_required(signature, nargs, slots);
+    check_required(parameters, nargs, objects);
 }
 
-void match_tuple_dict(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
+void match_tuple_dict(const ParameterList& parameters, PyObject* args, PyObject* kwargs, PyObject** objects) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    fill_positional(signature, reinterpret_cast<PyTupleObject*>(args)->ob_item, nargs, slots);
+    fill_positional(parameters, reinterpret_cast<PyTupleObject*>(args)->ob_item, nargs, objects);
     if (kwargs != nullptr) {
         // The dictionary is the call's own (built by the interpreter for this
         // call), so iterating it without a lock is safe.
         Py_ssize_t position = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &name, &value)) fill_keyword(signature, name, value, slots);
+        while (PyDict_Next(kwargs, &position, &name, &value)) fill_keyword(parameters, name, value, objects);
     }
-    check_required(signature, nargs, slots);
+    check_required(parameters, nargs, objects);
 }
 
 PyObject* sequence_type() {
     return g_sequence_type.get_or_init([] {
         PyRef module = PyRef::steal(PyImport_ImportModule("collections.abc"));
         PyRef type = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Sequence")) : PyRef();
-        if (!type) {
-            // Describe the import error (type, value, traceback) in the panic.
-            std::string description = "failed to import collections.abc.Sequence";
-            PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-            if (exception) {
-                PyRef traceback_module = PyRef::steal(PyImport_ImportModule("traceback"));
-                PyRef lines = traceback_module ? PyRef::steal(PyObject_CallMethod(
-                                                     traceback_module.get(), "format_exception", "O", exception.get()))
-                                               : PyRef();
-                PyRef empty = PyRef::steal(PyUnicode_FromString(""));
-                PyRef text = lines && empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
-                const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-                if (utf8 != nullptr) {
-                    description += ": ";
-                    description += utf8;
-                }
-                PyErr_Clear();
-            }
-            lsh::panic(std::move(description));
-        }
+        if (!type) lsh::panic(describe_import_failure());
         return type;
     });
 }
@@ -188,11 +180,7 @@ void refuse_str_and_non_sequence(PyObject* object) {
     if (PyUnicode_Check(object)) type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) {
         PyObject* type = sequence_type();
-        std::string target = "Sequence";
-        if (PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)))) {
-            if (const char* utf8 = PyUnicode_AsUTF8(name.get())) target = utf8;
-        }
-        PyErr_Clear();
+        const std::string target = type_name_utf8(reinterpret_cast<PyTypeObject*>(type)).value_or("Sequence");
         downcast_failure(object, target.c_str());
     }
 }
@@ -212,48 +200,34 @@ std::size_t length_hint(PyObject* object, std::size_t element_size) {
 
 }  // namespace detail
 
-std::uint64_t to_unsigned(PyObject* object, const char* parameter) {
-    return with_note(parameter, [object]() -> std::uint64_t {
-        unsigned long long value;
-        if (PyLong_Check(object)) {
-            value = PyLong_AsUnsignedLongLong(object);
-        } else {
-            PyRef index = PyRef::steal(PyNumber_Index(object));
-            if (!index) throw PyFailure::fetch();
-            value = PyLong_AsUnsignedLongLong(index.get());
-        }
-        if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred() != nullptr) {
-            throw PyFailure::fetch();
-        }
-        return value;
-    });
+std::uint64_t unsigned_from(PyObject* object) {
+    unsigned long long value;
+    if (PyLong_Check(object)) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        PyRef index = PyRef::steal(PyNumber_Index(object));
+        if (!index) throw PyFailure::fetch();
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred() != nullptr) {
+        throw PyFailure::fetch();
+    }
+    return value;
 }
 
-std::vector<float> to_vector(PyObject* object, const char* parameter) {
-    return with_note(parameter, [object] { return detail::vector_from_object(object); });
-}
+std::string_view text_from(PyObject* object) { return utf8_of(object); }
 
-std::string_view to_text(PyObject* object, const char* parameter) {
-    return with_note(parameter, [object] { return utf8_of(object); });
-}
+std::string owned_text_from(PyObject* object) { return std::string(utf8_of(object)); }
 
-std::string to_owned_text(PyObject* object, const char* parameter) {
-    return with_note(parameter, [object] { return std::string(utf8_of(object)); });
-}
-
-std::vector<std::string> to_text_list(PyObject* object, const char* parameter) {
-    return with_note(parameter, [object] {
-        detail::refuse_str_and_non_sequence(object);
-        std::vector<std::string> texts;
-        texts.reserve(detail::length_hint(object, sizeof(std::string)));
-        PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-        if (!iterator) throw PyFailure::fetch();
-        while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-            texts.emplace_back(utf8_of(item.get()));
-        }
-        if (PyErr_Occurred() != nullptr) throw PyFailure::fetch();
-        return texts;
-    });
+std::vector<std::string> text_list_from(PyObject* object) {
+    detail::refuse_str_and_non_sequence(object);
+    std::vector<std::string> texts;
+    texts.reserve(detail::length_hint(object, sizeof(std::string)));
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) throw PyFailure::fetch();
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) texts.emplace_back(utf8_of(item.get()));
+    if (PyErr_Occurred() != nullptr) throw PyFailure::fetch();
+    return texts;
 }
 
 }  // namespace ambrel

@@ -1,12 +1,21 @@
 // Matching a call's arguments to a callable's parameters, and converting them
 // to plain values.
 //
+// Each callable states its parameters once, in a static `Parameters` table:
+//
+//   constexpr Parameters<2> kParameters{"cosine_from_hamming()", {"distance_bits", "total_bits"}, 2};
+//   const auto arguments = bind(kParameters, args, nargsf, kwnames);
+//   const std::uint64_t distance = arguments.to_unsigned(0);
+//
 // Every parameter may be passed by position or by keyword; the first
 // `required` parameters must be given. Matching failures are TypeErrors with
-// CPython's usual wording. Conversion failures keep their exception and gain
-// the note "while processing '<parameter>'".
+// this module's fixed wording. A conversion names its parameter by position
+// in the table; its failures keep their exception and gain the note
+// "while processing '<parameter>'". Callers convert in parameter order, so
+// the first wrong argument is the one reported.
 #pragma once
 
+#include "module/failure.hpp"
 #include "module/py_ref.hpp"
 
 #include <array>
@@ -18,7 +27,8 @@
 
 namespace ambrel {
 
-struct Signature {
+// A parameter table without its size, for the matching code.
+struct ParameterList {
     const char* full_name;  // "normalize_vector()" or "LshConfig.__new__()"
     const std::string_view* names;
     std::size_t count;
@@ -31,44 +41,83 @@ struct Parameters {
     std::array<std::string_view, N> names;
     std::size_t required;
 
-    constexpr Signature signature() const noexcept { return {full_name, names.data(), N, required}; }
+    constexpr ParameterList list() const noexcept { return {full_name, names.data(), N, required}; }
 };
 
-// One borrowed argument per parameter; nullptr when not given.
+// Plain conversions of one argument, without a note.
+std::uint64_t unsigned_from(PyObject* object);
+std::vector<float> vector_from(PyObject* object);
+// Borrows the string's UTF-8 form for the duration of the call.
+std::string_view text_from(PyObject* object);
+std::string owned_text_from(PyObject* object);
+std::vector<std::string> text_list_from(PyObject* object);
+
+// Runs `convert()`; an ordinary failure gets the note naming `parameter`.
+template <class Convert>
+auto converting(std::string_view parameter, Convert&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (PyFailure& failure) {
+        failure.add_note("while processing '" + std::string(parameter) + "'");
+        throw;
+    }
+}
+
+// The arguments of one call, matched to the parameters: one borrowed object
+// per parameter, nullptr when it was not given.
 template <std::size_t N>
-using Slots = std::array<PyObject*, N>;
+class BoundArguments {
+public:
+    BoundArguments(const Parameters<N>& parameters, const std::array<PyObject*, N>& objects) noexcept
+        : parameters_(&parameters), objects_(objects) {}
+
+    bool given(std::size_t k) const noexcept { return objects_[k] != nullptr; }
+    PyObject* object(std::size_t k) const noexcept { return objects_[k]; }
+    std::string_view name(std::size_t k) const noexcept { return parameters_->names[k]; }
+
+    // Converts parameter k with any conversion `T convert(PyObject*)`.
+    template <class Convert>
+    auto to(std::size_t k, Convert&& convert) const {
+        PyObject* object = objects_[k];
+        return converting(name(k), [&] { return convert(object); });
+    }
+
+    std::uint64_t to_unsigned(std::size_t k) const { return to(k, unsigned_from); }
+    // The default when parameter k was not given.
+    std::uint64_t to_unsigned(std::size_t k, std::uint64_t absent) const { return given(k) ? to_unsigned(k) : absent; }
+    std::vector<float> to_vector(std::size_t k) const { return to(k, vector_from); }
+    std::string_view to_text(std::size_t k) const { return to(k, text_from); }
+    std::string to_owned_text(std::size_t k) const { return to(k, owned_text_from); }
+    std::vector<std::string> to_text_list(std::size_t k) const { return to(k, text_list_from); }
+
+private:
+    const Parameters<N>* parameters_;
+    std::array<PyObject*, N> objects_;
+};
 
 // Fast-call form: positional arguments, then the keyword values in the order
-// of `kwnames`.
-void match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    PyObject** slots);
+// of `kwnames`. Fills objects[0 .. count-1].
+void match_fastcall(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                    PyObject** objects);
 
 // Tuple-and-dictionary form (tp_new); keywords in the dictionary's order.
-void match_tuple_dict(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
+void match_tuple_dict(const ParameterList& parameters, PyObject* args, PyObject* kwargs, PyObject** objects);
 
 template <std::size_t N>
-Slots<N> match(const Parameters<N>& parameters, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    Slots<N> slots{};
-    match_fastcall(parameters.signature(), args, nargsf, kwnames, slots.data());
-    return slots;
+BoundArguments<N> bind(const Parameters<N>& parameters, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    std::array<PyObject*, N> objects{};
+    match_fastcall(parameters.list(), args, nargsf, kwnames, objects.data());
+    return {parameters, objects};
 }
 
 template <std::size_t N>
-Slots<N> match(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
-    Slots<N> slots{};
-    match_tuple_dict(parameters.signature(), args, kwargs, slots.data());
-    return slots;
+BoundArguments<N> bind(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, N> objects{};
+    match_tuple_dict(parameters.list(), args, kwargs, objects.data());
+    return {parameters, objects};
 }
 
-// Conversions; `parameter` names the argument in the failure's note.
-std::uint64_t to_unsigned(PyObject* object, const char* parameter);
-std::vector<float> to_vector(PyObject* object, const char* parameter);
-// Borrows the string's UTF-8 form for the duration of the call.
-std::string_view to_text(PyObject* object, const char* parameter);
-std::string to_owned_text(PyObject* object, const char* parameter);
-std::vector<std::string> to_text_list(PyObject* object, const char* parameter);
-
-// The collections.abc.Sequence type, imported once per process.
+// The collections.abc.Sequence type, imported once per process on first need.
 PyObject* sequence_type();
 
 namespace detail {
@@ -77,7 +126,6 @@ void refuse_str_and_non_sequence(PyObject* object);
 // The reservation for a sequence's length hint (0 when it has none); panics
 // with "capacity overflow" when `hint * element_size` exceeds the address space.
 std::size_t length_hint(PyObject* object, std::size_t element_size);
-std::vector<float> vector_from_object(PyObject* object);
 }  // namespace detail
 
 }  // namespace ambrel

@@ -2,9 +2,9 @@
 // through `guarded`, so that no C++ exception ever reaches the interpreter.
 //
 //   ordinary failure (PyFailure)  -> raised as the pending exception
-//   internal failure (lsh::Panic) -> raised as PanicException
+//   internal failure (lsh::Panic) -> report on stderr, raised as PanicException
 //   std::bad_alloc                -> MemoryError
-//   anything else                 -> PanicException with its description
+//   anything else                 -> the same as an internal failure with its description
 //
 // A failure while raising one of these writes "uncaught panic at ffi
 // boundary" and aborts the process.
@@ -12,8 +12,6 @@
 
 #include "module/failure.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <new>
 #include <type_traits>
@@ -30,12 +28,6 @@ struct EntryScope {
     ~EntryScope() { --entry_depth; }
 };
 
-[[noreturn]] inline void abort_at_boundary() noexcept {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::fflush(stderr);
-    std::abort();
-}
-
 // Raises the exception that is being handled. Returns normally once the
 // Python exception is set.
 inline void raise_current() noexcept {
@@ -45,20 +37,21 @@ inline void raise_current() noexcept {
         } catch (PyFailure& failure) {
             std::move(failure).raise();
         } catch (const lsh::Panic& panic) {
+            report_panic(panic);
             raise_panic(panic.message());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& error) {
-            std::string message = error.what();
-            lsh::report_panic(message, std::source_location::current());
-            raise_panic(message);
+            const lsh::Panic panic(error.what(), std::source_location::current());
+            report_panic(panic);
+            raise_panic(panic.message());
         } catch (...) {
-            const std::string message = "unknown C++ exception";
-            lsh::report_panic(message, std::source_location::current());
-            raise_panic(message);
+            const lsh::Panic panic("unknown C++ exception", std::source_location::current());
+            report_panic(panic);
+            raise_panic(panic.message());
         }
     } catch (...) {
-        abort_at_boundary();
+        abort_uncaught_panic();
     }
 }
 
@@ -88,8 +81,11 @@ void guarded_infallible(Operation&& operation) noexcept {
     detail::EntryScope scope;
     try {
         operation();
+    } catch (const lsh::Panic& panic) {
+        report_panic(panic);
+        abort_uncaught_panic();
     } catch (...) {
-        detail::abort_at_boundary();
+        abort_uncaught_panic();
     }
 }
 

@@ -1,7 +1,18 @@
 #include "module/failure.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
 
 #include "module/once_cell.hpp"
 
@@ -10,7 +21,10 @@ namespace ambrel {
 namespace {
 
 OnceCell g_panic_type;
-OnceCell g_add_note_name;
+InternedString g_add_note_name("add_note");
+
+// The environment variable that asks for a backtrace with every report.
+constexpr const char* kBacktraceVariable = "AMBREL_NATIVE_BACKTRACE";
 
 constexpr const char* kPanicDoc =
     "The exception raised when native code called from Python panics: an internal\n"
@@ -33,17 +47,7 @@ bool is_panic_exception(PyObject* exception) {
 // A PanicException raised by Python code that the module called: report it
 // and continue as an internal failure with the same message.
 [[noreturn]] void resume_panic(PyRef exception, const std::source_location& where) {
-    std::string message = "Unwrapped panic from Python code";
-    if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-            message.assign(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-    } else {
-        PyErr_Clear();
-    }
+    std::string message = str_utf8(exception.get()).value_or("Unwrapped panic from Python code");
     std::fputs(
         "--- PanicException fetched from Python: resuming the panic in native code ---\n"
         "Python stack trace below:\n",
@@ -53,11 +57,67 @@ bool is_panic_exception(PyObject* exception) {
     lsh::panic(std::move(message), where);
 }
 
+// ---- the internal failure report
+
+std::atomic<bool> g_reported_once{false};
+
+unsigned long long os_thread_id() noexcept {
+#if defined(__linux__)
+    return static_cast<unsigned long long>(::syscall(SYS_gettid));
+#else
+    return static_cast<unsigned long long>(::getpid());
+#endif
+}
+
+bool backtrace_requested() noexcept {
+    const char* value = std::getenv(kBacktraceVariable);
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+// One frame per line: index, address, and the demangled symbol with its offset
+// when the dynamic symbol table knows it, else the object file. The first
+// frame, the panic's own constructor, is left out.
+void write_backtrace(std::FILE* out, std::span<void* const> frames) noexcept {
+    std::fputs("stack backtrace:\n", out);
+    for (std::size_t k = 1; k < frames.size(); ++k) {
+        Dl_info info{};
+        const char* symbol = nullptr;
+        std::unique_ptr<char, decltype(&std::free)> demangled(nullptr, &std::free);
+        if (::dladdr(frames[k], &info) != 0 && info.dli_sname != nullptr) {
+            int status = 0;
+            demangled.reset(abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status));
+            symbol = status == 0 && demangled ? demangled.get() : info.dli_sname;
+        }
+        const auto address = reinterpret_cast<std::uintptr_t>(frames[k]);
+        const auto index = static_cast<int>(k - 1);
+        if (symbol != nullptr) {
+            const auto offset = address - reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+            std::fprintf(out, "  %2d: %#zx %s+%#zx\n", index, static_cast<size_t>(address), symbol,
+                         static_cast<size_t>(offset));
+        } else {
+            std::fprintf(out, "  %2d: %#zx <unknown> in %s\n", index, static_cast<size_t>(address),
+                         info.dli_fname != nullptr ? info.dli_fname : "?");
+        }
+    }
+}
+
 }  // namespace
 
-PyObject* interned(OnceCell& cell, const char* text) {
-    return cell.get_or_init([text] { return check_new(PyUnicode_InternFromString(text)); });
+std::optional<std::string> take_utf8(PyObject* text) {
+    const PyRef held = PyRef::steal(text);
+    if (held) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(held.get(), &size)) {
+            return std::string(utf8, static_cast<std::size_t>(size));
+        }
+    }
+    PyErr_Clear();
+    return std::nullopt;
 }
+
+std::optional<std::string> str_utf8(PyObject* object) { return take_utf8(PyObject_Str(object)); }
+
+std::optional<std::string> type_name_utf8(PyTypeObject* type) { return take_utf8(PyType_GetQualName(type)); }
 
 PyFailure PyFailure::fetch(const std::source_location& where) {
     PyRef exception = PyRef::steal(PyErr_GetRaisedException());
@@ -79,7 +139,7 @@ bool PyFailure::materialize() {
     return true;
 }
 
-void PyFailure::add_note(const char* note_utf8) {
+void PyFailure::add_note(const std::string& note) {
     if (!materialize()) {
         // The failure cannot even be created (memory is exhausted): keep the
         // lazy form; raising it will report the shortage.
@@ -88,17 +148,17 @@ void PyFailure::add_note(const char* note_utf8) {
     }
     PyObject* name = nullptr;
     try {
-        name = interned(g_add_note_name, "add_note");
+        name = g_add_note_name.get();
     } catch (...) {
         PyErr_Clear();
         return;
     }
-    PyRef note = PyRef::steal(PyUnicode_FromString(note_utf8));
-    if (!note) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (!text) {
         PyErr_Clear();
         return;
     }
-    PyRef result = PyRef::steal(PyObject_CallMethodOneArg(exception_.get(), name, note.get()));
+    PyRef result = PyRef::steal(PyObject_CallMethodOneArg(exception_.get(), name, text.get()));
     if (!result) PyErr_Clear();
 }
 
@@ -110,7 +170,7 @@ void PyFailure::raise() && {
     PyErr_SetString(type_, message_.c_str());
 }
 
-void null_object(const std::source_location& where) {
+void fail_null_result(const std::source_location& where) {
     if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
     lsh::panic("PyObject pointer is null", where);
 }
@@ -119,17 +179,7 @@ void downcast_failure(PyObject* object, const char* target) {
     if (object == Py_None) {
         throw PyFailure(PyExc_TypeError, std::string("'None' is not an instance of '") + target + "'");
     }
-    std::string type_name = "<failed to extract type name>";
-    if (PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)))) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
-            type_name.assign(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-    } else {
-        PyErr_Clear();
-    }
+    const std::string type_name = type_name_utf8(Py_TYPE(object)).value_or("<failed to extract type name>");
     throw PyFailure(PyExc_TypeError, "'" + type_name + "' object is not an instance of '" + target + "'");
 }
 
@@ -144,25 +194,47 @@ PyObject* panic_exception_type() {
     });
 }
 
-void prepare_panic_exception_type() {
+void prepare_failure_cells() {
     g_panic_type.get_or_init([] {
         PyRef type = create_panic_type();
         if (!type) throw PyFailure::fetch();
         return type;
     });
+    g_add_note_name.get();
+}
+
+void report_panic(const lsh::Panic& panic) noexcept {
+    std::FILE* out = stderr;
+    const std::source_location& where = panic.where();
+    std::fprintf(out, "\nthread '<unnamed>' (%llu) panicked at %s:%u:%u:\n%s\n", os_thread_id(), where.file_name(),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), panic.message().c_str());
+    if (backtrace_requested()) {
+        write_backtrace(out, panic.frames());
+    } else if (!g_reported_once.exchange(true)) {
+        std::fprintf(out, "note: run with `%s=1` environment variable to display a backtrace\n", kBacktraceVariable);
+    }
+    std::fflush(out);
 }
 
 void raise_panic(const std::string& message) noexcept {
     PyObject* type = nullptr;
     try {
         type = panic_exception_type();
+    } catch (const lsh::Panic& panic) {
+        report_panic(panic);
+        abort_uncaught_panic();
     } catch (...) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
+        abort_uncaught_panic();
     }
     PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) return;  // MemoryError (or the decoding error) stays pending
     PyErr_SetObject(type, text.get());
+}
+
+void abort_uncaught_panic() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
 }
 
 }  // namespace ambrel

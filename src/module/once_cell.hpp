@@ -1,15 +1,19 @@
-// A process-wide cell holding one Python object, filled at most once.
+// Process-wide cells, each holding one Python object that is stored once and
+// kept until the process ends.
 //
-// Readers of a filled cell take the stored object without locking. A thread
-// that must wait for another thread that is filling the cell detaches from
-// the interpreter while it waits, so that the filler, which may need the
-// interpreter (an import, for example), can make progress.
+// A cell is filled during a module's execution step where it can be (so that
+// later calls never need memory for it), or on first need. Readers of a
+// filled cell take the stored object without locking. Filling takes no lock
+// either: a thread that finds the cell empty builds the object with the
+// interpreter attached, then offers it; the first offer is stored, and a
+// thread whose offer lost releases its own object and uses the stored one.
+// No thread ever waits for another, so building may freely use the
+// interpreter (an import, for example), and every thread sees one object.
 #pragma once
 
 #include "module/py_ref.hpp"
 
 #include <atomic>
-#include <mutex>
 
 namespace ambrel {
 
@@ -17,31 +21,35 @@ class OnceCell {
 public:
     PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }
 
-    // Returns the stored object (borrowed), creating it with `make()` first if
-    // needed. `make` returns a new reference (PyRef) or throws; a throw leaves
-    // the cell empty for a later attempt. `make` must not use this cell.
+    // Returns the stored object (borrowed), building it with `make()` first if
+    // the cell is empty. `make` returns a new reference (PyRef) or throws; a
+    // throw leaves the cell empty for a later attempt.
     template <class Make>
     PyObject* get_or_init(Make&& make) {
         if (PyObject* value = get()) return value;
-        if (!mutex_.try_lock()) {
-            PyThreadState* state = PyEval_SaveThread();
-            mutex_.lock();
-            PyEval_RestoreThread(state);
-        }
-        std::lock_guard<std::mutex> guard(mutex_, std::adopt_lock);
-        if (PyObject* value = get()) return value;
         PyRef created = make();
-        PyObject* value = created.release();  // the cell keeps it until the process ends
-        value_.store(value, std::memory_order_release);
-        return value;
+        PyObject* expected = nullptr;
+        if (value_.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel)) {
+            return created.release();  // the cell keeps it until the process ends
+        }
+        return expected;  // another thread stored first; `created` is released
     }
 
 private:
     std::atomic<PyObject*> value_{nullptr};
-    std::mutex mutex_;
 };
 
-// An interned string, created once per process.
-PyObject* interned(OnceCell& cell, const char* text);
+// An interned string in a process-wide cell.
+class InternedString {
+public:
+    explicit constexpr InternedString(const char* text) noexcept : text_(text) {}
+
+    // The string (borrowed), created on first need.
+    PyObject* get();
+
+private:
+    const char* text_;
+    OnceCell cell_;
+};
 
 }  // namespace ambrel

@@ -5,7 +5,10 @@
 // with the same item-by-item semantics as their iterators, and one-dimensional
 // float32/float64 buffers of types whose iteration yields exactly the buffer's
 // values (numpy.ndarray, array.array, memoryview) are read through the buffer
-// protocol; both give the same values and errors as iterating.
+// protocol; both give the same values and errors as iterating. numpy.ndarray
+// and array.array are recognised by identity: the type objects are looked up
+// in their modules (once, after the module has been imported), so a class
+// that merely carries such a name is iterated like any other sequence.
 #include "module/arguments.hpp"
 
 #include <bit>
@@ -14,6 +17,7 @@
 
 #include "lsh/fp_env.hpp"
 #include "module/failure.hpp"
+#include "module/once_cell.hpp"
 
 namespace ambrel {
 
@@ -107,13 +111,52 @@ BufferKind buffer_kind(const Py_buffer& view, bool allow_explicit_little_endian)
 // only the exact types qualify.
 enum class BufferSource { none, ndarray, array, memoryview };
 
+// A type of an extension module, found by identity. The cell is filled the
+// first time an object whose type carries the type's name shows up after the
+// module has been imported; until then nothing qualifies (an instance of the
+// real type cannot exist before its module is imported, and a class that
+// only has the name never matches the stored type).
+class KnownType {
+public:
+    constexpr KnownType(const char* module, const char* attribute, const char* type_name) noexcept
+        : module_(module), attribute_(attribute), type_name_(type_name) {}
+
+    bool is(PyTypeObject* type) {
+        if (PyObject* known = cell_.get()) return reinterpret_cast<PyObject*>(type) == known;
+        if (std::strcmp(type->tp_name, type_name_) != 0) return false;
+        PyObject* known = look_up();
+        return known != nullptr && reinterpret_cast<PyObject*>(type) == known;
+    }
+
+private:
+    // The type from the imported module, stored for the process; nullptr
+    // (no error pending) while the module has not been imported.
+    PyObject* look_up() {
+        const PyRef name = PyRef::steal(PyUnicode_FromString(module_));
+        const PyRef module = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+        PyRef type = module ? PyRef::steal(PyObject_GetAttrString(module.get(), attribute_)) : PyRef();
+        if (!type || !PyType_Check(type.get())) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        return cell_.get_or_init([&type] { return std::move(type); });
+    }
+
+    const char* module_;
+    const char* attribute_;
+    const char* type_name_;
+    OnceCell cell_;
+};
+
+KnownType g_ndarray("numpy", "ndarray", "numpy.ndarray");
+KnownType g_array("array", "array", "array.array");
+
 BufferSource buffer_source(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyMemoryView_Type) return BufferSource::memoryview;
     if (type->tp_as_buffer == nullptr) return BufferSource::none;
-    const char* name = type->tp_name;
-    if (std::strcmp(name, "numpy.ndarray") == 0) return BufferSource::ndarray;
-    if (std::strcmp(name, "array.array") == 0) return BufferSource::array;
+    if (g_ndarray.is(type)) return BufferSource::ndarray;
+    if (g_array.is(type)) return BufferSource::array;
     return BufferSource::none;
 }
 
@@ -163,22 +206,18 @@ bool try_buffer(PyObject* object, std::vector<float>& out) {
 
 }  // namespace
 
-namespace detail {
-
-std::vector<float> vector_from_object(PyObject* object) {
+std::vector<float> vector_from(PyObject* object) {
     if (PyList_CheckExact(object)) return from_list(object);
     if (PyTuple_CheckExact(object)) return from_tuple(object);
     if (std::vector<float> values; try_buffer(object, values)) return values;
 
-    refuse_str_and_non_sequence(object);
-    FloatSink sink(length_hint(object, sizeof(float)));
+    detail::refuse_str_and_non_sequence(object);
+    FloatSink sink(detail::length_hint(object, sizeof(float)));
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) throw PyFailure::fetch();
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) sink.push(item_value(item.get()));
     if (PyErr_Occurred() != nullptr) throw PyFailure::fetch();
     return std::move(sink).take();
 }
-
-}  // namespace detail
 
 }  // namespace ambrel

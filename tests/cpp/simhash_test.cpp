@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@
 
 namespace {
 
-using lsh::SimhashKernel;
+using lsh::Isa;
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
@@ -45,54 +46,54 @@ std::vector<std::uint8_t> reference_bits(std::span<const double> v, std::uint64_
     return bits;
 }
 
-std::vector<SimhashKernel> supported_kernels() {
-    std::vector<SimhashKernel> kernels;
-    for (SimhashKernel k : {SimhashKernel::scalar, SimhashKernel::avx2, SimhashKernel::avx512}) {
-        if (lsh::kernel_supported(k)) kernels.push_back(k);
+// Every instruction set of this CPU that has a signature kernel, the portable
+// loop first.
+std::vector<Isa> supported_kernels() {
+    std::vector<Isa> kernels;
+    for (Isa isa : {Isa::scalar, Isa::avx2, Isa::avx512}) {
+        if (lsh::find_simhash_kernel(isa) != nullptr) kernels.push_back(isa);
     }
     return kernels;
 }
 
-std::vector<SimhashKernel> vector_kernels() {
-    std::vector<SimhashKernel> kernels = supported_kernels();
-    std::erase(kernels, SimhashKernel::scalar);
+std::vector<Isa> vector_kernels() {
+    std::vector<Isa> kernels = supported_kernels();
+    std::erase(kernels, Isa::scalar);
     return kernels;
 }
 
-using WindowKernel = void (*)(const double*, std::size_t, std::uint64_t, std::uint64_t, std::size_t, std::uint64_t,
-                              std::uint8_t*);
-
-WindowKernel window_kernel(SimhashKernel kernel) {
-#if defined(__x86_64__)
-    if (kernel == SimhashKernel::avx2) return lsh::detail::signature_bits_avx2_window;
-    if (kernel == SimhashKernel::avx512) return lsh::detail::signature_bits_avx512_window;
-#endif
-    (void)kernel;
-    return nullptr;
+const lsh::SimhashKernel& kernel_of(Isa isa) {
+    const lsh::SimhashKernel* kernel = lsh::find_simhash_kernel(isa);
+    if (kernel == nullptr) throw std::runtime_error(std::string("no kernel for ") + lsh::isa_name(isa));
+    return *kernel;
 }
 
-std::vector<std::uint8_t> kernel_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family,
-                                      std::uint64_t bits) {
+std::vector<lsh::FamilySignature> signatures(Isa isa, const std::vector<float>& v, std::uint64_t families,
+                                             std::uint64_t bits, std::uint64_t bands) {
+    return lsh::simhash_lsh_multi(v, families, bits, bands, kernel_of(isa));
+}
+
+std::vector<std::uint8_t> kernel_bits(Isa isa, std::span<const double> v, std::uint64_t family, std::uint64_t bits) {
     // Poisoned so that an unwritten entry cannot pass for a 0 or 1.
     std::vector<std::uint8_t> out(static_cast<std::size_t>(bits), 0xAA);
-    lsh::signature_bits(kernel, v, family, bits, out.data());
+    lsh::signature_bits(kernel_of(isa), v, family, bits, out.data());
     return out;
 }
 
 std::vector<std::uint8_t> scalar_bits(std::span<const double> v, std::uint64_t family, std::uint64_t bits) {
     std::vector<std::uint8_t> out(static_cast<std::size_t>(bits), 0xAA);
-    lsh::detail::signature_bits_scalar(v.data(), v.size(), family, bits, out.data());
+    lsh::detail::kSimhashScalar.window(v.data(), v.size(), family, 0, static_cast<std::size_t>(bits), 0, out.data());
     return out;
 }
 
 // Every bit of a vector kernel against the portable loop; reports the first
 // difference with its coordinates.
-void expect_same_bits(SimhashKernel kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
+void expect_same_bits(Isa kernel, std::span<const double> v, std::uint64_t family, std::uint64_t bits,
                       const std::string& what) {
     const std::vector<std::uint8_t> expected = scalar_bits(v, family, bits);
     const std::vector<std::uint8_t> actual = kernel_bits(kernel, v, family, bits);
     for (std::size_t w = 0; w < expected.size(); ++w) {
-        ASSERT_EQ(actual[w], expected[w]) << lsh::kernel_name(kernel) << ", " << what << ": n=" << v.size()
+        ASSERT_EQ(actual[w], expected[w]) << lsh::isa_name(kernel) << ", " << what << ": n=" << v.size()
                                           << " family=" << family << " bits=" << bits << " first difference at w=" << w;
     }
 }
@@ -131,7 +132,9 @@ TEST(SimhashGenerator, WorkedTableValues) {
     for (const GeneratorRow& row : rows) {
         SCOPED_TRACE(testing::Message() << "u=" << row.u << " w=" << row.w << " i=" << row.i);
         EXPECT_EQ((row.u << 48) ^ (row.w << 24) ^ row.i, row.seed);
+        EXPECT_EQ(lsh::projection_seed(row.u, row.w, row.i), row.seed);
         EXPECT_EQ(splitmix_first_output(row.seed), row.z);
+        EXPECT_EQ(lsh::splitmix64_output(row.seed), row.z);
         EXPECT_EQ(static_cast<int>(row.z & 1), row.sign > 0 ? 1 : 0);
         EXPECT_EQ(lsh::projection_sign(row.u, row.w, row.i), row.sign);
         EXPECT_EQ(lsh::projection_sign_positive(row.u, row.w, row.i), row.sign > 0);
@@ -175,15 +178,15 @@ TEST(SimhashGenerator, SignFromLow32BitProduct) {
 
 TEST(SimhashSignatures, WorkedExampleEveryKernel) {
     const std::vector<float> v = {0.5f, -0.25f, 1.0f, 0.125f};
-    for (SimhashKernel kernel : supported_kernels()) {
-        SCOPED_TRACE(lsh::kernel_name(kernel));
+    for (Isa kernel : supported_kernels()) {
+        SCOPED_TRACE(lsh::isa_name(kernel));
         {
             const std::vector<double> wide = widened(v);
             const std::vector<std::uint8_t> bits = kernel_bits(kernel, wide, 0, 4);
             EXPECT_EQ(bits, (std::vector<std::uint8_t>{0, 0, 1, 1}));
         }
         {
-            const auto result = lsh::simhash_lsh_multi(v, 2, 64, 4, kernel);
+            const auto result = signatures(kernel, v, 2, 64, 4);
             ASSERT_EQ(result.size(), 2u);
             EXPECT_EQ(result[0].family, 0u);
             EXPECT_EQ(result[0].bits, 64u);
@@ -195,7 +198,7 @@ TEST(SimhashSignatures, WorkedExampleEveryKernel) {
             EXPECT_EQ(result[1].bands, (std::vector<std::string>{"0bfd", "78d1", "784c", "9733"}));
         }
         {
-            const auto result = lsh::simhash_lsh_multi(v, 1, 66, 16, kernel);
+            const auto result = signatures(kernel, v, 1, 66, 16);
             ASSERT_EQ(result.size(), 1u);
             EXPECT_EQ(result[0].bits, 66u);
             EXPECT_EQ(result[0].signature, "35a2e263a8b16baa8");
@@ -203,7 +206,7 @@ TEST(SimhashSignatures, WorkedExampleEveryKernel) {
                                                                  "1", "6", "b", "a", "a"}));
         }
         {
-            const auto result = lsh::simhash_lsh_multi(v, 1, 10, 0, kernel);
+            const auto result = signatures(kernel, v, 1, 10, 0);
             ASSERT_EQ(result.size(), 1u);
             EXPECT_EQ(result[0].bits, 64u);
             EXPECT_EQ(result[0].signature, "35a2e263a8b16baa");
@@ -217,18 +220,18 @@ TEST(SimhashSignatures, FamilyPropertiesEveryKernel) {
     std::normal_distribution<float> normal;
     std::vector<float> v(300);
     for (float& x : v) x = normal(rng);
-    for (SimhashKernel kernel : supported_kernels()) {
-        SCOPED_TRACE(lsh::kernel_name(kernel));
-        const auto three = lsh::simhash_lsh_multi(v, 3, 256, 16, kernel);
-        const auto one = lsh::simhash_lsh_multi(v, 1, 256, 16, kernel);
+    for (Isa kernel : supported_kernels()) {
+        SCOPED_TRACE(lsh::isa_name(kernel));
+        const auto three = signatures(kernel, v, 3, 256, 16);
+        const auto one = signatures(kernel, v, 1, 256, 16);
         EXPECT_EQ(three[0].signature, one[0].signature);  // independent of the family count
-        const auto longer = lsh::simhash_lsh_multi(v, 2, 300, 16, kernel);
+        const auto longer = signatures(kernel, v, 2, 300, 16);
         EXPECT_EQ(longer[1].signature.substr(0, 64), three[1].signature);  // prefix for a multiple of 4
         // u and u + 65536 share their signs.
         std::vector<double> wide = widened(v);
         EXPECT_EQ(kernel_bits(kernel, wide, 5, 100), kernel_bits(kernel, wide, 5 + 65536, 100));
         // Equal to the portable loop.
-        EXPECT_EQ(three[2].signature, lsh::simhash_lsh_multi(v, 3, 256, 16, SimhashKernel::scalar)[2].signature);
+        EXPECT_EQ(three[2].signature, signatures(Isa::scalar, v, 3, 256, 16)[2].signature);
     }
 }
 
@@ -302,19 +305,32 @@ TEST(SimhashBands, RuleForEveryLengthAndCount) {
 // ------------------------------------------- kernel equivalence ----
 
 TEST(SimhashKernels, SelectionIsSupported) {
-    EXPECT_TRUE(lsh::kernel_supported(SimhashKernel::scalar));
-    EXPECT_TRUE(lsh::kernel_supported(lsh::active_kernel()));
+    EXPECT_TRUE(lsh::isa_supported(Isa::scalar));
+    EXPECT_TRUE(lsh::isa_supported(lsh::best_isa()));
+    EXPECT_EQ(lsh::find_simhash_kernel(Isa::scalar), &lsh::detail::kSimhashScalar);
 #if !defined(__x86_64__)
-    EXPECT_FALSE(lsh::kernel_supported(SimhashKernel::avx2));
-    EXPECT_FALSE(lsh::kernel_supported(SimhashKernel::avx512));
+    EXPECT_FALSE(lsh::isa_supported(Isa::avx2));
+    EXPECT_FALSE(lsh::isa_supported(Isa::avx512));
 #endif
     // A CPU with AVX-512 F/DQ/VL has AVX2.
-    if (lsh::kernel_supported(SimhashKernel::avx512)) {
-        EXPECT_TRUE(lsh::kernel_supported(SimhashKernel::avx2));
+    if (lsh::isa_supported(Isa::avx512)) {
+        EXPECT_TRUE(lsh::isa_supported(Isa::avx2));
+    }
+    // The first supported target of the priority list, and its kernel.
+    for (const lsh::IsaTarget& target : lsh::kIsaTargets) {
+        if (lsh::isa_supported(target.isa)) {
+            EXPECT_EQ(lsh::best_isa(), target.isa);
+            break;
+        }
+    }
+    EXPECT_EQ(lsh::simhash_kernel().isa, lsh::best_isa());
+    EXPECT_EQ(lsh::find_simhash_kernel(lsh::best_isa()), &lsh::simhash_kernel());
+    for (Isa isa : {Isa::avx2, Isa::avx512}) {
+        EXPECT_EQ(lsh::find_simhash_kernel(isa) != nullptr, lsh::isa_supported(isa)) << lsh::isa_name(isa);
     }
     std::cout << "[ INFO     ] kernels on this CPU:";
-    for (SimhashKernel k : supported_kernels()) std::cout << ' ' << lsh::kernel_name(k);
-    std::cout << "; active: " << lsh::kernel_name(lsh::active_kernel()) << '\n';
+    for (Isa k : supported_kernels()) std::cout << ' ' << lsh::isa_name(k);
+    std::cout << "; active: " << lsh::isa_name(lsh::simhash_kernel().isa) << '\n';
 }
 
 TEST(SimhashKernels, ReferenceMatchesPortableLoop) {
@@ -333,7 +349,7 @@ TEST(SimhashKernels, ReferenceMatchesPortableLoop) {
 }
 
 TEST(SimhashKernels, RandomVectorsEveryLength) {
-    const std::vector<SimhashKernel> kernels = vector_kernels();
+    const std::vector<Isa> kernels = vector_kernels();
     if (kernels.empty()) GTEST_SKIP() << "no vector kernel on this CPU";
     std::mt19937_64 rng(2024);
     std::vector<std::size_t> lengths = {0,   1,   2,    3,    4,    5,    7,    8,    9,    15,   16,  17,  31,
@@ -362,7 +378,7 @@ TEST(SimhashKernels, RandomVectorsEveryLength) {
             }
             const std::uint64_t bits = bit_counts[case_number % std::size(bit_counts)];
             const std::uint64_t family = families[(case_number / 3) % std::size(families)];
-            for (SimhashKernel kernel : kernels) {
+            for (Isa kernel : kernels) {
                 expect_same_bits(kernel, v, family, bits, "random kind " + std::to_string(kind));
                 if (testing::Test::HasFatalFailure()) return;
             }
@@ -371,7 +387,7 @@ TEST(SimhashKernels, RandomVectorsEveryLength) {
 }
 
 TEST(SimhashKernels, AdversarialVectors) {
-    const std::vector<SimhashKernel> kernels = vector_kernels();
+    const std::vector<Isa> kernels = vector_kernels();
     if (kernels.empty()) GTEST_SKIP() << "no vector kernel on this CPU";
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -419,7 +435,7 @@ TEST(SimhashKernels, AdversarialVectors) {
     const std::uint64_t bit_counts[] = {1, 7, 63, 65, 257};
     std::size_t case_number = 0;
     for (const auto& [name, v] : cases) {
-        for (SimhashKernel kernel : kernels) {
+        for (Isa kernel : kernels) {
             for (std::uint64_t family : {std::uint64_t{0}, std::uint64_t{65536 + 3}}) {
                 expect_same_bits(kernel, v, family, bit_counts[case_number % std::size(bit_counts)], name);
                 if (testing::Test::HasFatalFailure()) return;
@@ -434,8 +450,8 @@ TEST(SimhashKernels, SubnormalAndCancellationBitsAreExact) {
     // definition: a lone subnormal keeps its sign (no flush to zero), and a
     // pair of equal values gives 1 exactly where both signs are +1.
     const double tiny = std::numeric_limits<double>::denorm_min();
-    for (SimhashKernel kernel : supported_kernels()) {
-        SCOPED_TRACE(lsh::kernel_name(kernel));
+    for (Isa kernel : supported_kernels()) {
+        SCOPED_TRACE(lsh::isa_name(kernel));
         const std::vector<double> one = {tiny};
         const std::vector<double> pair = {1.0, 1.0};
         const auto lone = kernel_bits(kernel, one, 9, 40);
@@ -453,8 +469,8 @@ TEST(SimhashKernels, WindowsOfBitsAndComponents) {
     // which the seed's component field carries into the bit field, and across
     // the points where the low 30 bits of a lane's state wrap (component
     // 0xB583EB of each block for lanes whose bits 24..29 of the seed are 0).
-    const std::vector<SimhashKernel> kernels = vector_kernels();
-    if (kernels.empty()) GTEST_SKIP() << "no vector kernel on this CPU";
+    // The portable loop's own window form included.
+    const std::vector<Isa> kernels = supported_kernels();
     const std::uint64_t firsts[] = {0, 1, (1ull << 24) - 3, (1ull << 40) - 5, (1ull << 63) - 7, kMax64 - 9};
     const std::uint64_t components[] = {0,
                                         (1ull << 24) - 40,
@@ -466,9 +482,8 @@ TEST(SimhashKernels, WindowsOfBitsAndComponents) {
                                         (1ull << 40) + (1ull << 24) - 17,
                                         kMax64 - 200};
     std::mt19937_64 rng(99);
-    for (SimhashKernel kernel : kernels) {
-        const WindowKernel run = window_kernel(kernel);
-        ASSERT_NE(run, nullptr);
+    for (Isa kernel : kernels) {
+        const auto run = kernel_of(kernel).window;
         for (std::uint64_t first : firsts) {
             for (std::uint64_t component : components) {
                 for (std::size_t count : {std::size_t{5}, std::size_t{70}}) {
@@ -478,7 +493,7 @@ TEST(SimhashKernels, WindowsOfBitsAndComponents) {
                     std::vector<std::uint8_t> out(count, 0xAA);
                     run(v.data(), n, 3, first, count, component, out.data());
                     ASSERT_EQ(out, reference_bits(v, 3, first, count, component))
-                        << lsh::kernel_name(kernel) << " first=" << first << " component=" << component;
+                        << lsh::isa_name(kernel) << " first=" << first << " component=" << component;
                 }
             }
         }
@@ -488,8 +503,7 @@ TEST(SimhashKernels, WindowsOfBitsAndComponents) {
 TEST(SimhashKernels, EverySignThroughOneHotVectors) {
     // A vector with a single 1.0 at position j gives, per bit, exactly the sign
     // of component j: every sign a kernel evaluates is checked on its own.
-    const std::vector<SimhashKernel> kernels = vector_kernels();
-    if (kernels.empty()) GTEST_SKIP() << "no vector kernel on this CPU";
+    const std::vector<Isa> kernels = supported_kernels();
     struct Window {
         std::uint64_t family, first, component;
         std::size_t n, count;
@@ -500,8 +514,8 @@ TEST(SimhashKernels, EverySignThroughOneHotVectors) {
         {1, 60, (1ull << 24) - 32, 64, 40},
         {kMax64, (1ull << 62) + 3, (1ull << 48) - 32, 64, 40},
     };
-    for (SimhashKernel kernel : kernels) {
-        const WindowKernel run = window_kernel(kernel);
+    for (Isa kernel : kernels) {
+        const auto run = kernel_of(kernel).window;
         for (const Window& window : windows) {
             for (std::size_t j = 0; j < window.n; ++j) {
                 std::vector<double> v(window.n, 0.0);
@@ -511,7 +525,7 @@ TEST(SimhashKernels, EverySignThroughOneHotVectors) {
                 for (std::size_t k = 0; k < window.count; ++k) {
                     const bool positive =
                         lsh::projection_sign_positive(window.family, window.first + k, window.component + j);
-                    ASSERT_EQ(out[k], positive ? 1 : 0) << lsh::kernel_name(kernel) << " component "
+                    ASSERT_EQ(out[k], positive ? 1 : 0) << lsh::isa_name(kernel) << " component "
                                                         << window.component + j << " bit " << window.first + k;
                 }
             }
@@ -526,12 +540,12 @@ TEST(SimhashKernels, WholeSignaturesAcrossFamilies) {
     for (std::size_t n : {0u, 5u, 1536u}) {
         std::vector<float> v(n);
         for (float& x : v) x = normal(rng);
-        const auto expected = lsh::simhash_lsh_multi(v, 4, 257, 9, SimhashKernel::scalar);
-        for (SimhashKernel kernel : vector_kernels()) {
-            const auto actual = lsh::simhash_lsh_multi(v, 4, 257, 9, kernel);
+        const auto expected = signatures(Isa::scalar, v, 4, 257, 9);
+        for (Isa kernel : vector_kernels()) {
+            const auto actual = signatures(kernel, v, 4, 257, 9);
             ASSERT_EQ(actual.size(), expected.size());
             for (std::size_t f = 0; f < expected.size(); ++f) {
-                EXPECT_EQ(actual[f].signature, expected[f].signature) << lsh::kernel_name(kernel) << " n=" << n;
+                EXPECT_EQ(actual[f].signature, expected[f].signature) << lsh::isa_name(kernel) << " n=" << n;
                 EXPECT_EQ(actual[f].bands, expected[f].bands);
             }
         }

@@ -1,4 +1,4 @@
-#include "module/functions.hpp"
+#include "module/native_functions.hpp"
 
 #include <vector>
 
@@ -37,11 +37,11 @@ PyObject* family_type_for_results() {
 
 PyObject* simhash_lsh_multi(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto slots = match(kSimhashParameters, args, nargsf, kwnames);
-        std::vector<float> vector = to_vector(slots[0], "normalized_vector");
-        const std::uint64_t families = slots[1] ? to_unsigned(slots[1], "families") : lsh::kDefaultFamilies;
-        const std::uint64_t bits = slots[2] ? to_unsigned(slots[2], "bits") : lsh::kDefaultBits;
-        const std::uint64_t bands = slots[3] ? to_unsigned(slots[3], "bands") : lsh::kDefaultBands;
+        const auto arguments = bind(kSimhashParameters, args, nargsf, kwnames);
+        std::vector<float> vector = arguments.to_vector(0);
+        const std::uint64_t families = arguments.to_unsigned(1, lsh::kDefaultFamilies);
+        const std::uint64_t bits = arguments.to_unsigned(2, lsh::kDefaultBits);
+        const std::uint64_t bands = arguments.to_unsigned(3, lsh::kDefaultBands);
 
         std::vector<lsh::FamilySignature> records = lsh::simhash_lsh_multi(vector, families, bits, bands);
         std::vector<float>().swap(vector);
@@ -58,13 +58,12 @@ PyObject* simhash_lsh_multi(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 
 PyObject* normalize_vector(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto slots = match(kNormalizeParameters, args, nargsf, kwnames);
-        std::vector<float> values = to_vector(slots[0], "vector");
+        std::vector<float> values = bind(kNormalizeParameters, args, nargsf, kwnames).to_vector(0);
         lsh::normalize_vector_into(values, values.data());
         PyRef list = check_new(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (std::size_t i = 0; i < values.size(); ++i) {
             PyObject* item = PyFloat_FromDouble(lsh::widen_to_double(values[i]));
-            if (item == nullptr) null_object();
+            if (item == nullptr) fail_null_result();
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
         return list.release();
@@ -73,26 +72,25 @@ PyObject* normalize_vector(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 
 PyObject* hamming_distance_hex(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto slots = match(kHammingParameters, args, nargsf, kwnames);
-        const std::string_view a = to_text(slots[0], "a");
-        const std::string_view b = to_text(slots[1], "b");
+        const auto arguments = bind(kHammingParameters, args, nargsf, kwnames);
+        const std::string_view a = arguments.to_text(0);
+        const std::string_view b = arguments.to_text(1);
         return check_new(PyLong_FromUnsignedLongLong(lsh::hamming_distance_hex(a, b))).release();
     });
 }
 
 PyObject* cosine_from_hamming(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto slots = match(kCosineParameters, args, nargsf, kwnames);
-        const std::uint64_t distance = to_unsigned(slots[0], "distance_bits");
-        const std::uint64_t total = to_unsigned(slots[1], "total_bits");
+        const auto arguments = bind(kCosineParameters, args, nargsf, kwnames);
+        const std::uint64_t distance = arguments.to_unsigned(0);
+        const std::uint64_t total = arguments.to_unsigned(1);
         return check_new(PyFloat_FromDouble(lsh::cosine_from_hamming(distance, total))).release();
     });
 }
 
 PyObject* compute_embedding_sha256(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto slots = match(kSha256Parameters, args, nargsf, kwnames);
-        const std::vector<float> vector = to_vector(slots[0], "normalized_embedding");
+        const std::vector<float> vector = bind(kSha256Parameters, args, nargsf, kwnames).to_vector(0);
         const std::string digest = lsh::compute_embedding_sha256(vector);
         return check_new(PyUnicode_FromStringAndSize(digest.data(), static_cast<Py_ssize_t>(digest.size()))).release();
     });
@@ -103,9 +101,7 @@ PyCFunction as_cfunction(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-}  // namespace
-
-PyMethodDef function_definitions[kFunctionCount] = {
+PyMethodDef function_definitions[] = {
     {"simhash_lsh_multi", as_cfunction(simhash_lsh_multi), METH_FASTCALL | METH_KEYWORDS,
      "simhash_lsh_multi(normalized_vector, families=3, bits=256, bands=16)\n--\n\n"
      "Generate SimHash LSH signatures for a normalized embedding vector\n\n"
@@ -151,5 +147,9 @@ PyMethodDef function_definitions[kFunctionCount] = {
      "Returns:\n"
      "    Hex-encoded SHA-256 hash"},
 };
+
+}  // namespace
+
+std::span<PyMethodDef> native_functions() noexcept { return function_definitions; }
 
 }  // namespace ambrel

@@ -1,0 +1,49 @@
+// Filling a module object in its execution step (the Py_mod_exec slot):
+//
+//   constexpr ModuleType kTypes[] = {{"LshFamily", lsh_family_type}, {"LshConfig", lsh_config_type}};
+//
+//   int execute(PyObject* module) {
+//       return guarded([module] {
+//           begin_execution(module);
+//           add_types(module, kTypes);
+//           add_functions(module, native_functions());
+//           return 0;
+//       }, -1);
+//   }
+//
+// Every member added is also appended to the module's __all__, in the order
+// of addition.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+#include <span>
+
+namespace ambrel {
+
+// A class of a module: its attribute name and the get-or-create function of
+// its (process-wide) type object.
+struct ModuleType {
+    const char* name;
+    PyObject* (*type)();
+};
+
+// The first step of every execution step: checks that `module` is a module
+// object (else the downcast TypeError for target "module") and fills the
+// process-wide cells that raising a failure relies on.
+void begin_execution(PyObject* module);
+
+// Sets the module's attribute `name` (a str) to `member` and appends the name
+// to __all__, which is created when missing; __all__ that is not a list is a
+// downcast TypeError, and a failing append an internal failure.
+void add_member(PyObject* module, PyObject* name, PyObject* member);
+
+// Adds each type under its name, in order.
+void add_types(PyObject* module, std::span<const ModuleType> types);
+
+// Creates a function object for each method description, bound to the module
+// (its __self__ is the module and its __module__ the module's name), and adds
+// it under its __name__, in order. The descriptions must outlive the module.
+void add_functions(PyObject* module, std::span<PyMethodDef> definitions);
+
+}  // namespace ambrel
