@@ -1,0 +1,266 @@
+// The functions of ambrel_batch._core. The Python package ambrel_batch wraps
+// them: it checks `threads`, allocates nothing itself and views the returned
+// bytearrays as numpy arrays without copying them.
+//
+// Each function converts its arguments with the interpreter attached (the
+// rows are pinned, never copied when they are a buffer of numbers), detaches
+// while the numeric core runs on its threads, and returns new objects.
+#include "module/batch_functions.hpp"
+
+#include <string>
+
+#include "lsh/batch.hpp"
+#include "lsh/panic.hpp"
+#include "lsh/parallel.hpp"
+#include "module/arguments.hpp"
+#include "module/batch_input.hpp"
+#include "module/entry.hpp"
+#include "module/failure.hpp"
+
+namespace ambrel {
+
+namespace {
+
+constexpr Parameters<5> kSimhashParameters{
+    "simhash_lsh_batch()", {"rows", "families", "bits", "bands", "threads"}, 5};
+constexpr Parameters<6> kBandParameters{
+    "band_values()", {"codes", "rows", "families", "bits", "band_width", "band_count"}, 6};
+constexpr Parameters<2> kRowsParameters{"normalize_batch()", {"rows", "threads"}, 2};
+constexpr Parameters<5> kHammingParameters{"hamming_pairs()", {"a", "b", "rows", "width", "threads"}, 5};
+constexpr Parameters<3> kCosineParameters{"cosine_from_hamming_batch()", {"distances", "count", "total_bits"}, 3};
+
+unsigned thread_count(std::uint64_t requested) {
+    if (requested == 0) throw PyFailure(PyExc_ValueError, "threads must be at least 1");
+    return static_cast<unsigned>(std::min<std::uint64_t>(requested, 1u << 16));
+}
+
+std::uint64_t checked_product(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > ~std::uint64_t{0} / a) lsh::panic(lsh::kCapacityOverflow);
+    return a * b;
+}
+
+PyRef number(std::uint64_t value) { return check_new(PyLong_FromUnsignedLongLong(value)); }
+
+// A tuple of the output and sizes: (bytearray, n, ...).
+template <class... Sizes>
+PyObject* result(PyRef output, Sizes... sizes) {
+    PyRef items[] = {std::move(output), number(sizes)...};
+    PyRef tuple = check_new(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Sizes) + 1)));
+    for (std::size_t k = 0; k < sizeof...(Sizes) + 1; ++k)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());
+    return tuple.release();
+}
+
+PyObject* simhash_lsh_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const auto arguments = bind(kSimhashParameters, args, nargsf, kwnames);
+        const PinnedRows rows(arguments.object(0), arguments.name(0));
+        const std::uint64_t families = arguments.to_unsigned(1);
+        const std::uint64_t bits = arguments.to_unsigned(2);
+        const std::uint64_t bands = arguments.to_unsigned(3);
+        const unsigned threads = thread_count(arguments.to_unsigned(4));
+
+        const lsh::SimhashShape shape = lsh::simhash_shape(families, bits, bands);
+        const lsh::RowMatrix& matrix = rows.matrix();
+        PyRef codes = new_output(checked_product(matrix.rows, shape.row_bytes));
+        std::uint8_t* out = output_bytes(codes.get());
+        {
+            const Detached detached;
+            lsh::simhash_batch(matrix, shape, out, threads);
+        }
+        return result(std::move(codes), matrix.rows, shape.families, shape.bits, shape.band_width, shape.band_count,
+                      shape.row_bytes);
+    });
+}
+
+// The codes and sizes of a band extraction, checked against each other.
+struct BandRequest {
+    lsh::SimhashShape shape;
+    std::size_t rows;
+};
+
+BandRequest band_request(const BoundArguments<6>& arguments, const PinnedBytes& codes) {
+    BandRequest request;
+    request.rows = static_cast<std::size_t>(arguments.to_unsigned(1));
+    request.shape = lsh::simhash_shape(arguments.to_unsigned(2), arguments.to_unsigned(3), 1);
+    request.shape.band_width = arguments.to_unsigned(4);
+    request.shape.band_count = arguments.to_unsigned(5);
+    const lsh::SimhashShape& s = request.shape;
+    if (s.band_width == 0 || checked_product(s.band_width, s.band_count) > s.hex_chars ||
+        checked_product(request.rows, s.row_bytes) != codes.size()) {
+        throw PyFailure(PyExc_ValueError, "codes do not match the given sizes");
+    }
+    return request;
+}
+
+PyObject* band_values(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const auto arguments = bind(kBandParameters, args, nargsf, kwnames);
+        const PinnedBytes codes(arguments.object(0), arguments.name(0));
+        const BandRequest request = band_request(arguments, codes);
+        if (request.shape.band_width > 16) throw PyFailure(PyExc_ValueError, "bands wider than 16 hex digits");
+        const std::uint64_t count =
+            checked_product(checked_product(request.rows, request.shape.families), request.shape.band_count);
+        PyRef out = new_output(checked_product(count, sizeof(std::uint64_t)));
+        auto* values = reinterpret_cast<std::uint64_t*>(output_bytes(out.get()));
+        {
+            const Detached detached;
+            lsh::band_values(codes.data(), request.rows, request.shape, values);
+        }
+        return out.release();
+    });
+}
+
+PyObject* band_texts(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const auto arguments = bind(kBandParameters, args, nargsf, kwnames);
+        const PinnedBytes codes(arguments.object(0), arguments.name(0));
+        const BandRequest request = band_request(arguments, codes);
+        const std::uint64_t chars = checked_product(
+            checked_product(request.rows, request.shape.families),
+            checked_product(request.shape.band_count, request.shape.band_width));
+        PyRef out = new_output(chars);
+        char* texts = reinterpret_cast<char*>(output_bytes(out.get()));
+        {
+            const Detached detached;
+            lsh::band_texts(codes.data(), request.rows, request.shape, texts);
+        }
+        return out.release();
+    });
+}
+
+PyObject* normalize_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const auto arguments = bind(kRowsParameters, args, nargsf, kwnames);
+        const PinnedRows rows(arguments.object(0), arguments.name(0));
+        const unsigned threads = thread_count(arguments.to_unsigned(1));
+        const lsh::RowMatrix& matrix = rows.matrix();
+        PyRef out = new_output(checked_product(checked_product(matrix.rows, matrix.cols), sizeof(float)));
+        auto* values = reinterpret_cast<float*>(output_bytes(out.get()));
+        {
+            const Detached detached;
+            lsh::normalize_batch(matrix, values, threads);
+        }
+        return result(std::move(out), matrix.rows, matrix.cols);
+    });
+}
+
+PyObject* sha256_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const auto arguments = bind(kRowsParameters, args, nargsf, kwnames);
+        const PinnedRows rows(arguments.object(0), arguments.name(0));
+        const unsigned threads = thread_count(arguments.to_unsigned(1));
+        const lsh::RowMatrix& matrix = rows.matrix();
+        PyRef out = new_output(checked_product(matrix.rows, 64));
+        char* digests = reinterpret_cast<char*>(output_bytes(out.get()));
+        {
+            const Detached detached;
+            lsh::sha256_batch(matrix, digests, threads);
+        }
+        return result(std::move(out), matrix.rows);
+    });
+}
+
+// Shared by the one-against-many and the pairwise forms: `a` holds one code
+// (`one`) or `rows` codes of `width` bytes, `b` holds `rows` codes.
+PyObject* hamming(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, bool one) {
+    const auto arguments = bind(kHammingParameters, args, nargsf, kwnames);
+    const PinnedBytes a(arguments.object(0), arguments.name(0));
+    const PinnedBytes b(arguments.object(1), arguments.name(1));
+    const auto rows = static_cast<std::size_t>(arguments.to_unsigned(2));
+    const auto width = static_cast<std::size_t>(arguments.to_unsigned(3));
+    const unsigned threads = thread_count(arguments.to_unsigned(4));
+    if (a.size() != (one ? width : checked_product(rows, width)) || b.size() != checked_product(rows, width)) {
+        throw PyFailure(PyExc_ValueError, "codes do not match the given sizes");
+    }
+    PyRef out = new_output(checked_product(rows, sizeof(std::int64_t)));
+    auto* distances = reinterpret_cast<std::int64_t*>(output_bytes(out.get()));
+    {
+        const Detached detached;
+        if (one) {
+            lsh::hamming_one_to_many(a.data(), b.data(), rows, width, distances, threads);
+        } else {
+            lsh::hamming_pairs(a.data(), b.data(), rows, width, distances, threads);
+        }
+    }
+    return out.release();
+}
+
+PyObject* hamming_one_to_many(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] { return hamming(args, nargsf, kwnames, true); });
+}
+
+PyObject* hamming_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] { return hamming(args, nargsf, kwnames, false); });
+}
+
+PyObject* cosine_from_hamming_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const auto arguments = bind(kCosineParameters, args, nargsf, kwnames);
+        const PinnedBytes distances(arguments.object(0), arguments.name(0));
+        const auto count = static_cast<std::size_t>(arguments.to_unsigned(1));
+        const std::uint64_t total = arguments.to_unsigned(2);
+        if (distances.size() != checked_product(count, sizeof(std::uint64_t))) {
+            throw PyFailure(PyExc_ValueError, "distances do not match the given count");
+        }
+        PyRef out = new_output(checked_product(count, sizeof(double)));
+        auto* cosines = reinterpret_cast<double*>(output_bytes(out.get()));
+        {
+            const Detached detached;
+            lsh::cosine_batch(reinterpret_cast<const std::uint64_t*>(distances.data()), count, total, cosines);
+        }
+        return out.release();
+    });
+}
+
+PyObject* available_cpus(PyObject*, PyObject*) {
+    return guarded([] { return number(lsh::available_cpus()).release(); });
+}
+
+PyObject* kernel(PyObject*, PyObject*) {
+    return guarded([] { return check_new(PyUnicode_FromString(lsh::batch_kernels_name())).release(); });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef function_definitions[] = {
+    {"simhash_lsh_batch", as_cfunction(simhash_lsh_batch), kFastKeywords,
+     "simhash_lsh_batch(rows, families, bits, bands, threads)\n--\n\n"
+     "Packed SimHash codes of every row: (codes, rows, families, bits, band_width, band_count, row_bytes)."},
+    {"band_values", as_cfunction(band_values), kFastKeywords,
+     "band_values(codes, rows, families, bits, band_width, band_count)\n--\n\n"
+     "Every band of packed codes as a native uint64."},
+    {"band_texts", as_cfunction(band_texts), kFastKeywords,
+     "band_texts(codes, rows, families, bits, band_width, band_count)\n--\n\n"
+     "Every band of packed codes as band_width lowercase hex characters."},
+    {"normalize_batch", as_cfunction(normalize_batch), kFastKeywords,
+     "normalize_batch(rows, threads)\n--\n\n"
+     "Every row normalised in float32: (values, rows, components)."},
+    {"sha256_batch", as_cfunction(sha256_batch), kFastKeywords,
+     "sha256_batch(rows, threads)\n--\n\n"
+     "The canonical SHA-256 digest of every row as 64 hex characters: (digests, rows)."},
+    {"hamming_one_to_many", as_cfunction(hamming_one_to_many), kFastKeywords,
+     "hamming_one_to_many(a, b, rows, width, threads)\n--\n\n"
+     "Differing bits between one code and each of rows codes of width bytes (native int64)."},
+    {"hamming_pairs", as_cfunction(hamming_pairs), kFastKeywords,
+     "hamming_pairs(a, b, rows, width, threads)\n--\n\n"
+     "Differing bits between a[i] and b[i], codes of width bytes (native int64)."},
+    {"cosine_from_hamming_batch", as_cfunction(cosine_from_hamming_batch), kFastKeywords,
+     "cosine_from_hamming_batch(distances, count, total_bits)\n--\n\n"
+     "cos(pi * (d / total_bits)) for native uint64 distances (native float64)."},
+    {"available_cpus", as_cfunction(available_cpus), METH_NOARGS,
+     "available_cpus()\n--\n\nThe number of CPUs this process may run on."},
+    {"kernel", as_cfunction(kernel), METH_NOARGS,
+     "kernel()\n--\n\nThe instruction set of the batch kernels on this machine."},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> batch_functions() noexcept { return function_definitions; }
+
+}  // namespace ambrel
