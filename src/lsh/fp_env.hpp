@@ -87,27 +87,53 @@ private:
 
 #endif
 
+namespace detail {
+
+// value / 2^shift rounded to the nearest integer, ties to even (0 < shift < 64).
+constexpr std::uint64_t shift_right_rounded(std::uint64_t value, unsigned shift) noexcept {
+    const std::uint64_t kept = value >> shift;
+    const std::uint64_t dropped = value & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    return kept + ((dropped > half || (dropped == half && (kept & 1u) != 0)) ? 1 : 0);
+}
+
+}  // namespace detail
+
 // Rounds a double to the nearest 32-bit float (ties to even) whatever the
-// control state: subnormal results are built from their bits, so neither
-// flush-to-zero nor denormals-are-zero can change them.
+// control state. The conversion instruction would follow the rounding
+// direction and flush-to-zero, so finite results are built from the bits in
+// integer arithmetic; callers need no FloatEnvScope (argument conversion
+// narrows between calls into the interpreter, which may change the state).
 inline float narrow_to_float(double value) noexcept {
-    constexpr double kSmallestNormal = 0x1p-126;
-    const double magnitude = value < 0 ? -value : value;
-    if (!(magnitude < kSmallestNormal) || magnitude == 0.0) {
-        return static_cast<float>(value);  // normal, infinite, NaN or zero
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFull;
+    if (magnitude >= 0x7FF0000000000000ull) {
+        // Infinity or NaN: converted exactly in every state (a NaN keeps the
+        // high bits of its payload and becomes quiet).
+        return static_cast<float>(value);
     }
-    // Subnormal range: the result is a whole multiple of 2^-149. Scaling by
-    // 2^149 is exact and lands in the normal double range; round half to even
-    // by hand so the rounding direction cannot interfere either.
-    const double scaled = magnitude * 0x1p149;
-    auto whole = static_cast<std::uint32_t>(scaled);  // truncates; scaled <= 2^23
-    const double rest = scaled - static_cast<double>(whole);
-    if (rest > 0.5 || (rest == 0.5 && (whole & 1u) != 0)) ++whole;
-    std::uint32_t bits = whole;  // 2^23 encodes the smallest normal exactly
-    if (value < 0) bits |= 0x80000000u;
-    float result;
-    std::memcpy(&result, &bits, sizeof result);
-    return result;
+    std::uint32_t result = 0;  // below 2^-150 (half the smallest subnormal): zero
+    if (magnitude >= 0x47F0000000000000ull) {
+        result = 0x7F800000u;  // 2^128 and above: infinity
+    } else if (magnitude >= 0x3810000000000000ull) {
+        // 2^-126 and above, a normal float: keep the top 23 of the 52
+        // fraction bits, rounded, and rebias the exponent (1023 - 127). A
+        // carry out of the fraction moves into the exponent; past the largest
+        // float it gives exactly the encoding of infinity.
+        result = static_cast<std::uint32_t>(detail::shift_right_rounded(magnitude, 29) - (std::uint64_t{896} << 23));
+    } else if (magnitude >= 0x3690000000000000ull) {
+        // 2^-150 up to 2^-126, a subnormal float: the value in units of
+        // 2^-149 is the 53-bit significand shifted right by 926 - exponent
+        // (30 to 53) places, rounded; 2^23 units encode the smallest normal.
+        const auto exponent = static_cast<unsigned>(magnitude >> 52);
+        const std::uint64_t significand = (magnitude & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+        result = static_cast<std::uint32_t>(detail::shift_right_rounded(significand, 926 - exponent));
+    }
+    result |= static_cast<std::uint32_t>(bits >> 32) & 0x80000000u;
+    float narrowed;
+    std::memcpy(&narrowed, &result, sizeof narrowed);
+    return narrowed;
 }
 
 // Widens a 32-bit float to a double exactly, also for subnormals when

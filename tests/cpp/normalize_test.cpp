@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
+
+#include "lsh/fp_env.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -87,5 +91,58 @@ TEST(Normalize, IgnoresFlushToZeroState) {
     }
 }
 #endif
+
+// Narrowing a double to a float, which argument conversion does between calls
+// into the interpreter, must give the nearest float (ties to even) whatever
+// rounding direction or flushing another library has left behind.
+TEST(Narrowing, SameBitsInEveryControlState) {
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  0.1,
+                                  -0.1,
+                                  1.0 + std::ldexp(1.0, -24),      // a tie: to 1.0
+                                  1.0 + 3 * std::ldexp(1.0, -24),  // a tie: to the even neighbour above
+                                  1e39,
+                                  -1e39,
+                                  3.4028235677973366e38,  // just above the largest float, rounds to it
+                                  3.4028235677973367e38,  // the halfway point: to infinity
+                                  std::numeric_limits<double>::max(),
+                                  std::ldexp(1.0, -126),
+                                  std::ldexp(1.0, -126) - std::ldexp(1.0, -150),  // rounds up to the smallest normal
+                                  std::ldexp(1.0, -149),
+                                  std::ldexp(1.0, -150),  // a tie: to zero
+                                  std::ldexp(1.5, -150),
+                                  -std::ldexp(3.0, -150),
+                                  std::numeric_limits<double>::denorm_min(),
+                                  std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity()};
+    std::mt19937_64 rng(3);
+    for (int k = 0; k < 200000; ++k) {
+        // Bit patterns across the whole range, and dense around the float boundaries.
+        const std::uint64_t exponent = k % 2 == 0 ? rng() % 2047 : 860 + rng() % 300;
+        values.push_back(std::bit_cast<double>((rng() & 0x800FFFFFFFFFFFFFull) | (exponent << 52)));
+    }
+    std::vector<std::uint32_t> nearest;
+    for (double value : values) nearest.push_back(std::bit_cast<std::uint32_t>(static_cast<float>(value)));
+    for (const int mode : {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+#if defined(__x86_64__)
+        const unsigned saved = _mm_getcsr();
+        _mm_setcsr(saved | 0x8040);  // FTZ | DAZ
+#endif
+        std::vector<std::uint32_t> narrowed;
+        for (double value : values) narrowed.push_back(std::bit_cast<std::uint32_t>(lsh::narrow_to_float(value)));
+#if defined(__x86_64__)
+        _mm_setcsr(saved);
+#endif
+        std::fesetround(FE_TONEAREST);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            ASSERT_EQ(narrowed[i], nearest[i])
+                << "mode " << mode << ", value " << values[i] << " (" << std::bit_cast<std::uint64_t>(values[i]) << ")";
+        }
+    }
+    const float nan = lsh::narrow_to_float(std::numeric_limits<double>::quiet_NaN());
+    EXPECT_TRUE(std::isnan(nan));
+}
 
 }  // namespace

@@ -1,5 +1,5 @@
 """Results stay bit-exact when another library has switched on flush-to-zero
-and denormals-are-zero.
+and denormals-are-zero, or changed the rounding direction.
 
 A shared object built with -ffast-math sets FTZ and DAZ in the MXCSR register
 when it is loaded (gcc links crtfastmath.o into it). The test builds such a
@@ -9,7 +9,9 @@ requires every result to be the bit pattern computed before the load, and the
 caller's control state to be left as it was.
 """
 
+import hashlib
 import json
+import math
 import os
 import platform
 import shutil
@@ -163,3 +165,79 @@ def test_every_result_is_unchanged_under_fast_math(under_fast_math):
 
 def test_callers_control_state_is_restored(under_fast_math):
     assert under_fast_math["control_after"] == under_fast_math["control"]
+
+
+# ------------------------------------------------------ rounding direction --
+
+# <fenv.h> on x86-64 glibc.
+ROUNDING_MODES = {"downward": 0x400, "upward": 0x800, "toward zero": 0xC00}
+# Values whose 32-bit rounding differs between the directions: beyond the
+# largest float, between floats, at a tie, in the subnormal range.
+NARROWED = [1e39, -1e39, 3.4028235e38, 0.1, -0.1, 1.0 + 2.0**-24, 1.0 + 3 * 2.0**-25, 3e-39, -7e-46, 1e-45]
+
+
+def _rounding_cases(native):
+    import array
+
+    xs = list(NARROWED)
+    cases = {
+        "normalize [1e39, 1.0]": lambda: native.normalize_vector([1e39, 1.0]),
+        "sha256 [1e39]": lambda: native.compute_embedding_sha256([1e39]),
+        "normalize [0.1, 1.0]": lambda: native.normalize_vector([0.1, 1.0]),
+        "sha256 list": lambda: native.compute_embedding_sha256(xs),
+        "sha256 tuple": lambda: native.compute_embedding_sha256(tuple(xs)),
+        "sha256 array d": lambda: native.compute_embedding_sha256(array.array("d", xs)),
+        "sha256 memoryview d": lambda: native.compute_embedding_sha256(memoryview(array.array("d", xs))),
+        "sha256 iterated": lambda: native.compute_embedding_sha256(range(3)),
+        "normalize list": lambda: native.normalize_vector(xs[2:]),
+        "simhash list": lambda: [r.signature for r in native.simhash_lsh_multi(xs[2:], 2, 64, 4)],
+        "cosine": lambda: native.cosine_from_hamming(7, 12),
+    }
+    try:
+        import numpy as np
+
+        cases["sha256 numpy float64"] = lambda: native.compute_embedding_sha256(np.array(xs))
+    except ImportError:
+        pass
+    return cases
+
+
+def _outcome(result):
+    if isinstance(result, list):
+        return [_outcome(x) for x in result]
+    return _bits(result) if isinstance(result, float) else result
+
+
+@pytest.fixture(scope="module")
+def under_rounding_modes(native):
+    import ctypes
+    import ctypes.util
+
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    cases = _rounding_cases(native)
+    nearest = {name: _outcome(fn()) for name, fn in cases.items()}
+    results = {}
+    for mode, value in ROUNDING_MODES.items():
+        assert libm.fesetround(value) == 0
+        try:
+            assert libm.fegetround() == value
+            results[mode] = {name: _outcome(fn()) for name, fn in cases.items()}
+        finally:
+            libm.fesetround(0)
+    assert libm.fegetround() == 0
+    return nearest, results
+
+
+def test_examples_under_nearest_rounding(under_rounding_modes):
+    nearest, _ = under_rounding_modes
+    nan, zero = nearest["normalize [1e39, 1.0]"]
+    assert math.isnan(struct.unpack("<d", bytes.fromhex(nan))[0]) and zero == _bits(0.0)
+    assert nearest["sha256 [1e39]"] == hashlib.sha256(b"[inf]").hexdigest()
+    assert nearest["normalize [0.1, 1.0]"] == [_bits(x) for x in reference.normalize_vector([0.1, 1.0])]
+    assert nearest["sha256 list"] == reference.compute_embedding_sha256(NARROWED)
+
+
+@pytest.mark.parametrize("mode", list(ROUNDING_MODES))
+def test_no_rounding_direction_changes_a_bit(under_rounding_modes, mode):
+    nearest, results = under_rounding_modes
+    assert results[mode] == nearest
