@@ -86,3 +86,44 @@ def test_scalar_and_zero_dimensional_arrays_refused(native, conversion_error):
     with pytest.raises(TypeError) as info:
         native.normalize_vector(np.array(1.0))
     assert info.value.__notes__ == ["while processing 'vector'"]
+
+
+# Classes that only carry the name of numpy.ndarray or array.array are read
+# the way their own iteration says, not through their buffer.
+ITERATED = [5.0, -6.0, 0.25]
+
+
+def _named(name, base):
+    """A subclass of `base` called `name` whose iteration yields ITERATED."""
+    return type(name, (base,), {"__iter__": lambda self: iter(ITERATED), "__len__": lambda self: len(ITERATED)})
+
+
+class BufferOfOtherValues:
+    """A sequence whose buffer holds other numbers than its items."""
+
+    def __buffer__(self, flags):
+        return memoryview(array.array("d", VALUES))
+
+    def __len__(self):
+        return len(ITERATED)
+
+    def __getitem__(self, index):
+        return ITERATED[index]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: type("numpy.ndarray", (BufferOfOtherValues,), {})(),
+        lambda: type("array.array", (BufferOfOtherValues,), {})(),
+        lambda: np.array(VALUES).view(_named("numpy.ndarray", np.ndarray)),
+        lambda: _named("array.array", array.array)("d", VALUES),
+    ],
+    ids=["named ndarray", "named array", "ndarray subclass", "array subclass"],
+)
+def test_types_are_recognised_by_identity_not_name(native, make):
+    obj = make()
+    assert type(obj).__name__ in ("numpy.ndarray", "array.array")
+    assert list(obj) == ITERATED
+    for fn in functions(native):
+        assert outcome(fn, obj) == outcome(fn, list(ITERATED))

@@ -1,6 +1,9 @@
 """Internal failures surface as pyo3_runtime.PanicException."""
 
+import os
 import re
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -84,3 +87,40 @@ def test_panic_from_python_code_without_str(native, panic_type):
     exc = catch_panic(native.compute_embedding_sha256, Seq([1.0], fail_at=0, exc=panic_type(NoStr())))
     assert type(exc) is panic_type
     assert str(exc) == "Unwrapped panic from Python code"
+
+
+BLOCKED_SEQUENCE_IMPORT = r"""
+import sys, types
+import ambrel_native as m
+if sys.argv[1] == "blocked":
+    sys.modules["collections.abc"] = None  # the traceback module cannot be imported either
+else:
+    import traceback  # formats the error
+    sys.modules["collections.abc"] = types.ModuleType("collections.abc")  # no Sequence in it
+try:
+    m.normalize_vector(5)
+except BaseException as exc:
+    print(type(exc).__name__)
+    print(str(exc))
+"""
+
+
+@pytest.mark.parametrize(
+    "how, error",
+    [
+        ("blocked", "ModuleNotFoundError: import of collections.abc halted; None in sys.modules"),
+        ("empty", "AttributeError: module 'collections.abc' has no attribute 'Sequence'"),
+    ],
+)
+def test_sequence_import_failure_describes_the_error(native, how, error):
+    env = dict(
+        os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(native.__file__), os.environ.get("PYTHONPATH", "")])
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", BLOCKED_SEQUENCE_IMPORT, how], capture_output=True, text=True, env=env, timeout=60
+    )
+    name, message = proc.stdout.split("\n", 1)
+    assert name == "PanicException", proc.stdout + proc.stderr
+    assert message.startswith("failed to import collections.abc.Sequence: ")
+    assert error in message
+    assert "panicked at" in proc.stderr
