@@ -18,8 +18,11 @@ from __future__ import annotations
 import operator
 from typing import Any
 
-import numpy as np
-import numpy.typing as npt
+try:
+    import numpy as np
+    import numpy.typing as npt
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError("ambrel_batch needs numpy: pip install 'ambrel-native[batch]'") from error
 
 import ambrel_native
 
