@@ -270,7 +270,7 @@ std::size_t pack_tile(const Plan& plan, std::size_t r0, std::size_t m, Scratch& 
     return padded;
 }
 
-void product(const Plan& plan, const float* signs, std::size_t panels, std::size_t padded, Scratch& s) {
+void product(const Plan& plan, const float* signs, std::size_t panels, std::size_t m, std::size_t padded, Scratch& s) {
     const std::size_t n = plan.rows.cols;
     const std::size_t mr = plan.kernels.mr;
     const std::size_t nr = plan.kernels.nr;
@@ -281,8 +281,8 @@ void product(const Plan& plan, const float* signs, std::size_t panels, std::size
         for (std::size_t p = 0; p < panels; ++p) {
             const float* panel = signs + p * n * nr + k0 * nr;
             for (std::size_t r = 0; r < padded; r += mr) {
-                plan.kernels.micro(s.tile.data() + r * n + k0 * mr, panel, s.product.data() + r * ldc + p * nr, ldc,
-                                   kc, k0 != 0);
+                plan.kernels.micro(std::min(mr, m - r), s.tile.data() + r * n + k0 * mr, panel,
+                                   s.product.data() + r * ldc + p * nr, ldc, kc, k0 != 0);
             }
         }
     }
@@ -300,7 +300,7 @@ void run_tile(const Plan& plan, const SignKey& piece, const float* signs, std::s
     const std::size_t panels = piece.columns / plan.kernels.nr;
     const std::size_t ldc = piece.columns;
     const std::size_t live = static_cast<std::size_t>(std::min<std::uint64_t>(piece.columns, total - piece.first_column));
-    product(plan, signs, panels, padded, s);
+    product(plan, signs, panels, m, padded, s);
 
     s.pending_rows.clear();
     s.pending_cols.clear();

@@ -41,7 +41,7 @@ struct ScalarOps {
 
 }  // namespace
 
-extern const BatchKernels kBatchScalar{Isa::scalar, 4, 16, &micro_block<ScalarOps, 4, 16>, &decide_sums<ScalarOps>,
+extern const BatchKernels kBatchScalar{Isa::scalar, 4, 16, &micro_rows<ScalarOps, 4, 16>, &decide_sums<ScalarOps>,
                                        &exact_sums<ScalarOps, 4>};
 
 }  // namespace detail

@@ -29,10 +29,11 @@ struct BatchKernels {
     std::size_t mr;  // rows per register block
     std::size_t nr;  // columns per panel
 
-    // For r < mr, j < nr: the block sum P = sum over k < kc of
-    // a[k * mr + r] * b[k * nr + j], summed from zero in order of k, then
+    // For r < rows (at most mr), j < nr: the block sum P = sum over k < kc
+    // of a[k * mr + r] * b[k * nr + j], summed from zero in order of k, then
     // c[r * ldc + j] = accumulate ? c[r * ldc + j] + P : P.
-    void (*micro)(const float* a, const float* b, float* c, std::size_t ldc, std::size_t kc, bool accumulate);
+    void (*micro)(std::size_t rows, const float* a, const float* b, float* c, std::size_t ldc, std::size_t kc,
+                  bool accumulate);
 
     // Decides n sums against +-limit: bit c of ones (64 per word, least
     // significant first) is set when sums[c] > limit, and of unsure when

@@ -23,12 +23,13 @@ namespace lsh::detail {
 // Every target compiles its own copy; see simd/target.hpp.
 namespace {  // NOLINT(cert-dcl59-cpp,google-build-namespaces)
 
-// One register block: mr rows by NV vectors of columns over kc components.
-// Each sum starts from zero and adds the block's kc exact products (one
-// factor is +-1 or 0) in component order; the block's sum is then added to c
-// (or stored, for the first block). The engine's error bound counts exactly
-// these roundings: kc - 1 within a block, one per later block.
-template <class Ops, std::size_t MR, std::size_t NV>
+// One register block: MR rows by NV vectors of columns over kc components,
+// the packed rows `Stride` apart per component. Each sum starts from zero
+// and adds the block's kc exact products (one factor is +-1 or 0) in
+// component order; the block's sum is then added to c (or stored, for the
+// first block). The engine's error bound counts exactly these roundings:
+// kc - 1 within a block, one per later block.
+template <class Ops, std::size_t MR, std::size_t NV, std::size_t Stride>
 void micro_block(const float* a, const float* b, float* c, std::size_t ldc, std::size_t kc, bool accumulate) {
     constexpr std::size_t W = Ops::kFloats;
     constexpr std::size_t NR = NV * W;
@@ -44,7 +45,7 @@ void micro_block(const float* a, const float* b, float* c, std::size_t ldc, std:
         for (std::size_t v = 0; v < NV; ++v) column[v] = Ops::load(b + k * NR + v * W);
 #pragma GCC unroll 16
         for (std::size_t r = 0; r < MR; ++r) {
-            const typename Ops::F x = Ops::broadcast(a + k * MR + r);
+            const typename Ops::F x = Ops::broadcast(a + k * Stride + r);
 #pragma GCC unroll 4
             for (std::size_t v = 0; v < NV; ++v) acc[r][v] = Ops::fmadd(x, column[v], acc[r][v]);
         }
@@ -63,6 +64,19 @@ void micro_block(const float* a, const float* b, float* c, std::size_t ldc, std:
             for (std::size_t v = 0; v < NV; ++v) Ops::store(c + r * ldc + v * W, acc[r][v]);
         }
     }
+}
+
+// The block for the first `rows` rows of a packed block of MR rows (the
+// last block of a tile may be short): the smallest instantiation that covers
+// them, so that a batch of one row does not pay for MR.
+template <class Ops, std::size_t MR, std::size_t NV>
+void micro_rows(std::size_t rows, const float* a, const float* b, float* c, std::size_t ldc, std::size_t kc,
+                bool accumulate) {
+    if (rows <= 1) return micro_block<Ops, 1, NV, MR>(a, b, c, ldc, kc, accumulate);
+    if (rows <= 2) return micro_block<Ops, 2, NV, MR>(a, b, c, ldc, kc, accumulate);
+    if (rows <= 4 && MR > 4) return micro_block<Ops, 4, NV, MR>(a, b, c, ldc, kc, accumulate);
+    if (rows <= 8 && MR > 8) return micro_block<Ops, 8, NV, MR>(a, b, c, ldc, kc, accumulate);
+    micro_block<Ops, MR, NV, MR>(a, b, c, ldc, kc, accumulate);
 }
 
 // Up to G * kLanes ordered double sums side by side. Each lane walks its own
