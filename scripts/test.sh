@@ -20,6 +20,7 @@ ctest --test-dir "$root/build/cpp-tests" --output-on-failure -j2
 
 echo "== benchmark smoke run (tiny counts; no timing is checked)"
 "$VENV/bin/python" bench/run.py --quick
+"$VENV/bin/python" bench/batch.py --quick
 
 echo "== Python tests"
 cd "$root"
