@@ -71,9 +71,10 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* config_repr(PyObject* self) {
     return guarded([self] {
-        const ConfigFields& f = config_of(self);
-        const std::string text = "LshConfig(families=" + std::to_string(f.families) +
-                                 ", bits=" + std::to_string(f.bits) + ", bands=" + std::to_string(f.bands) + ")";
+        const ConfigFields& config = config_of(self);
+        const std::string text = "LshConfig(families=" + std::to_string(config.families) +
+                                 ", bits=" + std::to_string(config.bits) + ", bands=" + std::to_string(config.bands) +
+                                 ")";
         return new_str(text).release();
     });
 }
@@ -134,11 +135,11 @@ std::string_view utf8_prefix(std::string_view text, std::size_t count) {
 
 PyObject* family_repr(PyObject* self) {
     return guarded([self] {
-        const FamilyFields& f = family_of(self);
-        std::string text =
-            "LshFamily(family=" + std::to_string(f.family) + ", bits=" + std::to_string(f.bits) + ", signature='";
-        text += utf8_prefix(f.signature, 8);
-        text += "...', bands=" + std::to_string(f.bands.size()) + ")";
+        const FamilyFields& family = family_of(self);
+        std::string text = "LshFamily(family=" + std::to_string(family.family) +
+                           ", bits=" + std::to_string(family.bits) + ", signature='";
+        text += utf8_prefix(family.signature, 8);
+        text += "...', bands=" + std::to_string(family.bands.size()) + ")";
         return new_str(text).release();
     });
 }

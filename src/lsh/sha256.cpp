@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include "lsh/hex.hpp"
 #include "lsh/panic.hpp"
 
 namespace lsh {
@@ -35,10 +36,9 @@ Sha256Digest sha256(std::string_view data) {
 }
 
 void digest_to_hex(const Sha256Digest& digest, char* out) noexcept {
-    static constexpr char kDigits[] = "0123456789abcdef";
     for (std::size_t k = 0; k < digest.size(); ++k) {
-        out[2 * k] = kDigits[digest[k] >> 4];
-        out[2 * k + 1] = kDigits[digest[k] & 0xF];
+        out[2 * k] = kHexDigits[digest[k] >> 4];
+        out[2 * k + 1] = kHexDigits[digest[k] & 0xF];
     }
 }
 

@@ -60,7 +60,6 @@ public:
         return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_mul_epu32(y, sign_multiplier_), 32));
     }
 
-    // Ordered comparison: a NaN sum is not greater than zero.
     static unsigned greater_than_zero(Sums sum) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_GT_OQ)));
     }

@@ -54,7 +54,6 @@ public:
         return _mm512_test_epi64_mask(_mm512_mul_epu32(y, sign_multiplier_), bit31_);
     }
 
-    // Ordered comparison: a NaN sum is not greater than zero.
     static unsigned greater_than_zero(Sums sum) { return _mm512_cmp_pd_mask(sum, _mm512_setzero_pd(), _CMP_GT_OQ); }
 
 private:
