@@ -12,8 +12,8 @@ reports whether the benchmark itself could run.
 
 The signature kernels are timed by a small C++ program (simhash_kernels.cpp)
 linked against the numeric core, which calls the core once per kernel the CPU
-supports, the portable loop included. It is built with CMake into
-build/bench (or --build-dir). Everything else is timed here, in this process,
+supports, the portable loop included. It is the CMake target simhash_kernels
+(AMBREL_BUILD_BENCH), built into build/bench (or --build-dir). Everything else is timed here, in this process,
 with time.perf_counter_ns: each case and its baseline alternate round by round
 and the median round counts; the cost of the empty timing loop is subtracted
 from both.
@@ -233,16 +233,10 @@ def print_table(rows: list[Row], markdown: bool) -> None:
 # --------------------------------------------------------- kernel program --
 
 
-def _cache_value(cache: Path, key: str) -> str | None:
-    for line in cache.read_text().splitlines():
-        if line.startswith(key + ":"):
-            return line.split("=", 1)[1]
-    return None
-
-
 def build_kernel_program(build_dir: Path) -> Path:
+    """The simhash_kernels target of the CMake build, with the project's flags."""
     tools = Path(sys.executable).parent
-    cmake = shutil.which("cmake") or str(tools / "cmake")
+    cmake = str(tools / "cmake") if (tools / "cmake").exists() else shutil.which("cmake") or "cmake"
     configure = [
         cmake,
         "-S",
@@ -250,36 +244,16 @@ def build_kernel_program(build_dir: Path) -> Path:
         "-B",
         str(build_dir),
         "-DCMAKE_BUILD_TYPE=Release",
-        f"-DPython_EXECUTABLE={sys.executable}",
+        "-DAMBREL_BUILD_BENCH=ON",
+        "-DAMBREL_BUILD_EXTENSIONS=OFF",
     ]
-    ninja = shutil.which("ninja") or (str(tools / "ninja") if (tools / "ninja").exists() else None)
+    ninja = str(tools / "ninja") if (tools / "ninja").exists() else shutil.which("ninja")
     if ninja and not (build_dir / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.PIPE, "text": True, "check": True}
     subprocess.run(configure, **quiet)
-    subprocess.run([cmake, "--build", str(build_dir), "--target", "ambrel_lsh_core"], **quiet)
-    cache = build_dir / "CMakeCache.txt"
-    compiler = _cache_value(cache, "CMAKE_CXX_COMPILER") or "c++"
-    crypto = _cache_value(cache, "OPENSSL_CRYPTO_LIBRARY") or "-lcrypto"
-    library = next(build_dir.glob("libambrel_lsh_core.a"))
-    program = build_dir / "simhash_kernels"
-    subprocess.run(
-        [
-            compiler,
-            "-O2",
-            "-std=c++20",
-            "-ffp-contract=off",
-            "-I",
-            str(ROOT / "src"),
-            str(ROOT / "bench" / "simhash_kernels.cpp"),
-            str(library),
-            crypto,
-            "-o",
-            str(program),
-        ],
-        **quiet,
-    )
-    return program
+    subprocess.run([cmake, "--build", str(build_dir), "--target", "simhash_kernels"], **quiet)
+    return build_dir / "simhash_kernels"
 
 
 def kernel_rows(program: Path, settings: Settings) -> tuple[str, list[dict]]:

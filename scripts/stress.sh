@@ -26,9 +26,9 @@ variant() {  # prints the interpreter of a variant, building it when needed
 build_root=${STRESS_BUILD_ROOT:-$root/build}
 build_for() {
   local python=$1 dir=$build_root/stress-$2
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
+  "$VENV/bin/cmake" -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
     -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" >/dev/null
-  cmake --build "$dir" --target ambrel_native >/dev/null
+  "$VENV/bin/cmake" --build "$dir" --target ambrel_native >/dev/null
   echo "$dir"
 }
 
@@ -59,7 +59,7 @@ for check in "${checks[@]}"; do
       ;;
     sanitize)
       echo "== sanitizers"
-      AMBREL_PYTHON="$VENV/bin/python" AMBREL_SANITIZE_BUILD="$build_root/sanitize" \
+      AMBREL_PYTHON="$VENV/bin/python" AMBREL_SANITIZE_BUILD="$build_root/sanitize" AMBREL_TOOLS="$VENV/bin" \
         bash tests/stress/sanitize.sh || status=1
       ;;
     *)

@@ -13,10 +13,11 @@ echo "== building and installing ambrel_native"
 "$VENV/bin/python" -m pip install --quiet --no-build-isolation "$root"
 
 echo "== C++ core tests"
-cmake -S "$root" -B "$root/build/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+# CMake and Ninja come from .venv (requirements-dev.txt): no system CMake needed.
+"$VENV/bin/cmake" -S "$root" -B "$root/build/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DAMBREL_BUILD_TESTS=ON -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" >/dev/null
-cmake --build "$root/build/cpp-tests" --target lsh_core_tests
-ctest --test-dir "$root/build/cpp-tests" --output-on-failure -j2
+"$VENV/bin/cmake" --build "$root/build/cpp-tests" --target lsh_core_tests
+"$VENV/bin/ctest" --test-dir "$root/build/cpp-tests" --output-on-failure -j2
 
 echo "== benchmark smoke run (tiny counts; no timing is checked)"
 "$VENV/bin/python" bench/run.py --quick

@@ -17,11 +17,12 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 python=${AMBREL_PYTHON:-$root/.venv/bin/python}
 build=${AMBREL_SANITIZE_BUILD:-$root/build/sanitize}
 cxx=${CXX:-g++}
+tools=${AMBREL_TOOLS:-$root/.venv/bin}  # cmake and ninja, from the virtual environment
 
 echo "== ASan+UBSan build of ambrel_native in $build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_SANITIZE=ON \
-  -DPython_EXECUTABLE="$python" -DCMAKE_MAKE_PROGRAM="$(dirname "$python")/ninja" >/dev/null
-cmake --build "$build" --target ambrel_native
+"$tools/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_SANITIZE=ON \
+  -DPython_EXECUTABLE="$python" -DCMAKE_MAKE_PROGRAM="$tools/ninja" >/dev/null
+"$tools/cmake" --build "$build" --target ambrel_native
 
 libasan=$("$cxx" -print-file-name=libasan.so)
 libstdcxx=$("$cxx" -print-file-name=libstdc++.so)
