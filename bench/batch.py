@@ -128,7 +128,7 @@ def one_thread_table(n: int, d: int, rounds: int, loop_rows: int) -> list[Row]:
     times = median_times(functions, rounds)
     engine_us, product_us = times[0] * 1e6 / n, times[1] * 1e6 / n
     label = f"simhash_lsh_batch, {n} x {d} float32, {FAMILIES} x {BITS} bits, 1 thread [{ab.kernel()}]"
-    table = [Row(label, engine_us)]
+    table = []
     if add is not None:
         faiss_us = times[2] * 1e6 / n
         text, goal, met = ratio(engine_us, faiss_us, slower_goal=1.25)
