@@ -32,13 +32,13 @@ from dataclasses import dataclass
 for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[_variable] = "1"
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import ambrel_batch as ab  # noqa: E402
-import ambrel_native as an  # noqa: E402
+import ambrel_batch as ab
+import ambrel_native as an
 
 try:
-    import faiss  # type: ignore[import-not-found]  # noqa: E402
+    import faiss  # type: ignore[import-not-found]
 except ImportError:
     faiss = None
 
@@ -71,7 +71,9 @@ def cpu_description() -> str:
                     break
     except OSError:
         pass
-    return f"{model}; {os.cpu_count()} CPUs, {ab.available_cpus()} usable; instruction sets: {' '.join(flags) or 'none'}"
+    return (
+        f"{model}; {os.cpu_count()} CPUs, {ab.available_cpus()} usable; instruction sets: {' '.join(flags) or 'none'}"
+    )
 
 
 def unit_rows(n: int, d: int, seed: int = 0) -> np.ndarray:
@@ -132,7 +134,9 @@ def one_thread_table(n: int, d: int, rounds: int, loop_rows: int) -> list[Row]:
     if add is not None:
         faiss_us = times[2] * 1e6 / n
         text, goal, met = ratio(engine_us, faiss_us, slower_goal=1.25)
-        table.append(Row(label, engine_us, "FAISS IndexLSH(d, 768, rotate_data=True).add, 1 thread", faiss_us, goal, text, met))
+        table.append(
+            Row(label, engine_us, "FAISS IndexLSH(d, 768, rotate_data=True).add, 1 thread", faiss_us, goal, text, met)
+        )
     else:
         table.append(Row(label, engine_us, "FAISS IndexLSH: faiss-cpu not installed (pip install faiss-cpu)"))
     text, _, _ = ratio(engine_us, product_us, slower_goal=1e9)
@@ -177,8 +181,15 @@ def sizes_table(lengths: list[int], batches: list[int], rounds: int) -> list[Row
             engine_time, loop_time = median_times([engine, loop], rounds)
             engine_us, loop_us = engine_time * 1e6 / n, loop_time * 1e6 / len(sample)
             table.append(
-                Row(f"d={d}, batch of {n}, 1 thread", engine_us, "simhash_lsh_multi per row", loop_us, "-",
-                    f"{loop_us / engine_us:.1f}x faster", "-")
+                Row(
+                    f"d={d}, batch of {n}, 1 thread",
+                    engine_us,
+                    "simhash_lsh_multi per row",
+                    loop_us,
+                    "-",
+                    f"{loop_us / engine_us:.1f}x faster",
+                    "-",
+                )
             )
     return table
 
@@ -189,8 +200,16 @@ def other_functions_table(n: int, d: int, rounds: int) -> list[Row]:
     codes = ab.simhash_lsh_batch(rows, threads=1).codes
     signatures = [[f.signature for f in ab.simhash_lsh_batch(rows[:64]).records(r)] for r in range(64)]
     cases = [
-        ("normalize_batch", lambda: ab.normalize_batch(rows, threads=1), lambda: [an.normalize_vector(v) for v in sample]),
-        ("sha256_batch", lambda: ab.sha256_batch(rows, threads=1), lambda: [an.compute_embedding_sha256(v) for v in sample]),
+        (
+            "normalize_batch",
+            lambda: ab.normalize_batch(rows, threads=1),
+            lambda: [an.normalize_vector(v) for v in sample],
+        ),
+        (
+            "sha256_batch",
+            lambda: ab.sha256_batch(rows, threads=1),
+            lambda: [an.compute_embedding_sha256(v) for v in sample],
+        ),
         (
             "hamming_distance_pairs (3 families)",
             lambda: ab.hamming_distance_pairs(codes[:-1], codes[1:], threads=1),
@@ -204,8 +223,17 @@ def other_functions_table(n: int, d: int, rounds: int) -> list[Row]:
     for name, batch, loop in cases:
         batch_time, loop_time = median_times([batch, loop], rounds)
         batch_us, loop_us = batch_time * 1e6 / n, loop_time * 1e6 / 64
-        table.append(Row(f"{name}, {n} x {d}, 1 thread", batch_us, "per-vector function per row", loop_us, "-",
-                         f"{loop_us / batch_us:.1f}x faster", "-"))
+        table.append(
+            Row(
+                f"{name}, {n} x {d}, 1 thread",
+                batch_us,
+                "per-vector function per row",
+                loop_us,
+                "-",
+                f"{loop_us / batch_us:.1f}x faster",
+                "-",
+            )
+        )
     return table
 
 
@@ -262,12 +290,15 @@ def main() -> int:
     quick = args.quick
 
     print(f"CPU: {cpu_description()}")
-    print(f"batch kernel: {ab.kernel()}; Python {platform.python_version()}; numpy {np.__version__}; "
-          f"faiss {'not installed' if faiss is None else faiss.__version__}")
+    print(
+        f"batch kernel: {ab.kernel()}; Python {platform.python_version()}; numpy {np.__version__}; "
+        f"faiss {'not installed' if faiss is None else faiss.__version__}"
+    )
     rounds = 3 if quick else 15
     n = 64 if quick else 1024
-    print_table("One thread, 1536 dims, 3 x 256 bits", one_thread_table(n, 1536, rounds, 4 if quick else 32),
-                args.markdown)
+    print_table(
+        "One thread, 1536 dims, 3 x 256 bits", one_thread_table(n, 1536, rounds, 4 if quick else 32), args.markdown
+    )
     print_table("Threads", threads_table(2 * n, 1536, rounds), args.markdown)
     print_table(
         "Lengths and batch sizes (per-vector loop on 8 rows)",

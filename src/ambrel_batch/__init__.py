@@ -30,14 +30,14 @@ from . import _core
 
 __all__ = [
     "SimhashBatch",
-    "simhash_lsh_batch",
-    "normalize_batch",
-    "sha256_batch",
+    "available_cpus",
+    "cosine_from_hamming_batch",
     "hamming_distance_batch",
     "hamming_distance_pairs",
-    "cosine_from_hamming_batch",
-    "available_cpus",
     "kernel",
+    "normalize_batch",
+    "sha256_batch",
+    "simhash_lsh_batch",
 ]
 
 
@@ -135,9 +135,7 @@ class SimhashBatch:
         without a Python object per band."""
         if self._band_keys is None:
             raw = _core.band_texts(self.codes, len(self), self.families, self.bits, self.band_width, self.band_count)
-            keys = np.frombuffer(raw, dtype=f"S{self.band_width}").reshape(
-                len(self), self.families, self.band_count
-            )
+            keys = np.frombuffer(raw, dtype=f"S{self.band_width}").reshape(len(self), self.families, self.band_count)
             self._band_keys = keys
         return self._band_keys
 
@@ -147,9 +145,7 @@ class SimhashBatch:
         families, bands), uint64: the compact key for grouping and joining.
         Needs bands of at most 16 hex digits."""
         if self.band_width > 16:
-            raise ValueError(
-                f"bands of {self.band_width} hex digits do not fit 64 bits; use band_keys instead"
-            )
+            raise ValueError(f"bands of {self.band_width} hex digits do not fit 64 bits; use band_keys instead")
         if self._band_values is None:
             raw = _core.band_values(self.codes, len(self), self.families, self.bits, self.band_width, self.band_count)
             values = np.frombuffer(raw, dtype=np.uint64).reshape(len(self), self.families, self.band_count)
@@ -234,4 +230,3 @@ def cosine_from_hamming_batch(distances: Any, total_bits: int) -> npt.NDArray[np
     flat = np.ascontiguousarray(values, dtype=np.uint64).reshape(-1)
     raw = _core.cosine_from_hamming_batch(flat, flat.size, total_bits)
     return np.frombuffer(raw, dtype=np.float64).reshape(values.shape)
-

@@ -180,7 +180,7 @@ struct Scratch {
     std::vector<std::uint32_t> pending_rows;
     std::vector<std::uint32_t> pending_cols;
     std::vector<std::uint8_t> pending_bits;
-    std::vector<std::uint8_t> bits;  // one family's bits
+    std::vector<std::uint8_t> bits;     // one family's bits
     std::vector<std::uint64_t> ones;    // one row's decided ones, by column
     std::vector<std::uint64_t> unsure;  // and its undecided columns
 };
@@ -236,8 +236,8 @@ RowPath classify(const float* x, std::size_t n, double factor, double& limit) {
                    static_cast<std::uint32_t>(magnitude - 1u < 0x007FFFFFu);
         partial[0] += static_cast<double>(std::bit_cast<float>(magnitude));
     }
-    const double magnitude =
-        ((partial[0] + partial[1]) + (partial[2] + partial[3])) + ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+    const double magnitude = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
+                             ((partial[4] + partial[5]) + (partial[6] + partial[7]));
     if (special != 0 || !(magnitude <= 0x1p126)) return RowPath::exact;
     if (magnitude == 0.0) return RowPath::zero;
     limit = factor * magnitude;
@@ -309,7 +309,8 @@ void run_tile(const Plan& plan, const SignKey& piece, const float* signs, std::s
     const std::size_t padded = pack_tile(plan, r0, m, s);
     const std::size_t panels = piece.columns / plan.kernels.nr;
     const std::size_t ldc = piece.columns;
-    const std::size_t live = static_cast<std::size_t>(std::min<std::uint64_t>(piece.columns, total - piece.first_column));
+    const std::size_t live =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece.columns, total - piece.first_column));
     product(plan, signs, panels, m, padded, s);
 
     s.pending_rows.clear();
@@ -330,15 +331,16 @@ void run_tile(const Plan& plan, const SignKey& piece, const float* signs, std::s
         for (std::size_t k = 0; unsure != 0 && k < words; ++k) {
             for (std::uint64_t bits = s.unsure[k]; bits != 0; bits &= bits - 1) {
                 s.pending_rows.push_back(static_cast<std::uint32_t>(r));
-                s.pending_cols.push_back(static_cast<std::uint32_t>(64 * k + static_cast<std::size_t>(std::countr_zero(bits))));
+                s.pending_cols.push_back(
+                    static_cast<std::uint32_t>(64 * k + static_cast<std::size_t>(std::countr_zero(bits))));
             }
         }
-        std::uint8_t* family_code = plan.codes + (r0 + r) * plan.shape.row_bytes + first_family * plan.shape.family_bytes;
+        std::uint8_t* family_code =
+            plan.codes + (r0 + r) * plan.shape.row_bytes + first_family * plan.shape.family_bytes;
         if (byte_aligned) {
             // Columns run on through the families' bytes without gaps.
             std::uint8_t* out = family_code + first_bit / 8;
-            for (std::size_t t = 0; t < live / 8; ++t)
-                out[t] = kReversedBits[(s.ones[t / 8] >> (8 * (t % 8))) & 0xFFu];
+            for (std::size_t t = 0; t < live / 8; ++t) out[t] = kReversedBits[(s.ones[t / 8] >> (8 * (t % 8))) & 0xFFu];
             continue;
         }
         std::uint64_t w = first_bit;
@@ -354,8 +356,7 @@ void run_tile(const Plan& plan, const SignKey& piece, const float* signs, std::s
     if (!s.pending_rows.empty()) {
         s.pending_bits.resize(s.pending_rows.size());
         plan.kernels.exact(s.tile.data(), plan.kernels.mr, signs, plan.kernels.nr, plan.rows.cols,
-                           s.pending_rows.data(), s.pending_cols.data(), s.pending_rows.size(),
-                           s.pending_bits.data());
+                           s.pending_rows.data(), s.pending_cols.data(), s.pending_rows.size(), s.pending_bits.data());
         for (std::size_t k = 0; k < s.pending_rows.size(); ++k) {
             if (s.pending_bits[k] == 0) continue;
             const std::uint64_t column = piece.first_column + s.pending_cols[k];
@@ -433,7 +434,8 @@ void simhash_batch(const RowMatrix& rows, const SimhashShape& shape, std::uint8_
     const Plan plan{rows, shape, codes, *simhash, kernels, tile_rows, decision_factor(n)};
     std::vector<Scratch> scratch(worker_count(tiles, threads));
     for (std::uint64_t first_panel = 0; first_panel < all_panels; first_panel += chunk_panels) {
-        const std::size_t panels = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_panels, all_panels - first_panel));
+        const std::size_t panels =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk_panels, all_panels - first_panel));
         const SignKey piece{shape.families, shape.bits, n, nr, first_panel * nr, panels * nr};
         const std::shared_ptr<const SignPanels> signs = signs_for(piece, whole, threads);
         parallel_for(tiles, static_cast<unsigned>(scratch.size()), [&](std::size_t tile, unsigned worker) {

@@ -54,8 +54,8 @@ namespace lsh {
 
 // The sizes of a signature run after the floors, and of its outputs.
 struct SimhashShape {
-    std::uint64_t families = 0;  // F >= 1
-    std::uint64_t bits = 0;      // B >= 64
+    std::uint64_t families = 0;      // F >= 1
+    std::uint64_t bits = 0;          // B >= 64
     std::uint64_t hex_chars = 0;     // ceil(B / 4)
     std::uint64_t band_width = 0;    // hex characters per band
     std::uint64_t band_count = 0;    // bands per family, K

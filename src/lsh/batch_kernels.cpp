@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <span>
 
-#include "lsh/fp_env.hpp"
 #include "lsh/batch_lanes.hpp"
+#include "lsh/fp_env.hpp"
 
 namespace lsh {
 
@@ -41,8 +41,8 @@ struct ScalarOps {
 
 }  // namespace
 
-extern const BatchKernels kBatchScalar{Isa::scalar, 4, 16, &micro_rows<ScalarOps, 4, 16>, &decide_sums<ScalarOps>,
-                                       &exact_sums<ScalarOps, 4>};
+extern const BatchKernels kBatchScalar{
+    Isa::scalar, 4, 16, &micro_rows<ScalarOps, 4, 16>, &decide_sums<ScalarOps>, &exact_sums<ScalarOps, 4>};
 
 }  // namespace detail
 

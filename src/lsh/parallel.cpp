@@ -76,8 +76,7 @@ void run_tasks(std::size_t tasks, unsigned workers, TaskBody body, void* context
         for (unsigned k = 1; k <= extra; ++k) threads.emplace_back([&state, k] { work(state, k); });
     } catch (const std::system_error&) {
         // Fewer threads than asked for: the ones running share the work.
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
     work(state, 0);
     for (std::thread& thread : threads) thread.join();
     if (state.error) std::rethrow_exception(state.error);

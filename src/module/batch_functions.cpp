@@ -21,8 +21,7 @@ namespace ambrel {
 
 namespace {
 
-constexpr Parameters<5> kSimhashParameters{
-    "simhash_lsh_batch()", {"rows", "families", "bits", "bands", "threads"}, 5};
+constexpr Parameters<5> kSimhashParameters{"simhash_lsh_batch()", {"rows", "families", "bits", "bands", "threads"}, 5};
 constexpr Parameters<6> kBandParameters{
     "band_values()", {"codes", "rows", "families", "bits", "band_width", "band_count"}, 6};
 constexpr Parameters<2> kRowsParameters{"normalize_batch()", {"rows", "threads"}, 2};
@@ -116,9 +115,9 @@ PyObject* band_texts(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         const auto arguments = bind(kBandParameters, args, nargsf, kwnames);
         const PinnedBytes codes(arguments.object(0), arguments.name(0));
         const BandRequest request = band_request(arguments, codes);
-        const std::uint64_t chars = checked_product(
-            checked_product(request.rows, request.shape.families),
-            checked_product(request.shape.band_count, request.shape.band_width));
+        const std::uint64_t chars =
+            checked_product(checked_product(request.rows, request.shape.families),
+                            checked_product(request.shape.band_count, request.shape.band_width));
         PyRef out = new_output(chars);
         char* texts = reinterpret_cast<char*>(output_bytes(out.get()));
         {

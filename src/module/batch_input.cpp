@@ -23,7 +23,8 @@ bool element_type(const char* format, Py_ssize_t itemsize, lsh::ElementType& typ
     std::string_view code = text;
     if (!code.empty() && (code[0] == '@' || code[0] == '=' || code[0] == '<' || code[0] == '>' || code[0] == '!')) {
         const char order = code[0];
-        const bool native = order == '@' || order == '=' || (order == '<' && std::endian::native == std::endian::little) ||
+        const bool native = order == '@' || order == '=' ||
+                            (order == '<' && std::endian::native == std::endian::little) ||
                             ((order == '>' || order == '!') && std::endian::native == std::endian::big);
         if (!native) {
             reason = "has elements in non-native byte order (format '" + text +
@@ -106,7 +107,8 @@ void PinnedRows::from_buffer(PyObject* object, std::string_view parameter) {
         refuse(PyExc_ValueError, parameter,
                "must be two-dimensional (rows by components), not " + std::to_string(view_.ndim) + "-dimensional");
     }
-    if (view_.suboffsets != nullptr) refuse(PyExc_ValueError, parameter, "is an indirect buffer, which is not supported");
+    if (view_.suboffsets != nullptr)
+        refuse(PyExc_ValueError, parameter, "is an indirect buffer, which is not supported");
     std::string reason;
     lsh::ElementType type{};
     if (!element_type(view_.format, view_.itemsize, type, reason)) refuse(PyExc_TypeError, parameter, reason);
@@ -134,9 +136,9 @@ void PinnedRows::from_sequence(PyObject* object, std::string_view parameter) {
             throw std::move(failure);
         }
         PyErr_Clear();
-        refuse(PyExc_TypeError, parameter,
-               std::string("must be a 2-D array or a sequence of sequences of numbers, not ") +
-                   Py_TYPE(object)->tp_name);
+        refuse(
+            PyExc_TypeError, parameter,
+            std::string("must be a 2-D array or a sequence of sequences of numbers, not ") + Py_TYPE(object)->tp_name);
     }
     const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(rows.get()));
     if (n == 0) refuse(PyExc_ValueError, parameter, "has no rows");

@@ -31,8 +31,12 @@ struct Rows {
     std::vector<float> values;
 
     lsh::RowMatrix matrix() const {
-        return {reinterpret_cast<const char*>(values.data()), n, d, static_cast<std::ptrdiff_t>(d * sizeof(float)),
-                sizeof(float), lsh::ElementType::float32};
+        return {reinterpret_cast<const char*>(values.data()),
+                n,
+                d,
+                static_cast<std::ptrdiff_t>(d * sizeof(float)),
+                sizeof(float),
+                lsh::ElementType::float32};
     }
     std::span<const float> row(std::size_t r) const { return {values.data() + r * d, d}; }
 };
@@ -59,7 +63,8 @@ Rows gaussian_rows(std::size_t n, std::size_t d, std::uint64_t seed, bool unit =
 void cancel_last(Rows& rows, std::size_t r, std::uint64_t family, std::uint64_t bit) {
     float* x = rows.values.data() + r * rows.d;
     double sum = 0.0;
-    for (std::size_t i = 0; i + 1 < rows.d; ++i) sum += lsh::projection_sign(family, bit, i) * static_cast<double>(x[i]);
+    for (std::size_t i = 0; i + 1 < rows.d; ++i)
+        sum += lsh::projection_sign(family, bit, i) * static_cast<double>(x[i]);
     x[rows.d - 1] = static_cast<float>(-sum * lsh::projection_sign(family, bit, rows.d - 1));
 }
 
@@ -102,7 +107,8 @@ void expect_like_per_vector(const Rows& rows, std::uint64_t families, std::uint6
                         << lsh::isa_name(isa) << " threads " << threads << " row " << r << " family " << u;
                     ASSERT_EQ(hex.find_first_not_of('0', signature.size()), std::string::npos) << "padding";
                     if (shape.bits % 4 != 0) {
-                        const unsigned last = static_cast<unsigned>(std::stoul(signature.substr(signature.size() - 1), nullptr, 16));
+                        const unsigned last =
+                            static_cast<unsigned>(std::stoul(signature.substr(signature.size() - 1), nullptr, 16));
                         ASSERT_EQ(last & ((1u << (4 - shape.bits % 4)) - 1), 0u);
                     }
                 }
@@ -170,9 +176,9 @@ TEST(BatchSimhash, SpecialValuesTakeTheExactPathWhole) {
     const float inf = std::numeric_limits<float>::infinity();
     const float values[] = {std::nanf(""), inf, -inf, 1e-40f, -0.0f, 3e38f};
     for (std::size_t k = 0; k < 6; ++k) rows.values[k * rows.d + k] = values[k];
-    std::fill(rows.values.begin() + 6 * 64, rows.values.begin() + 7 * 64, 0.0f);           // all zero
-    std::fill(rows.values.begin() + 7 * 64, rows.values.begin() + 8 * 64, -0.0f);          // all negative zero
-    std::fill(rows.values.begin() + 8 * 64, rows.values.begin() + 9 * 64, 3e38f);          // overflowing sums
+    std::fill(rows.values.begin() + 6 * 64, rows.values.begin() + 7 * 64, 0.0f);              // all zero
+    std::fill(rows.values.begin() + 7 * 64, rows.values.begin() + 8 * 64, -0.0f);             // all negative zero
+    std::fill(rows.values.begin() + 8 * 64, rows.values.begin() + 9 * 64, 3e38f);             // overflowing sums
     std::fill(rows.values.begin() + 9 * 64, rows.values.begin() + 10 * 64, 1.17549435e-38f);  // smallest normals
     expect_like_per_vector(rows, 2, 128, 4);
 }
@@ -244,7 +250,7 @@ TEST(BatchRows, ElementTypesConvertLikePythonFloat) {
     for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
         const float value = lsh::half_to_float(static_cast<std::uint16_t>(bits));
         const std::uint32_t exponent = (bits >> 10) & 0x1F, mantissa = bits & 0x3FF;
-        double expected = exponent == 0 ? std::ldexp(mantissa, -24)
+        double expected = exponent == 0    ? std::ldexp(mantissa, -24)
                           : exponent == 31 ? (mantissa == 0 ? INFINITY : NAN)
                                            : std::ldexp(1024 + mantissa, static_cast<int>(exponent) - 25);
         if (bits & 0x8000) expected = -expected;
