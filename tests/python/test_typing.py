@@ -4,6 +4,7 @@ The checks that need mypy are skipped where it is not installed.
 """
 
 import ast
+import importlib.metadata
 import os
 import re
 import subprocess
@@ -59,6 +60,11 @@ def test_installed_module_ships_the_stub_package(native):
     shipped = location / "ambrel_native-stubs" / "__init__.pyi"
     assert shipped.is_file()
     assert shipped.read_text(encoding="utf-8") == STUB.read_text(encoding="utf-8")
+    # ... and the license, as metadata and as a file.
+    distribution = importlib.metadata.distribution("ambrel-native")
+    assert distribution.metadata["License-Expression"] == "MIT"
+    license_text = distribution.read_text("licenses/LICENSE")
+    assert license_text == (STUB.parent.parent / "LICENSE").read_text(encoding="utf-8")
 
 
 def test_stubtest(native, tmp_path):
