@@ -1,0 +1,173 @@
+"""Command line: `python -m ambrel_dedup run|params|demo` (also installed as `ambrel-dedup`)."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+from .errors import DedupError
+from .params import DEFAULT_MAX_TABLES, LshParams, choose_params, with_overrides
+from .pipeline import DEFAULT_BUCKET_CAP, run
+
+
+def _params(args: argparse.Namespace) -> LshParams:
+    base = choose_params(args.threshold, max_tables=args.max_tables)
+    return with_overrides(base, families=args.families, bits=args.bits, bands=args.bands, tables=args.tables)
+
+
+def _add_lsh_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--threshold",
+        type=float,
+        default=0.9,
+        help="cosine at or above which two vectors are near duplicates (default 0.9)",
+    )
+    g = p.add_argument_group("LSH layout (chosen from the threshold unless given)")
+    g.add_argument("--families", type=int, help="signature families")
+    g.add_argument("--bits", type=int, help="bits per family")
+    g.add_argument("--bands", type=int, help="bands per family")
+    g.add_argument("--tables", type=int, help="bands used as bucket keys (default: all, or the chosen number)")
+    g.add_argument(
+        "--max-tables",
+        type=int,
+        default=DEFAULT_MAX_TABLES,
+        help="largest number of bucket keys per vector the choice may use (default %(default)s)",
+    )
+
+
+def _add_cluster_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("cluster")
+    g.add_argument("--workers", type=int, help="local cluster: worker processes (default: one per core)")
+    g.add_argument("--threads-per-worker", type=int, help="local cluster: threads per worker (default 1)")
+    g.add_argument("--scheduler", help="run on the existing Dask cluster at this address (tcp://host:port)")
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="ambrel-dedup", description="Exact and near-duplicate embeddings, on a Dask cluster."
+    )
+    sub = top.add_subparsers(dest="command", required=True)
+
+    r = sub.add_parser("run", help="find duplicates in a corpus and write pairs, groups and a summary")
+    r.add_argument("input", help="a Parquet file or directory, a .npy file or directory, or generated[:COUNTxDIM]")
+    r.add_argument("--output", "-o", required=True, help="output directory (must not exist unless --overwrite)")
+    r.add_argument("--id-column", default="id", help="Parquet: integer id column (default %(default)s)")
+    r.add_argument("--vector-column", default="embedding", help="Parquet: list-of-numbers column (default %(default)s)")
+    _add_lsh_options(r)
+    r.add_argument(
+        "--bucket-cap",
+        type=int,
+        default=DEFAULT_BUCKET_CAP,
+        help="largest bucket compared whole; larger ones are split and the pairs skipped are reported (default %(default)s)",
+    )
+    r.add_argument(
+        "--keep", choices=("min", "max"), default="min", help="which id of a group is kept (default: the smallest)"
+    )
+    r.add_argument(
+        "--partition-rows", type=int, help="rows per input partition (default: from the size and the cluster)"
+    )
+    r.add_argument(
+        "--shuffle", choices=("tasks", "p2p"), default="tasks", help="Dask shuffle method (default %(default)s)"
+    )
+    r.add_argument("--overwrite", action="store_true", help="replace an existing output directory (atomically)")
+    r.add_argument("--plot", metavar="PNG", help="draw the estimated cosines and the group sizes (needs matplotlib)")
+    r.add_argument("--quiet", action="store_true", help="print only errors")
+    _add_cluster_options(r)
+
+    pa = sub.add_parser("params", help="print the LSH layout chosen for a threshold and its recall curve")
+    _add_lsh_options(pa)
+    pa.add_argument("--count", type=int, help="also estimate the candidate pairs of random vectors among this many")
+
+    d = sub.add_parser("demo", help="the built-in data set: throughput, recall against brute force, crossover table")
+    d.add_argument("--count", type=int, default=200_000, help="vectors (default %(default)s)")
+    d.add_argument("--dim", type=int, default=384, help="dimensions (default %(default)s)")
+    d.add_argument("--threshold", type=float, default=0.9)
+    d.add_argument(
+        "--truth-sample", type=int, default=20_000, help="rows compared with brute force (default %(default)s)"
+    )
+    d.add_argument(
+        "--sizes", default="20000,50000,100000", help="smaller sizes of the crossover table (comma separated)"
+    )
+    d.add_argument(
+        "--brute-budget",
+        type=float,
+        default=40.0,
+        help="seconds: brute force runs only when predicted to take less (default %(default)s)",
+    )
+    d.add_argument("--output", help="keep the full run's output here (default: a temporary directory)")
+    d.add_argument("--plot", metavar="PNG", help="draw the estimated cosines and the group sizes")
+    _add_cluster_options(d)
+    return top
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        if args.command == "params":
+            return _cmd_params(args)
+        if args.command == "demo":
+            from .demo import demo
+
+            return demo(args)
+        return _cmd_run(args)
+    except (DedupError, ValueError) as exc:
+        print(f"ambrel-dedup: error: {exc}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("ambrel-dedup: interrupted; nothing was written", file=sys.stderr)
+        return 130
+
+
+def _cmd_params(args: argparse.Namespace) -> int:
+    p = _params(args)
+    print(p.describe())
+    if args.count:
+        n = args.count
+        per_band = 2.0**-p.band_bits
+        print(f"  random vectors: about {n * (n - 1) / 2 * per_band * p.tables:,.0f} pairs share a bucket among {n:,}")
+    return 0
+
+
+def _cmd_run(args: argparse.Namespace) -> int:
+    if args.plot:
+        from .plot import require_matplotlib
+
+        require_matplotlib()
+    log = None if args.quiet else print
+    result = run(
+        args.input,
+        args.output,
+        params=_params(args),
+        scheduler=args.scheduler,
+        workers=args.workers,
+        threads_per_worker=args.threads_per_worker,
+        id_column=args.id_column,
+        vector_column=args.vector_column,
+        bucket_cap=args.bucket_cap,
+        keep=args.keep,
+        overwrite=args.overwrite,
+        partition_rows=args.partition_rows,
+        shuffle=args.shuffle,
+        log=log,
+        progress=not args.quiet,
+    )
+    s = result.summary
+    c = s["counts"]
+    if log:
+        log(
+            f"done in {s['seconds']['total']:.1f} s: {c['pairs']:,} pairs ({c['exact_pairs']:,} exact), "
+            f"{c['groups']:,} groups, {c['removed']:,} ids to remove, {s['skipped_pairs']:,} pairs skipped by the bucket cap"
+        )
+        log(f"wrote {result.output}/pairs.parquet, groups.parquet, summary.json")
+    if args.plot:
+        from .plot import plot_summary
+
+        plot_summary(s, args.plot)
+        if log:
+            log(f"plot: {args.plot}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

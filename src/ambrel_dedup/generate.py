@@ -1,0 +1,110 @@
+"""The built-in data set: random embeddings with planted near duplicates and exact copies.
+
+Rows are made in blocks of 1,000 from (seed, block number) alone, so any range of
+rows is produced without the rest and the data never depends on how the rows are
+split into partitions. In every block a few source rows get a partner at an exact
+cosine (drawn uniformly between `cosine_low` and `cosine_high`) and a few rows are
+copied at another power-of-two scale: normalisation removes such a scale bit for
+bit, so a copy has its original's fingerprint. Background rows are independent
+Gaussian directions (in 384 dimensions their cosines are about N(0, 1/384)), and
+every row has a random norm, as a model returns them.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+BLOCK = 1000
+
+
+@dataclass(frozen=True)
+class Planted:
+    pairs: list[tuple[int, int, float]] = field(default_factory=list)  # (i, j, cosine), i < j
+    copies: list[tuple[int, int]] = field(default_factory=list)  # (original, copy)
+
+
+@dataclass(frozen=True)
+class Generated:
+    """Parameters of the built-in data set (ids are row numbers)."""
+
+    count: int = 200_000
+    dim: int = 384
+    seed: int = 0
+    pairs_per_block: int = 5
+    copies_per_block: int = 2
+    cosine_low: float = 0.80
+    cosine_high: float = 0.99
+
+    def __post_init__(self) -> None:
+        if self.count < 1 or self.dim < 1:
+            raise ValueError(
+                f"the generated data set needs at least one row and one dimension, got {self.count} x {self.dim}"
+            )
+        if self.pairs_per_block < 0 or self.copies_per_block < 0:
+            raise ValueError("pairs_per_block and copies_per_block must not be negative")
+        if 4 * self.pairs_per_block + 4 * self.copies_per_block > BLOCK:
+            raise ValueError(f"at most {BLOCK // 4} pairs and copies per block of {BLOCK}")
+        if not -1.0 <= self.cosine_low <= self.cosine_high <= 1.0:
+            raise ValueError("need -1 <= cosine_low <= cosine_high <= 1")
+
+    def describe(self) -> str:
+        blocks = -(-self.count // BLOCK)
+        return (
+            f"generated (seed {self.seed}): {self.count:,} vectors of {self.dim} dimensions, "
+            f"about {blocks * self.pairs_per_block:,} planted pairs at cosine {self.cosine_low:g} .. "
+            f"{self.cosine_high:g} and {blocks * self.copies_per_block:,} exact copies"
+        )
+
+    def _block(self, b: int) -> tuple[np.ndarray, Planted]:
+        start = b * BLOCK
+        n = min(BLOCK, self.count - start)
+        rng = np.random.default_rng([self.seed, b])
+        base = rng.standard_normal((n, self.dim))
+        base /= np.maximum(np.linalg.norm(base, axis=1, keepdims=True), 1e-300)
+        perm = rng.permutation(n)
+        cos_draw = rng.uniform(self.cosine_low, self.cosine_high, self.pairs_per_block)
+        z = rng.standard_normal((self.pairs_per_block, self.dim))
+        scales = rng.lognormal(mean=1.0, sigma=0.5, size=n)
+        powers = 2.0 ** rng.choice(np.array([-1, 1, 2]), size=self.copies_per_block)
+
+        p = min(self.pairs_per_block, n // 4)
+        c = min(self.copies_per_block, (n - 2 * p) // 2)
+        sources, partners = perm[:p], perm[p : 2 * p]
+        originals, duplicates = perm[2 * p : 2 * p + c], perm[2 * p + c : 2 * p + 2 * c]
+        cosines = cos_draw[:p]
+        x = base[sources]
+        zp = z[:p] - np.sum(z[:p] * x, axis=1, keepdims=True) * x  # orthogonal to the source
+        zp /= np.maximum(np.linalg.norm(zp, axis=1, keepdims=True), 1e-300)
+        base[partners] = cosines[:, None] * x + np.sqrt(1.0 - cosines**2)[:, None] * zp
+
+        vectors = (base * scales[:, None]).astype(np.float32)
+        vectors[duplicates] = vectors[originals] * powers[:c, None].astype(np.float32)
+        planted = Planted(
+            [(start + int(min(i, j)), start + int(max(i, j)), float(k)) for i, j, k in zip(sources, partners, cosines)],
+            [(start + int(i), start + int(j)) for i, j in zip(originals, duplicates)],
+        )
+        return vectors, planted
+
+    def rows(self, start: int, stop: int) -> np.ndarray:
+        """Rows start .. stop - 1 as float32."""
+        stop = min(stop, self.count)
+        if start >= stop:
+            return np.zeros((0, self.dim), dtype=np.float32)
+        parts = []
+        for b in range(start // BLOCK, (stop - 1) // BLOCK + 1):
+            block, _ = self._block(b)
+            lo, hi = max(start, b * BLOCK) - b * BLOCK, min(stop, (b + 1) * BLOCK) - b * BLOCK
+            parts.append(block[lo:hi])
+        return np.concatenate(parts)
+
+    def planted(self, stop: int | None = None) -> Planted:
+        """The planted pairs and copies whose rows are all below `stop` (default: all rows)."""
+        stop = self.count if stop is None else min(stop, self.count)
+        out = Planted()
+        for b in range(-(-stop // BLOCK)):
+            _, planted = self._block(b)
+            out.pairs.extend(p for p in planted.pairs if p[1] < stop)
+            out.copies.extend(c for c in planted.copies if max(c) < stop)
+        return out

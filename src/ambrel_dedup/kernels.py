@@ -1,0 +1,449 @@
+"""Per-partition work: plain numpy on one partition, run inside the Dask tasks.
+
+Frames passed between stages hold only fixed-width numbers: int64 ids and uint64
+words (fingerprints, packed codes, bucket keys, sketches), so shuffles move
+compact blocks and never Python objects.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .params import LshParams
+
+PAIR_BATCH = 1 << 22  # candidate pairs materialised at once inside one bucket partition
+_U64 = np.uint64
+
+
+@dataclass(frozen=True)
+class Layout:
+    """Where things sit in a signed row."""
+
+    params: LshParams
+
+    @property
+    def code_words(self) -> int:
+        return -(-self.params.families * self.params.code_bytes // 8)
+
+    @property
+    def code_columns(self) -> list[str]:
+        return [f"c{i}" for i in range(self.code_words)]
+
+    @property
+    def signed_columns(self) -> list[str]:
+        return ["id", "s0", "s1", "s2", "s3", *self.code_columns]
+
+
+def frame(columns: dict[str, Any], n: int = 0) -> pd.DataFrame:
+    return pd.DataFrame({name: np.zeros(n, dtype=dtype) for name, dtype in columns.items()})
+
+
+def signed_meta(layout: Layout) -> pd.DataFrame:
+    return frame({"id": np.int64, **dict.fromkeys(layout.signed_columns[1:], np.uint64)})
+
+
+EDGE_META = frame({"id_a": np.int64, "id_b": np.int64})
+BAND_META = frame({"key": np.uint64, "id": np.int64, "sketch": np.uint64})
+PAIRS_META = frame({"id_a": np.int64, "id_b": np.int64, "hamming": np.int64, "cosine": np.float64})
+
+
+# --------------------------------------------------------------------------
+# Sign
+
+
+_HEX = np.full(256, 0, dtype=np.uint8)
+_HEX[np.frombuffer(b"0123456789", dtype=np.uint8)] = np.arange(10, dtype=np.uint8)
+_HEX[np.frombuffer(b"abcdef", dtype=np.uint8)] = np.arange(10, 16, dtype=np.uint8)
+
+
+def hex_digests_to_words(digests: np.ndarray) -> np.ndarray:
+    """(n,) 'S64' hex digests -> (n, 4) uint64 holding the 32 digest bytes."""
+    chars = np.frombuffer(digests.tobytes(), dtype=np.uint8).reshape(len(digests), 64)
+    nibbles = _HEX[chars]
+    raw = (nibbles[:, 0::2] << 4) | nibbles[:, 1::2]
+    return np.ascontiguousarray(raw).view(_U64)
+
+
+def codes_to_words(codes: np.ndarray) -> np.ndarray:
+    """(n, F, B/8) packed codes -> (n, words) uint64, the families' bytes back to back, zero padded."""
+    n = codes.shape[0]
+    flat = codes.reshape(n, -1)
+    pad = -flat.shape[1] % 8
+    if pad:
+        flat = np.concatenate([flat, np.zeros((n, pad), dtype=np.uint8)], axis=1)
+    return np.ascontiguousarray(flat).view(_U64)
+
+
+def words_to_bytes(words: np.ndarray) -> np.ndarray:
+    return np.ascontiguousarray(words, dtype=_U64).view(np.uint8)
+
+
+def sign_partition(data: tuple[np.ndarray, np.ndarray], layout: Layout) -> pd.DataFrame:
+    """Normalises, signs and fingerprints one partition: id, fingerprint words s0..s3, code words c*."""
+    import ambrel_batch as ab
+
+    ids, vectors = data
+    if len(ids) == 0:
+        return signed_meta(layout)
+    p = layout.params
+    unit = ab.normalize_batch(vectors, threads=1)
+    res = ab.simhash_lsh_batch(unit, p.families, p.bits, p.bands, threads=1)
+    digests = ab.sha256_batch(unit, threads=1)
+    words = np.concatenate([hex_digests_to_words(digests), codes_to_words(np.asarray(res.codes))], axis=1)
+    out = pd.DataFrame(words, columns=layout.signed_columns[1:], copy=False)
+    out.insert(0, "id", ids.astype(np.int64, copy=False))
+    return out
+
+
+# --------------------------------------------------------------------------
+# Exact duplicates
+
+
+def split_exact(part: pd.DataFrame, layout: Layout) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """Rows with equal fingerprints (all in this partition after the shuffle by fingerprint).
+
+    Returns the representatives (smallest id of each fingerprint: id and code words)
+    and one edge (representative, copy) for every other row.
+    """
+    keep = ["id", *layout.code_columns]
+    if len(part) == 0:
+        return part[keep], EDGE_META
+    ids = part["id"].to_numpy()
+    s = [part[f"s{i}"].to_numpy() for i in range(4)]
+    order = np.lexsort((ids, s[3], s[2], s[1], s[0]))
+    first = np.ones(len(order), dtype=bool)
+    first[1:] = np.zeros(len(order) - 1, dtype=bool)
+    for col in s:
+        sc = col[order]
+        first[1:] |= sc[1:] != sc[:-1]
+    group_start = np.maximum.accumulate(np.where(first, np.arange(len(order)), 0))
+    ids_sorted = ids[order]
+    reps = part.iloc[np.sort(order[first])][keep].reset_index(drop=True)
+    copies = ~first
+    edges = pd.DataFrame({"id_a": ids_sorted[group_start[copies]], "id_b": ids_sorted[copies]})
+    return reps, edges
+
+
+# --------------------------------------------------------------------------
+# Bucket keys
+
+
+def _be64(padded: np.ndarray, byte_offsets: np.ndarray) -> np.ndarray:
+    """Big-endian 64-bit words read at these byte offsets of every row: (n, len(offsets))."""
+    idx = byte_offsets[:, None] + np.arange(8)[None, :]
+    gathered = np.ascontiguousarray(padded[:, idx])  # (n, k, 8)
+    return gathered.view(">u8")[..., 0].astype(_U64)
+
+
+def _bits(padded: np.ndarray, bit_offsets: np.ndarray, width: int) -> np.ndarray:
+    """`width` (<= 64) bits starting at each bit offset (multiples of 4), as integers: (n, k)."""
+    byte = bit_offsets // 8
+    shift = (bit_offsets % 8).astype(_U64)
+    hi = _be64(padded, byte)
+    nxt = padded[:, byte + 8].astype(_U64)
+    with np.errstate(over="ignore"):
+        joined = np.where(shift > 0, (hi << shift) | (nxt >> (_U64(8) - shift)), hi)
+    return joined >> _U64(64 - width)
+
+
+def mix64(x: np.ndarray) -> np.ndarray:
+    """SplitMix64's finaliser: a bijection of 64-bit words that spreads every input bit."""
+    with np.errstate(over="ignore"):
+        z = np.asarray(x, dtype=_U64) + _U64(0x9E3779B97F4A7C15)
+        z = (z ^ (z >> _U64(30))) * _U64(0xBF58476D1CE4E5B9)
+        z = (z ^ (z >> _U64(27))) * _U64(0x94D049BB133111EB)
+        return z ^ (z >> _U64(31))
+
+
+def band_positions(params: LshParams) -> tuple[np.ndarray, np.ndarray]:
+    """(family, bit offset inside the row's code bytes) of each band used as a bucket key."""
+    k = params.bands_per_family
+    fam = np.arange(params.tables) // k
+    band = np.arange(params.tables) % k
+    return fam, fam * params.code_bytes * 8 + band * params.band_bits
+
+
+def band_values(code_bytes: np.ndarray, params: LshParams) -> np.ndarray:
+    """int(band text, 16) of each used band, for bands of at most 64 bits: (n, tables) uint64."""
+    if params.band_bits > 64:
+        raise ValueError("bands wider than 64 bits have no 64-bit value")
+    padded = np.concatenate([code_bytes, np.zeros((code_bytes.shape[0], 9), dtype=np.uint8)], axis=1)
+    _, offsets = band_positions(params)
+    return _bits(padded, offsets, params.band_bits)
+
+
+def bucket_keys(code_bytes: np.ndarray, params: LshParams) -> np.ndarray:
+    """One 64-bit key per (row, used band) that identifies (family, band position, band text).
+
+    When the band and its index fit in 64 bits the key is index << width | value and
+    distinct bands never share a key; wider bands are hashed (a collision only adds
+    a candidate that verification then rejects).
+    """
+    n = code_bytes.shape[0]
+    padded = np.concatenate([code_bytes, np.zeros((n, 9), dtype=np.uint8)], axis=1)
+    _, offsets = band_positions(params)
+    width = params.band_bits
+    index = np.arange(params.tables, dtype=_U64)[None, :]
+    index_bits = max(1, (params.tables - 1).bit_length())
+    if width + index_bits <= 64:
+        return (index << _U64(width)) | _bits(padded, offsets, width)
+    key = np.broadcast_to(mix64(index + _U64(1)), (n, params.tables)).copy()
+    for start in range(0, width, 64):
+        piece = _bits(padded, offsets + start, min(64, width - start))
+        key = mix64(key ^ piece)
+    return key
+
+
+def sketches(code_bytes: np.ndarray, params: LshParams) -> np.ndarray:
+    """The sketch carried by each used band: the first 64 bits of the next family (n, tables)."""
+    n = code_bytes.shape[0]
+    padded = np.concatenate([code_bytes, np.zeros((n, 9), dtype=np.uint8)], axis=1)
+    fam, _ = band_positions(params)
+    other = (np.arange(params.families) + 1) % params.families
+    per_family = _be64(padded, other * params.code_bytes)
+    return per_family[:, fam]
+
+
+def band_rows(reps: pd.DataFrame, layout: Layout) -> pd.DataFrame:
+    """One row (key, id, sketch) per representative and used band."""
+    if len(reps) == 0:
+        return BAND_META
+    p = layout.params
+    code_bytes = words_to_bytes(reps[layout.code_columns].to_numpy())
+    keys = bucket_keys(code_bytes, p)
+    sk = sketches(code_bytes, p)
+    ids = np.repeat(reps["id"].to_numpy(), p.tables)
+    return pd.DataFrame({"key": keys.reshape(-1), "id": ids, "sketch": sk.reshape(-1)})
+
+
+# --------------------------------------------------------------------------
+# Buckets to candidate pairs
+
+
+@dataclass
+class BucketStats:
+    band_rows: int = 0
+    buckets: int = 0  # buckets with at least two members
+    largest_bucket: int = 0
+    capped_buckets: int = 0
+    pairs_in_buckets: int = 0  # all pairs of all buckets, capped or not
+    pairs_skipped: int = 0  # pairs of capped buckets that were not compared
+    pairs_sketch_rejected: int = 0
+    candidates: int = 0  # after the sketch, distinct within the partition
+
+    def add(self, other: BucketStats) -> BucketStats:
+        merged = BucketStats()
+        for name in self.__dataclass_fields__:
+            a, b = getattr(self, name), getattr(other, name)
+            setattr(merged, name, max(a, b) if name == "largest_bucket" else a + b)
+        return merged
+
+
+def segment_pairs(starts: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Every pair (i, j), i < j, of positions inside each segment [start, start + length)."""
+    reps = np.maximum(lengths - 1, 0)
+    rows = np.repeat(starts, reps) + (np.arange(reps.sum()) - np.repeat(np.cumsum(reps) - reps, reps))
+    after = np.repeat(starts + lengths, reps) - rows - 1
+    left = np.repeat(rows, after)
+    right = left + 1 + (np.arange(after.sum()) - np.repeat(np.cumsum(after) - after, after))
+    return left, right
+
+
+def unique_pairs(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    if len(a) == 0:
+        return a, b
+    order = np.lexsort((b, a))
+    a, b = a[order], b[order]
+    keep = np.ones(len(a), dtype=bool)
+    keep[1:] = (a[1:] != a[:-1]) | (b[1:] != b[:-1])
+    return a[keep], b[keep]
+
+
+def bucket_pairs(part: pd.DataFrame, cap: int, sketch_max: int) -> tuple[pd.DataFrame, BucketStats]:
+    """Candidate pairs of one partition of band rows (every row of a key is in this partition).
+
+    Members of a bucket are taken in id order; a bucket of more than `cap` members
+    is split into consecutive chunks of `cap`, and the pairs across chunks are
+    counted as skipped. Pairs whose sketches differ in more than `sketch_max`
+    bits are dropped.
+    """
+    stats = BucketStats(band_rows=len(part))
+    if len(part) < 2:
+        return EDGE_META, stats
+    keys = part["key"].to_numpy()
+    ids = part["id"].to_numpy()
+    sk = part["sketch"].to_numpy()
+    order = np.lexsort((ids, keys))
+    keys, ids, sk = keys[order], ids[order], sk[order]
+    boundary = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1], [True]]))
+    starts, lengths = boundary[:-1], np.diff(boundary)
+    multi = lengths >= 2
+    starts, lengths = starts[multi], lengths[multi]
+    if len(starts) == 0:
+        return EDGE_META, stats
+    stats.buckets = len(starts)
+    stats.largest_bucket = int(lengths.max())
+    stats.pairs_in_buckets = int((lengths * (lengths - 1) // 2).sum())
+    big = lengths > cap
+    if big.any():
+        stats.capped_buckets = int(big.sum())
+        chunks = -(-lengths // cap)
+        c_starts = np.repeat(starts, chunks) + cap * (
+            np.arange(chunks.sum()) - np.repeat(np.cumsum(chunks) - chunks, chunks)
+        )
+        c_ends = np.minimum(c_starts + cap, np.repeat(starts + lengths, chunks))
+        starts, lengths = c_starts, c_ends - c_starts
+        keep = lengths >= 2
+        starts, lengths = starts[keep], lengths[keep]
+        stats.pairs_skipped = stats.pairs_in_buckets - int((lengths * (lengths - 1) // 2).sum())
+    found_a, found_b = [], []
+    per_segment = lengths * (lengths - 1) // 2
+    cut = np.searchsorted(
+        np.cumsum(per_segment), np.arange(PAIR_BATCH, per_segment.sum() + PAIR_BATCH, PAIR_BATCH), side="right"
+    )
+    lo = 0
+    for hi in np.unique(np.concatenate([cut, [len(starts)]])):
+        if hi <= lo:
+            continue
+        left, right = segment_pairs(starts[lo:hi], lengths[lo:hi])
+        lo = hi
+        close = np.bitwise_count(sk[left] ^ sk[right]) <= sketch_max
+        stats.pairs_sketch_rejected += int(len(left) - close.sum())
+        ia, ib = ids[left[close]], ids[right[close]]
+        found_a.append(np.minimum(ia, ib))
+        found_b.append(np.maximum(ia, ib))
+    a, b = unique_pairs(np.concatenate(found_a), np.concatenate(found_b))
+    stats.candidates = len(a)
+    return pd.DataFrame({"id_a": a, "id_b": b}), stats
+
+
+# --------------------------------------------------------------------------
+# Verification
+
+
+def _lookup(ids: np.ndarray, codes: pd.DataFrame, layout: Layout) -> np.ndarray:
+    """Code words of these ids from a partition of representatives holding every one of them."""
+    have = codes["id"].to_numpy()
+    order = np.argsort(have)
+    pos = np.searchsorted(have, ids, sorter=order)
+    pos = np.minimum(pos, len(have) - 1) if len(have) else pos
+    rows = order[pos] if len(have) else pos
+    if len(ids) and (len(have) == 0 or not np.array_equal(have[rows], ids)):
+        raise RuntimeError("candidate pairs and codes are not partitioned alike")
+    return codes[layout.code_columns].to_numpy()[rows]
+
+
+def attach_first(cands: pd.DataFrame, codes: pd.DataFrame, layout: Layout) -> pd.DataFrame:
+    """Distinct candidate pairs (column `id` = id_a, partitioned by it) with the code words of id_a."""
+    a, b = unique_pairs(cands["id"].to_numpy(), cands["id_b"].to_numpy())
+    words = _lookup(a, codes, layout)
+    out = pd.DataFrame(words, columns=[f"a_{c}" for c in layout.code_columns])
+    out.insert(0, "id_b", b)
+    out.insert(0, "id_a", a)
+    return out
+
+
+def attach_second_and_verify(cands: pd.DataFrame, codes: pd.DataFrame, layout: Layout) -> pd.DataFrame:
+    """Hamming distance over every family from the packed codes, cosine estimate, threshold.
+
+    `cands` has column `id` = id_b (partitioned by it) and the code words of id_a.
+    """
+    import ambrel_batch as ab
+
+    if len(cands) == 0:
+        return PAIRS_META
+    p = layout.params
+    id_b = cands["id"].to_numpy()
+    a = words_to_bytes(cands[[f"a_{c}" for c in layout.code_columns]].to_numpy())
+    b = words_to_bytes(_lookup(id_b, codes, layout))
+    hamming = np.asarray(ab.hamming_distance_pairs(a, b, threads=1), dtype=np.int64)
+    cosine = np.asarray(ab.cosine_from_hamming_batch(hamming, p.total_bits), dtype=np.float64)
+    keep = cosine >= p.threshold
+    return pd.DataFrame(
+        {"id_a": cands["id_a"].to_numpy()[keep], "id_b": id_b[keep], "hamming": hamming[keep], "cosine": cosine[keep]}
+    )
+
+
+# --------------------------------------------------------------------------
+# Connected components: alternating large-star and small-star steps
+# (Kiveris et al., "Connected Components in MapReduce and Beyond", 2014).
+# Edges are (a, b) with a < b; each step groups them by one endpoint after a shuffle.
+
+
+def directed(part: pd.DataFrame) -> pd.DataFrame:
+    """Both orientations (src, dst) of each edge, for the large-star step."""
+    a, b = part["id_a"].to_numpy(), part["id_b"].to_numpy()
+    return pd.DataFrame({"src": np.concatenate([a, b]), "dst": np.concatenate([b, a])})
+
+
+def _groups(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    boundary = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1]]))
+    return boundary, np.diff(np.concatenate([boundary, [len(keys)]]))
+
+
+def large_star(part: pd.DataFrame) -> tuple[pd.DataFrame, int]:
+    """For every node u: link each larger neighbour to the smallest of u and its neighbours."""
+    if len(part) == 0:
+        return EDGE_META, 0
+    src, dst = unique_pairs(part["src"].to_numpy(), part["dst"].to_numpy())  # sorted by src
+    starts, lengths = _groups(src)
+    smallest = np.minimum(src[starts], np.minimum.reduceat(dst, starts))
+    m = np.repeat(smallest, lengths)
+    larger = dst > src
+    has_larger = np.logical_or.reduceat(larger, starts)
+    changes = int((has_larger & (smallest < src[starts])).sum())
+    a, b = unique_pairs(m[larger], dst[larger])
+    return pd.DataFrame({"id_a": a, "id_b": b}), changes
+
+
+def small_star(part: pd.DataFrame) -> tuple[pd.DataFrame, int]:
+    """For every node u: link u and its smaller neighbours to the smallest of them (edges grouped by id_b)."""
+    if len(part) == 0:
+        return EDGE_META, 0
+    b, a = unique_pairs(part["id_b"].to_numpy(), part["id_a"].to_numpy())  # sorted by the larger end
+    starts, lengths = _groups(b)
+    smallest = np.minimum.reduceat(a, starts)
+    m = np.repeat(smallest, lengths)
+    changes = int((lengths >= 2).sum())
+    others = a != m
+    out_a = np.concatenate([smallest, m[others]])
+    out_b = np.concatenate([b[starts], a[others]])
+    out_a, out_b = unique_pairs(out_a, out_b)
+    return pd.DataFrame({"id_a": out_a, "id_b": out_b}), changes
+
+
+def star_members(part: pd.DataFrame) -> pd.DataFrame:
+    """(id, group) rows of converged stars: every leaf and every centre (duplicates possible)."""
+    a, b = part["id_a"].to_numpy(), part["id_b"].to_numpy()
+    return pd.DataFrame({"id": np.concatenate([b, a]), "group": np.concatenate([a, a])})
+
+
+GROUPS_META = frame({"id": np.int64, "group": np.int64, "keep": bool})
+
+
+def mark_keepers(part: pd.DataFrame, keep: str) -> tuple[pd.DataFrame, dict[int, int]]:
+    """Distinct (id, group) rows of whole groups (shuffled by group), the member kept in each group
+    (smallest or largest id) and the number of groups of each size."""
+    if len(part) == 0:
+        return GROUPS_META, {}
+    groups, ids = unique_pairs(part["group"].to_numpy(), part["id"].to_numpy())  # by group, then id
+    starts, lengths = _groups(groups)
+    chosen = starts if keep == "min" else starts + lengths - 1
+    flags = np.zeros(len(ids), dtype=bool)
+    flags[chosen] = True
+    sizes, counts = np.unique(lengths, return_counts=True)
+    out = pd.DataFrame({"id": ids, "group": groups, "keep": flags})
+    return out, {int(s): int(c) for s, c in zip(sizes, counts)}
+
+
+def sort_groups(part: pd.DataFrame) -> pd.DataFrame:
+    return part.iloc[np.argsort(part["id"].to_numpy(), kind="stable")].reset_index(drop=True)
+
+
+def sort_pairs(part: pd.DataFrame) -> pd.DataFrame:
+    order = np.lexsort((part["id_b"].to_numpy(), part["id_a"].to_numpy()))
+    return part.iloc[order].reset_index(drop=True)

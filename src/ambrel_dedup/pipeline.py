@@ -1,0 +1,564 @@
+"""The deduplication job on a Dask cluster: read, sign, exact duplicates, bucket, verify, group, write."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import math
+import operator
+import os
+import shutil
+import sys
+import time
+import uuid
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import asdict, dataclass, field, replace
+from pathlib import Path
+from typing import Any
+
+import dask
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from dask import delayed
+from distributed import Client, Future, LocalCluster, as_completed, futures_of
+from distributed.client import FutureCancelledError
+from distributed.scheduler import KilledWorker
+
+from . import kernels as k
+from .errors import DedupError, InputError
+from .generate import Generated
+from .params import LshParams, choose_params
+from .sources import Partition, Source, open_source
+
+DEFAULT_BUCKET_CAP = 1000
+MAX_BUCKET_CAP = 5000
+MAX_COMPONENT_ROUNDS = 64
+ROWS_PER_SHUFFLE_PARTITION = 2_000_000
+ROWS_PER_OUTPUT_PARTITION = 2_000_000
+STAGES = ("read", "sign", "exact", "bucket", "verify", "group", "write")
+
+Log = Callable[[str], None]
+StageHook = Callable[[str, Client], None]
+
+
+@dataclass
+class RunResult:
+    output: Path
+    summary: dict[str, Any]
+
+    @property
+    def seconds(self) -> dict[str, float]:
+        return dict(self.summary["seconds"])
+
+
+def available_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not Linux
+        return os.cpu_count() or 1
+
+
+@contextlib.contextmanager
+def connect(
+    client: Client | None = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    threads_per_worker: int | None = None,
+    timeout: float = 10.0,
+) -> Iterator[Client]:
+    """The given client, a client of the scheduler at `scheduler`, or a new local cluster.
+
+    The local cluster has one single-threaded worker process per core: the signing
+    calls release the interpreter, but the shuffles and the per-partition numpy code
+    around them partly hold it, and separate processes keep one failing worker
+    from taking the others with it.
+    """
+    if client is not None:
+        yield client
+        return
+    if scheduler is not None:
+        try:
+            remote = Client(scheduler, timeout=timeout, set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise DedupError(f"cannot reach the Dask scheduler at {scheduler}: {exc}") from None
+        with remote:
+            yield remote
+        return
+    import logging
+
+    n = workers if workers is not None else available_cores()
+    if n < 1:
+        raise ValueError(f"workers must be at least 1, got {n}")
+    with (
+        LocalCluster(
+            n_workers=n,
+            threads_per_worker=threads_per_worker or 1,
+            processes=True,
+            dashboard_address=":0",
+            silence_logs=logging.CRITICAL,
+        ) as cluster,
+        Client(cluster, set_as_default=False) as local,
+    ):
+        yield local
+
+
+def run(
+    source: str | os.PathLike[str] | Generated,
+    output: str | os.PathLike[str],
+    threshold: float = 0.9,
+    *,
+    params: LshParams | None = None,
+    client: Client | None = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    threads_per_worker: int | None = None,
+    id_column: str = "id",
+    vector_column: str = "embedding",
+    bucket_cap: int = DEFAULT_BUCKET_CAP,
+    keep: str = "min",
+    overwrite: bool = False,
+    partition_rows: int | None = None,
+    shuffle: str = "tasks",
+    log: Log | None = None,
+    progress: bool = False,
+    on_stage: StageHook | None = None,
+    connect_timeout: float = 10.0,
+) -> RunResult:
+    """Finds exact and near duplicates of the vectors in `source` and writes them to `output`.
+
+    `source` is a Parquet file or directory (integer `id_column`, `vector_column`
+    of list or fixed-size-list numbers), a .npy file or a directory of them (ids are
+    row numbers, continuing across files in name order), a `Generated` data set or
+    the text "generated[:COUNTxDIM...]". `output` becomes a directory with
+    pairs.parquet, groups.parquet and summary.json, written to a temporary directory
+    beside it and renamed into place, so that a failed run leaves nothing behind.
+
+    Runs on `client`, else on the scheduler at `scheduler`, else on a new local
+    cluster of `workers` processes (default: one per core). `params` overrides the
+    layout chosen from `threshold`; `on_stage(name, client)` is called as each
+    stage starts.
+    """
+    if params is None:
+        params = choose_params(threshold)
+    if keep not in ("min", "max"):
+        raise ValueError(f"keep must be 'min' or 'max', got {keep!r}")
+    if not 2 <= bucket_cap <= MAX_BUCKET_CAP:
+        raise ValueError(f"bucket_cap must be between 2 and {MAX_BUCKET_CAP}, got {bucket_cap}")
+    if shuffle not in ("tasks", "p2p"):
+        raise ValueError(f"shuffle must be 'tasks' or 'p2p', got {shuffle!r}")
+    out = Path(output)
+    if out.exists() and not overwrite:
+        raise DedupError(f"{out}: exists (choose another output or allow overwriting)")
+    local_threads = (workers or available_cores()) * (threads_per_worker or 1)
+
+    def plan(parallelism: int) -> Source:
+        return open_source(
+            source,
+            id_column=id_column,
+            vector_column=vector_column,
+            partition_rows=partition_rows,
+            parallelism=parallelism,
+        )
+
+    # Validated before any cluster starts: schemas, shapes, row counts.
+    plan(local_threads if client is None and scheduler is None else 1)
+    with (
+        connect(client, scheduler, workers, threads_per_worker, timeout=connect_timeout) as c,
+        c.as_current(),
+        dask.config.set({"dataframe.shuffle.method": shuffle, "dataframe.convert-string": False}),
+    ):
+        threads = sum(c.nthreads().values())
+        if threads == 0:
+            raise DedupError("the Dask cluster has no workers")
+        src = plan(threads)
+        job = _Job(c, src, params, out, bucket_cap, keep, overwrite, shuffle, log, progress, on_stage)
+        return job.execute()
+
+
+@dataclass
+class _Job:
+    client: Client
+    source: Source
+    params: LshParams
+    output: Path
+    bucket_cap: int
+    keep: str
+    overwrite: bool
+    shuffle: str
+    log: Log | None
+    progress: bool
+    on_stage: StageHook | None
+    seconds: dict[str, float] = field(default_factory=dict)
+    counts: dict[str, int] = field(default_factory=dict)
+    token: str = field(default_factory=lambda: uuid.uuid4().hex[:10])
+
+    # -- helpers ------------------------------------------------------------
+
+    def say(self, text: str) -> None:
+        if self.log is not None:
+            self.log(text)
+
+    def track(self, stage: str, futures: Sequence[Future]) -> None:
+        """Waits for the futures, showing progress; turns a task failure into a clear error."""
+        total = len(futures)
+        shown = self.progress and sys.stderr.isatty()
+        for done, fut in enumerate(as_completed(list(futures)), start=1):
+            if fut.status == "error":
+                self.fail(stage, fut)
+            if shown:
+                bar = "#" * (20 * done // max(total, 1))
+                sys.stderr.write(f"\r  {stage:<7} [{bar:<20}] {done}/{total} tasks")
+                sys.stderr.flush()
+        if shown:
+            sys.stderr.write("\r" + " " * 60 + "\r")
+            sys.stderr.flush()
+
+    def fail(self, stage: str, fut: Future) -> None:
+        try:
+            fut.result()
+        except InputError:
+            raise
+        except KilledWorker as exc:
+            raise DedupError(f"{stage}: workers died while running this stage ({exc}); nothing was written") from None
+        except FutureCancelledError as exc:
+            raise DedupError(f"{stage}: a task was cancelled ({exc}); nothing was written") from None
+        except Exception as exc:
+            raise DedupError(f"{stage}: {type(exc).__name__}: {exc}; nothing was written") from exc
+
+    def persist(self, stage: str, frame: dd.DataFrame) -> dd.DataFrame:
+        done = self.client.persist(frame)
+        self.track(stage, futures_of(done))
+        return done
+
+    def map_with_stats(
+        self,
+        stage: str,
+        frame: dd.DataFrame,
+        func: Callable[..., tuple[pd.DataFrame, Any]],
+        meta: pd.DataFrame,
+        *args: Any,
+    ) -> tuple[dd.DataFrame, list[Any]]:
+        """Applies func (partition -> (frame, stats)) to every partition; the frames stay on the cluster."""
+        tasks = [delayed(func, pure=True)(part, *args) for part in frame.to_delayed()]
+        futures = self.client.compute(tasks)
+        self.track(stage, futures)
+        n = len(futures)
+        frames = self.client.map(operator.getitem, futures, [0] * n)
+        stats = self.client.gather(self.client.map(operator.getitem, futures, [1] * n))
+        return dd.from_delayed(frames, meta=meta, verify_meta=False), list(stats)
+
+    def length(self, frame: dd.DataFrame) -> int:
+        return int(self.client.compute(frame.map_partitions(len).sum(), sync=True))
+
+    def start(self, stage: str) -> float:
+        if self.on_stage is not None:
+            self.on_stage(stage, self.client)
+        return time.perf_counter()
+
+    def finish(self, stage: str, started: float, note: str = "") -> None:
+        secs = self.seconds.setdefault(stage, time.perf_counter() - started)
+        rate = self.source.count / secs if secs > 0 else float("inf")
+        self.say(f"  {stage:<7} {secs:8.2f} s {rate:14,.0f} vectors/s   {note}".rstrip())
+
+    def partitions_for(self, rows: int) -> int:
+        threads = sum(self.client.nthreads().values())
+        return max(1, len(self.source.partitions), 2 * threads, math.ceil(rows / ROWS_PER_SHUFFLE_PARTITION))
+
+    # -- the stages ---------------------------------------------------------
+
+    def execute(self) -> RunResult:
+        src, p = self.source, self.params
+        layout = k.Layout(p)
+        nthreads = sum(self.client.nthreads().values())
+        self.say(f"input:   {src.description}")
+        self.say(
+            f"cluster: {len(self.client.nthreads())} workers, {nthreads} threads; {len(src.partitions)} partitions"
+        )
+        self.say(f"lsh:     threshold {p.threshold}; {p.describe()}")
+        began = time.perf_counter()
+
+        started = self.start("read")
+        reader = replace(src, partitions=())
+        vectors = self.client.map(_read, src.partitions, reader=reader, key=self.keys("read", src.partitions))
+        self.track("read", vectors)
+        if not src.ids_are_row_numbers:
+            self.check_unique_ids(vectors)
+        self.finish("read", started, f"{len(src.partitions)} partitions")
+
+        started = self.start("sign")
+        signed_futures = self.client.map(
+            k.sign_partition, vectors, layout=layout, key=self.keys("sign", src.partitions)
+        )
+        self.track("sign", signed_futures)
+        del vectors
+        signed = dd.from_delayed(signed_futures, meta=k.signed_meta(layout), verify_meta=False)
+        self.finish("sign", started, f"{p.families} x {p.bits} bits per vector")
+
+        started = self.start("exact")
+        by_print = signed.shuffle(on="s0", npartitions=len(src.partitions))
+        reps, (exact_edges, _) = self.split_exact(by_print, layout)
+        del signed, signed_futures, by_print
+        self.counts["representatives"] = self.length(reps)
+        self.counts["exact_copies"] = src.count - self.counts["representatives"]
+        self.finish("exact", started, f"{self.counts['exact_copies']:,} exact copies")
+
+        started = self.start("bucket")
+        rows = self.counts["representatives"] * p.tables
+        bands = reps.map_partitions(k.band_rows, layout, meta=k.BAND_META)
+        by_key = bands.shuffle(on="key", npartitions=self.partitions_for(rows))
+        candidates, stats = self.map_with_stats(
+            "bucket", by_key, k.bucket_pairs, k.EDGE_META, self.bucket_cap, p.sketch_max
+        )
+        total = k.BucketStats()
+        for s in stats:
+            total = total.add(s)
+        self.counts.update({f"bucket_{name}": value for name, value in asdict(total).items()})
+        note = f"{rows:,} band rows, {total.pairs_in_buckets:,} pairs in buckets"
+        if total.pairs_skipped:
+            note += f", {total.pairs_skipped:,} skipped by the bucket cap"
+        self.finish("bucket", started, note)
+
+        started = self.start("verify")
+        near, unique = self.verify(candidates, reps, layout)
+        self.counts["candidate_pairs"] = unique
+        self.counts["near_pairs"] = self.length(near)
+        self.counts["exact_pairs"] = self.length(exact_edges)
+        self.finish(
+            "verify",
+            started,
+            f"{unique:,} distinct candidates, {self.counts['near_pairs']:,} at or above {p.threshold}",
+        )
+
+        started = self.start("group")
+        edges = dd.concat([exact_edges, near[["id_a", "id_b"]]])
+        groups, rounds = self.components(edges)
+        self.counts["component_rounds"] = rounds
+        self.finish("group", started, f"{rounds} rounds")
+
+        started = self.start("write")
+        summary = self.write(near, exact_edges, groups, began)
+        self.finish("write", started, str(self.output))
+        return RunResult(self.output, summary)
+
+    def keys(self, stage: str, parts: Sequence[Partition]) -> list[str]:
+        return [f"ambrel-{stage}-{self.token}-{part.index}" for part in parts]
+
+    def check_unique_ids(self, vectors: list[Future]) -> None:
+        ids = dd.from_delayed(
+            [delayed(_id_rows)(f, part) for f, part in zip(vectors, self.source.partitions)],
+            meta=k.frame({"id": np.int64, "part": np.int64, "row": np.int64}),
+            verify_meta=False,
+        )
+        dups = ids.shuffle(on="id", npartitions=len(self.source.partitions)).map_partitions(
+            _duplicated_ids, meta=ids._meta
+        )
+        found = self.client.compute(dups.head(2, npartitions=-1, compute=False), sync=True)
+        if len(found):
+            files = {part.index: part for part in self.source.partitions}
+            where = [f"{files[int(r.part)].file} row {int(r.row)}" for r in found.itertuples()]
+            raise InputError(f"id {int(found.id.iloc[0])} appears more than once: {' and '.join(where)}")
+
+    def split_exact(self, by_print: dd.DataFrame, layout: k.Layout) -> tuple[dd.DataFrame, tuple[dd.DataFrame, None]]:
+        tasks = [delayed(k.split_exact, pure=True)(part, layout) for part in by_print.to_delayed()]
+        futures = self.client.compute(tasks)
+        self.track("exact", futures)
+        n = len(futures)
+        reps_meta = k.signed_meta(layout)[["id", *layout.code_columns]]
+        reps = dd.from_delayed(self.client.map(operator.getitem, futures, [0] * n), meta=reps_meta, verify_meta=False)
+        edges = dd.from_delayed(
+            self.client.map(operator.getitem, futures, [1] * n), meta=k.EDGE_META, verify_meta=False
+        )
+        return reps, (edges, None)
+
+    def verify(self, candidates: dd.DataFrame, reps: dd.DataFrame, layout: k.Layout) -> tuple[dd.DataFrame, int]:
+        """Joins each distinct candidate pair with both codes: the representatives and the pairs are
+        hash-partitioned by id alike (the same column name, dtype and partition count), so that
+        partition i of one meets partition i of the other."""
+        parts = self.partitions_for(0)
+        codes = self.persist("verify", reps.shuffle(on="id", npartitions=parts))
+        code_parts = codes.to_delayed()
+        by_a = candidates.rename(columns={"id_a": "id"}).shuffle(on="id", npartitions=parts)
+        meta_a = k.frame({"id_a": np.int64, "id_b": np.int64, **{f"a_{c}": np.uint64 for c in layout.code_columns}})
+        first = self.zip_partitions("verify", by_a, code_parts, k.attach_first, meta_a, layout)
+        unique = self.length(first)
+        by_b = first.rename(columns={"id_b": "id"}).shuffle(on="id", npartitions=parts)
+        near = self.zip_partitions("verify", by_b, code_parts, k.attach_second_and_verify, k.PAIRS_META, layout)
+        return near, unique
+
+    def zip_partitions(
+        self,
+        stage: str,
+        frame: dd.DataFrame,
+        others: list[Any],
+        func: Callable[..., pd.DataFrame],
+        meta: pd.DataFrame,
+        *args: Any,
+    ) -> dd.DataFrame:
+        """func(partition i of frame, partition i of others, *args) for every i, kept on the cluster."""
+        parts = frame.to_delayed()
+        if len(parts) != len(others):
+            raise RuntimeError("partition counts differ")
+        futures = self.client.compute([delayed(func, pure=True)(a, b, *args) for a, b in zip(parts, others)])
+        self.track(stage, futures)
+        return dd.from_delayed(futures, meta=meta, verify_meta=False)
+
+    def components(self, edges: dd.DataFrame) -> tuple[dd.DataFrame, int]:
+        """Connected components without gathering the edges: alternate large-star and small-star steps
+        until neither changes anything; every component is then a star around its smallest id."""
+        n_edges = self.length(edges)
+        parts = max(1, min(self.partitions_for(0), math.ceil(n_edges / 500_000)))
+        current = edges
+        rounds = 0
+        while True:
+            rounds += 1
+            if rounds > MAX_COMPONENT_ROUNDS:
+                raise DedupError(f"group: connected components did not settle in {MAX_COMPONENT_ROUNDS} rounds")
+            both = current.map_partitions(k.directed, meta=k.frame({"src": np.int64, "dst": np.int64}))
+            current, changes = self.map_with_stats(
+                "group", both.shuffle(on="src", npartitions=parts), k.large_star, k.EDGE_META
+            )
+            large = sum(changes)
+            current, changes = self.map_with_stats(
+                "group", current.shuffle(on="id_b", npartitions=parts), k.small_star, k.EDGE_META
+            )
+            if large == 0 and sum(changes) == 0:
+                break
+        members = current.map_partitions(k.star_members, meta=k.frame({"id": np.int64, "group": np.int64}))
+        marked, sizes = self.map_with_stats(
+            "group", members.shuffle(on="group", npartitions=parts), k.mark_keepers, k.GROUPS_META, self.keep
+        )
+        self.group_sizes: dict[int, int] = {}
+        for part in sizes:
+            for size, n in part.items():
+                self.group_sizes[size] = self.group_sizes.get(size, 0) + n
+        groups = marked.shuffle(on="id", npartitions=self.output_partitions()).map_partitions(
+            k.sort_groups, meta=k.GROUPS_META
+        )
+        return self.persist("group", groups), rounds
+
+    def output_partitions(self) -> int:
+        return max(1, math.ceil(self.source.count / ROWS_PER_OUTPUT_PARTITION))
+
+    def write(
+        self, near: dd.DataFrame, exact_edges: dd.DataFrame, groups: dd.DataFrame, began: float
+    ) -> dict[str, Any]:
+        started = time.perf_counter()
+        p = self.params
+        exact = exact_edges.map_partitions(_exact_pairs, meta=_PAIRS_OUT_META)
+        flagged = near.map_partitions(_near_pairs, meta=_PAIRS_OUT_META)
+        pairs = dd.concat([exact, flagged]).shuffle(on="id_a", npartitions=self.output_partitions())
+        pairs = self.persist("write", pairs.map_partitions(k.sort_pairs, meta=_PAIRS_OUT_META))
+
+        edges = np.linspace(p.threshold, 1.0, 41)
+        hists = self.client.compute([delayed(_histogram)(part, edges) for part in near.to_delayed()], sync=True)
+        cos_hist = np.sum(hists, axis=0) if hists else np.zeros(len(edges) - 1, dtype=np.int64)
+        sizes = dict(sorted(self.group_sizes.items()))
+        self.counts["grouped_ids"] = sum(size * n for size, n in sizes.items())
+        self.counts["groups"] = sum(sizes.values())
+        self.counts["removed"] = self.counts["grouped_ids"] - self.counts["groups"]
+        self.counts["pairs"] = self.counts["near_pairs"] + self.counts["exact_pairs"]
+        summary: dict[str, Any] = {
+            "input": self.source.description,
+            "vectors": self.source.count,
+            "dimensions": self.source.dim,
+            "partitions": len(self.source.partitions),
+            "threshold": p.threshold,
+            "parameters": {
+                **asdict(p),
+                "bands_per_family": p.bands_per_family,
+                "band_bits": p.band_bits,
+                "total_bits": p.total_bits,
+                "bucket_cap": self.bucket_cap,
+                "keep": self.keep,
+                "shuffle": self.shuffle,
+            },
+            "recall_curve": {
+                f"{c:.2f}": {
+                    "candidate": float(p.candidate_probability(c)),
+                    "reported": float(p.found_probability(c)),
+                }
+                for c in (p.threshold - 0.05, p.threshold, p.threshold + 0.05)
+                if -1.0 <= c <= 1.0
+            },
+            "counts": dict(self.counts),
+            "skipped_pairs": self.counts["bucket_pairs_skipped"],
+            "cosine_histogram": {"edges": edges.tolist(), "counts": [int(c) for c in cos_hist]},
+            "group_sizes": {str(size): n for size, n in sizes.items()},
+            "cluster": {"workers": len(self.client.nthreads()), "threads": sum(self.client.nthreads().values())},
+        }
+
+        self.output.parent.mkdir(parents=True, exist_ok=True)
+        tmp = self.output.parent / f".{self.output.name}.tmp-{self.token}"
+        tmp.mkdir()
+        try:
+            for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups)):
+                writing = self.client.compute(data.to_parquet(tmp / name, write_index=False, compute=False))
+                self.track("write", [writing])
+            self.seconds["write"] = time.perf_counter() - started
+            summary["seconds"] = {**self.seconds, "total": time.perf_counter() - began}
+            (tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+            _commit(tmp, self.output, self.overwrite, self.token)
+        except BaseException:
+            shutil.rmtree(tmp, ignore_errors=True)
+            raise
+        return summary
+
+
+_PAIRS_OUT_META = k.frame(
+    {"id_a": np.int64, "id_b": np.int64, "hamming": np.int64, "cosine": np.float64, "exact": bool}
+)
+
+
+def _read(part: Partition, reader: Source) -> tuple[np.ndarray, np.ndarray]:
+    return reader.read(part)
+
+
+def _id_rows(data: tuple[np.ndarray, np.ndarray], part: Partition) -> pd.DataFrame:
+    ids = data[0]
+    return pd.DataFrame(
+        {
+            "id": ids,
+            "part": np.full(len(ids), part.index, dtype=np.int64),
+            "row": np.arange(part.start, part.start + len(ids), dtype=np.int64),
+        }
+    )
+
+
+def _duplicated_ids(part: pd.DataFrame) -> pd.DataFrame:
+    dup = part["id"].duplicated(keep=False).to_numpy()
+    return part[dup].sort_values(["id", "part", "row"])
+
+
+def _exact_pairs(part: pd.DataFrame) -> pd.DataFrame:
+    n = len(part)
+    return pd.DataFrame(
+        {
+            "id_a": part["id_a"].to_numpy(),
+            "id_b": part["id_b"].to_numpy(),
+            "hamming": np.zeros(n, dtype=np.int64),
+            "cosine": np.ones(n, dtype=np.float64),
+            "exact": np.ones(n, dtype=bool),
+        }
+    )
+
+
+def _near_pairs(part: pd.DataFrame) -> pd.DataFrame:
+    return part.assign(exact=np.zeros(len(part), dtype=bool))
+
+
+def _histogram(part: pd.DataFrame, edges: np.ndarray) -> np.ndarray:
+    counts, _ = np.histogram(part["cosine"].to_numpy(), bins=edges)
+    return counts
+
+
+def _commit(tmp: Path, output: Path, overwrite: bool, token: str) -> None:
+    if not output.exists():
+        tmp.rename(output)
+        return
+    if not overwrite:
+        raise DedupError(f"{output}: appeared while the run was going on; the result was not written")
+    old = output.parent / f".{output.name}.old-{token}"
+    output.rename(old)
+    tmp.rename(output)
+    shutil.rmtree(old, ignore_errors=True)

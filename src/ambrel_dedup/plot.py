@@ -1,0 +1,47 @@
+"""--plot: estimated cosines of the near pairs and the sizes of the groups (needs matplotlib)."""
+
+from __future__ import annotations
+
+import itertools
+from pathlib import Path
+from typing import Any
+
+from .errors import DedupError
+
+
+def require_matplotlib() -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise DedupError("--plot needs matplotlib (pip install matplotlib)") from None
+
+
+def plot_summary(summary: dict[str, Any], path: str | Path) -> Path:
+    require_matplotlib()
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    hist = summary["cosine_histogram"]
+    edges, counts = hist["edges"], hist["counts"]
+    sizes = {int(s): n for s, n in summary["group_sizes"].items()}
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4))
+    widths = [b - a for a, b in itertools.pairwise(edges)]
+    left.bar(edges[:-1], counts, width=widths, align="edge", color="tab:blue")
+    left.set_xlabel("estimated cosine (from Hamming distance)")
+    left.set_ylabel("near-duplicate pairs")
+    left.set_title(f"{sum(counts):,} near pairs at or above {summary['threshold']}")
+    if sizes:
+        right.bar([str(s) for s in sizes], list(sizes.values()), color="tab:orange")
+        right.set_yscale("log")
+    right.set_xlabel("group size (ids)")
+    right.set_ylabel("groups")
+    counts_all = summary["counts"]
+    right.set_title(f"{counts_all['groups']:,} groups, {counts_all['removed']:,} ids to remove")
+    fig.suptitle(summary["input"], fontsize=9)
+    fig.tight_layout()
+    out = Path(path)
+    fig.savefig(out, dpi=110)
+    plt.close(fig)
+    return out

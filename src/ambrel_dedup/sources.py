@@ -1,0 +1,357 @@
+"""Inputs read in partitions: Parquet files, .npy files and the built-in data set.
+
+The client only looks at schemas, shapes and row counts; rows are read inside the
+tasks, one partition at a time, so no process ever holds the whole corpus. Every
+problem is reported as an `InputError` naming the file and, for problems in the
+data, the row (counted from 0 within that file).
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from .errors import InputError
+from .generate import Generated
+
+TARGET_PARTITION_BYTES = 64 << 20
+
+
+@dataclass(frozen=True)
+class Partition:
+    """One unit of reading: rows [start, stop) of one file (or of the generated data set)."""
+
+    index: int
+    file: str  # path, or the generated data set's description
+    start: int
+    stop: int
+    first_id: int = 0  # .npy and generated: id of row `start`
+    row_groups: tuple[int, ...] = ()  # Parquet: the row groups covering [start, stop)
+
+    @property
+    def rows(self) -> int:
+        return self.stop - self.start
+
+
+@dataclass(frozen=True)
+class Source:
+    """A validated input: its partitions and everything a worker needs to read one."""
+
+    kind: str  # "parquet", "npy" or "generated"
+    description: str
+    count: int
+    dim: int
+    partitions: tuple[Partition, ...]
+    id_column: str = "id"
+    vector_column: str = "embedding"
+    generated: Generated | None = None
+    ids_are_row_numbers: bool = True
+
+    def read(self, part: Partition) -> tuple[np.ndarray, np.ndarray]:
+        """(ids as int64, vectors as a float32 matrix) of one partition, validated row by row."""
+        if self.kind == "generated":
+            assert self.generated is not None
+            vectors = self.generated.rows(part.start, part.stop)
+            ids = np.arange(part.first_id, part.first_id + part.rows, dtype=np.int64)
+        elif self.kind == "npy":
+            ids, vectors = _read_npy(part)
+        else:
+            ids, vectors = _read_parquet(part, self.id_column, self.vector_column, self.dim)
+        return ids, _finite_float32(vectors, part)
+
+
+def _finite_float32(vectors: np.ndarray, part: Partition) -> np.ndarray:
+    # Rounded to 32-bit floats exactly as the signature functions convert their input;
+    # a value beyond the float32 range becomes infinite here and is reported.
+    with np.errstate(over="ignore", invalid="ignore"):
+        out = np.ascontiguousarray(vectors, dtype=np.float32)
+    bad = ~np.isfinite(out).all(axis=1)
+    if bad.any():
+        row = int(np.argmax(bad))
+        raise InputError(
+            f"{part.file}: row {part.start + row}: NaN or infinite value (after rounding to 32-bit floats)"
+        )
+    return out
+
+
+def _partition_rows(dim: int, count: int, partition_rows: int | None, parallelism: int) -> int:
+    if partition_rows is not None:
+        if partition_rows < 1:
+            raise ValueError(f"partition_rows must be at least 1, got {partition_rows}")
+        return partition_rows
+    by_size = max(1, TARGET_PARTITION_BYTES // (4 * max(dim, 1)))
+    # At least four partitions per worker thread when there are enough rows, so that every thread has work.
+    by_parallelism = max(1000, math.ceil(count / (4 * max(1, parallelism))))
+    return min(by_size, by_parallelism)
+
+
+# --------------------------------------------------------------------------
+# The built-in data set
+
+_GENERATED = re.compile(r"generated(?::(?P<count>\d+)(?:x(?P<dim>\d+))?)?(?P<opts>(?:,\w+=[^,]+)*)$")
+
+
+def parse_generated(spec: str) -> Generated:
+    """`generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,cosine=LO-HI]` (pairs and copies per 1,000 rows)."""
+    m = _GENERATED.match(spec)
+    if not m:
+        raise InputError(f"{spec}: expected generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,cosine=LO-HI]")
+    kwargs: dict[str, int | float] = {}
+    if m["count"]:
+        kwargs["count"] = int(m["count"])
+    if m["dim"]:
+        kwargs["dim"] = int(m["dim"])
+    for item in filter(None, m["opts"].split(",")):
+        key, value = item.split("=", 1)
+        try:
+            if key == "seed":
+                kwargs["seed"] = int(value)
+            elif key == "pairs":
+                kwargs["pairs_per_block"] = int(value)
+            elif key == "copies":
+                kwargs["copies_per_block"] = int(value)
+            elif key == "cosine":
+                lo, _, hi = value.partition("-")
+                kwargs["cosine_low"], kwargs["cosine_high"] = float(lo), float(hi or lo)
+            else:
+                raise InputError(f"{spec}: unknown option '{key}' (seed, pairs, copies, cosine)")
+        except ValueError as exc:
+            raise InputError(f"{spec}: bad value for '{key}': {exc}") from None
+    try:
+        return Generated(**kwargs)  # type: ignore[arg-type]
+    except ValueError as exc:
+        raise InputError(f"{spec}: {exc}") from None
+
+
+def generated_source(gen: Generated, partition_rows: int | None = None, parallelism: int = 1) -> Source:
+    rows = _partition_rows(gen.dim, gen.count, partition_rows, parallelism)
+    desc = gen.describe()
+    parts = tuple(
+        Partition(i, desc, start, min(start + rows, gen.count), first_id=start)
+        for i, start in enumerate(range(0, gen.count, rows))
+    )
+    return Source("generated", desc, gen.count, gen.dim, parts, generated=gen)
+
+
+# --------------------------------------------------------------------------
+# .npy files
+
+
+def _npy_header(path: Path) -> tuple[tuple[int, ...], np.dtype]:
+    try:
+        array = np.load(path, mmap_mode="r", allow_pickle=False)
+    except (OSError, ValueError) as exc:
+        raise InputError(f"{path}: cannot read a .npy array: {exc}") from None
+    if not isinstance(array, np.ndarray):
+        raise InputError(f"{path}: expected a single array (.npy), not an archive")
+    return array.shape, array.dtype
+
+
+def npy_source(paths: Sequence[Path], partition_rows: int | None = None, parallelism: int = 1) -> Source:
+    dim: int | None = None
+    sizes = []
+    for path in paths:
+        shape, dtype = _npy_header(path)
+        if len(shape) != 2:
+            raise InputError(f"{path}: expected a 2-D array of vectors, got shape {shape}")
+        if dtype.kind not in "fiu":
+            raise InputError(f"{path}: expected numbers, got dtype {dtype}")
+        if shape[1] == 0:
+            raise InputError(f"{path}: the vectors have 0 dimensions")
+        if dim is not None and shape[1] != dim:
+            raise InputError(f"{path}: vectors of {shape[1]} dimensions, but {paths[0]} has {dim}")
+        dim = shape[1]
+        sizes.append(shape[0])
+    count = sum(sizes)
+    if count == 0 or dim is None:
+        raise InputError(f"{paths[0] if len(paths) == 1 else paths[0].parent}: no vectors")
+    rows = _partition_rows(dim, count, partition_rows, parallelism)
+    parts: list[Partition] = []
+    first = 0
+    for path, size in zip(paths, sizes):
+        for start in range(0, size, rows):
+            parts.append(Partition(len(parts), str(path), start, min(start + rows, size), first_id=first + start))
+        first += size
+    desc = f"{count:,} vectors of {dim} dimensions from {len(paths)} .npy file{'s' * (len(paths) != 1)}"
+    return Source("npy", desc, count, dim, tuple(parts))
+
+
+def _read_npy(part: Partition) -> tuple[np.ndarray, np.ndarray]:
+    array = np.load(part.file, mmap_mode="r", allow_pickle=False)
+    ids = np.arange(part.first_id, part.first_id + part.rows, dtype=np.int64)
+    return ids, np.asarray(array[part.start : part.stop])
+
+
+# --------------------------------------------------------------------------
+# Parquet files
+
+
+def _vector_type_ok(arrow_type: object) -> tuple[bool, int | None]:
+    import pyarrow as pa
+
+    if pa.types.is_fixed_size_list(arrow_type) or pa.types.is_list(arrow_type) or pa.types.is_large_list(arrow_type):
+        value = arrow_type.value_type  # type: ignore[attr-defined]
+        numeric = pa.types.is_floating(value) or pa.types.is_integer(value)
+        size = arrow_type.list_size if pa.types.is_fixed_size_list(arrow_type) else None  # type: ignore[attr-defined]
+        return numeric, size
+    return False, None
+
+
+def parquet_source(
+    paths: Sequence[Path],
+    id_column: str,
+    vector_column: str,
+    partition_rows: int | None = None,
+    parallelism: int = 1,
+) -> Source:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    metas = []
+    dim: int | None = None
+    for path in paths:
+        try:
+            pf = pq.ParquetFile(path)
+        except (OSError, pa.ArrowException) as exc:
+            raise InputError(f"{path}: cannot read a Parquet file: {exc}") from None
+        schema = pf.schema_arrow
+        names = schema.names
+        for column in (id_column, vector_column):
+            if column not in names:
+                raise InputError(f"{path}: no column '{column}' (columns: {', '.join(names) or 'none'})")
+        id_type = schema.field(id_column).type
+        if not pa.types.is_integer(id_type):
+            raise InputError(f"{path}: column '{id_column}' holds {id_type}, expected integer ids")
+        vec_type = schema.field(vector_column).type
+        numeric, size = _vector_type_ok(vec_type)
+        if not numeric:
+            raise InputError(f"{path}: column '{vector_column}' holds {vec_type}, expected a list of numbers")
+        if size is not None:
+            if size == 0:
+                raise InputError(f"{path}: column '{vector_column}' holds vectors of 0 dimensions")
+            if dim is not None and size != dim:
+                raise InputError(f"{path}: vectors of {size} dimensions, but an earlier file has {dim}")
+            dim = size
+        metas.append((path, pf.metadata))
+    count = sum(m.num_rows for _, m in metas)
+    if count == 0:
+        raise InputError(f"{paths[0] if len(paths) == 1 else paths[0].parent}: no vectors")
+    if dim is None:
+        dim = _first_length(metas, vector_column)
+    rows = _partition_rows(dim, count, partition_rows, parallelism)
+    parts: list[Partition] = []
+    for path, meta in metas:
+        start, group_start = 0, 0
+        groups: list[int] = []
+        for g in range(meta.num_row_groups):
+            n = meta.row_group(g).num_rows
+            if not groups:
+                group_start = start
+            groups.append(g)
+            start += n
+            if start - group_start >= rows:
+                parts.append(Partition(len(parts), str(path), group_start, start, row_groups=tuple(groups)))
+                groups = []
+        if groups and start > group_start:
+            parts.append(Partition(len(parts), str(path), group_start, start, row_groups=tuple(groups)))
+    desc = f"{count:,} vectors of {dim} dimensions from {len(paths)} Parquet file{'s' * (len(paths) != 1)}"
+    return Source("parquet", desc, count, dim, tuple(parts), id_column, vector_column, ids_are_row_numbers=False)
+
+
+def _first_length(metas: Sequence[tuple[Path, object]], vector_column: str) -> int:
+    import pyarrow.parquet as pq
+
+    for path, meta in metas:
+        if meta.num_rows == 0:  # type: ignore[attr-defined]
+            continue
+        batch = next(pq.ParquetFile(path).iter_batches(batch_size=1, columns=[vector_column]))
+        first = batch.column(0)[0]
+        if not first.is_valid:
+            raise InputError(f"{path}: row 0: no vector (null)")
+        length = len(first.values)
+        if length == 0:
+            raise InputError(f"{path}: row 0: the vector has 0 dimensions")
+        return length
+    raise InputError("no vectors")  # not reached: the caller checked the row count
+
+
+def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int) -> tuple[np.ndarray, np.ndarray]:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    table = pq.ParquetFile(part.file).read_row_groups(list(part.row_groups), columns=[id_column, vector_column])
+    ids_col = table.column(id_column).combine_chunks()
+    if ids_col.null_count:
+        row = int(pc.index(ids_col.is_null(), True).as_py())
+        raise InputError(f"{part.file}: row {part.start + row}: no id (null)")
+    try:
+        ids = ids_col.cast(pa.int64()).to_numpy(zero_copy_only=False)
+    except pa.ArrowInvalid:
+        raise InputError(
+            f"{part.file}: an id in column '{id_column}' does not fit in a signed 64-bit integer"
+        ) from None
+    vectors = table.column(vector_column).combine_chunks()
+    if vectors.null_count:
+        row = int(pc.index(vectors.is_null(), True).as_py())
+        raise InputError(f"{part.file}: row {part.start + row}: no vector (null)")
+    if pa.types.is_fixed_size_list(vectors.type):
+        values = vectors.flatten()
+        if vectors.type.list_size != dim:
+            raise InputError(f"{part.file}: vectors of {vectors.type.list_size} dimensions, expected {dim}")
+    else:
+        lengths = pc.list_value_length(vectors).to_numpy(zero_copy_only=False)
+        wrong = lengths != dim
+        if wrong.any():
+            row = int(np.argmax(wrong))
+            raise InputError(
+                f"{part.file}: row {part.start + row} (id {ids[row]}): a vector of {lengths[row]} dimensions, "
+                f"expected {dim} like the first row"
+            )
+        values = vectors.flatten()
+    if values.null_count:
+        row = int(pc.index(values.is_null(), True).as_py()) // dim
+        raise InputError(f"{part.file}: row {part.start + row} (id {ids[row]}): a missing value (null) in the vector")
+    matrix = values.to_numpy(zero_copy_only=False).reshape(len(ids), dim)
+    return ids, matrix
+
+
+# --------------------------------------------------------------------------
+
+
+def open_source(
+    spec: str | os.PathLike[str] | Generated,
+    *,
+    id_column: str = "id",
+    vector_column: str = "embedding",
+    partition_rows: int | None = None,
+    parallelism: int = 1,
+) -> Source:
+    """Validates an input (schemas, shapes, row counts; not the rows) and splits it into partitions."""
+    if isinstance(spec, Generated):
+        return generated_source(spec, partition_rows, parallelism)
+    text = os.fspath(spec)
+    if text.startswith("generated") and not Path(text).exists():
+        return generated_source(parse_generated(text), partition_rows, parallelism)
+    path = Path(text)
+    if not path.exists():
+        raise InputError(f"{path}: no such file or directory")
+    if path.is_dir():
+        parquet = sorted(p for p in path.rglob("*.parquet") if p.is_file())
+        npy = sorted(p for p in path.rglob("*.npy") if p.is_file())
+        if parquet and npy:
+            raise InputError(f"{path}: holds both .parquet and .npy files; point at one kind")
+        if not parquet and not npy:
+            raise InputError(f"{path}: no .parquet or .npy files")
+        if npy:
+            return npy_source(npy, partition_rows, parallelism)
+        return parquet_source(parquet, id_column, vector_column, partition_rows, parallelism)
+    if path.suffix == ".npy":
+        return npy_source([path], partition_rows, parallelism)
+    return parquet_source([path], id_column, vector_column, partition_rows, parallelism)

@@ -1,0 +1,105 @@
+"""Bad input, an unreachable scheduler and dying workers: clear errors, and never a partial output."""
+
+import dask
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+from dedup_oracle import KillOnSign, read_output
+from distributed import Client
+
+from ambrel_dedup import DedupError, InputError, run
+from conftest import SMALL, THRESHOLD, local_cluster
+
+
+def _parquet(path, ids, vectors, **columns):
+    table = pa.table({"id": pa.array(ids, type=pa.int64()), "embedding": vectors, **columns})
+    pq.write_table(table, path)
+    return path
+
+
+def _bad_inputs(tmp_path):
+    """(name, input path, words the error must contain)."""
+    good = [[0.5, 1.0, -2.0]] * 10
+    ragged = [list(v) for v in good]
+    ragged[7] = [1.0, 2.0]
+    nulls = [list(v) for v in good]
+    nulls[3] = None
+    nan = np.ones((9, 4), dtype=np.float32)
+    nan[5, 2] = np.nan
+    huge = np.ones((6, 3))
+    huge[4, 0] = 1e300
+    np.save(tmp_path / "nan.npy", nan)
+    np.save(tmp_path / "huge.npy", huge)
+    np.save(tmp_path / "flat.npy", np.ones(5, dtype=np.float32))
+    np.save(tmp_path / "empty.npy", np.ones((0, 8), dtype=np.float32))
+    table = pa.table({"id": pa.array(range(10), type=pa.int64()), "vector": pa.array(good)})
+    pq.write_table(table, tmp_path / "renamed.parquet")
+    return [
+        ("missing column", tmp_path / "renamed.parquet", ["no column 'embedding'"]),
+        (
+            "text values",
+            _parquet(tmp_path / "text.parquet", range(3), pa.array([["a"], ["b"], ["c"]])),
+            ["list of numbers"],
+        ),
+        ("ragged rows", _parquet(tmp_path / "ragged.parquet", range(10), pa.array(ragged)), ["row 7", "2 dimensions"]),
+        ("null vector", _parquet(tmp_path / "null.parquet", range(10), pa.array(nulls)), ["row 3", "null"]),
+        ("NaN row", tmp_path / "nan.npy", ["row 5", "NaN"]),
+        ("beyond float32", tmp_path / "huge.npy", ["row 4", "infinite"]),
+        ("not a matrix", tmp_path / "flat.npy", ["2-D"]),
+        ("empty .npy", tmp_path / "empty.npy", ["no vectors"]),
+        (
+            "empty Parquet",
+            _parquet(tmp_path / "none.parquet", [], pa.array([], type=pa.list_(pa.float32()))),
+            ["no vectors"],
+        ),
+        (
+            "duplicate ids",
+            _parquet(tmp_path / "dup.parquet", [1, 2, 3, 2], pa.array(good[:4])),
+            ["id 2", "row 1", "row 3"],
+        ),
+    ]
+
+
+def test_bad_input_is_named_and_nothing_is_written(client, tmp_path):
+    cases = _bad_inputs(tmp_path)
+    for name, path, words in cases:
+        out = tmp_path / "out"
+        with pytest.raises(InputError) as info:
+            run(path, out, THRESHOLD, client=client)
+        message = str(info.value)
+        assert str(path) in message, name
+        for word in words:
+            assert word in message, (name, message)
+        assert not out.exists(), name
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".out")]
+
+
+def test_unreachable_scheduler(tmp_path):
+    with pytest.raises(DedupError, match=r"cannot reach the Dask scheduler at tcp://127\.0\.0\.1:9"):
+        run(SMALL, tmp_path / "out", THRESHOLD, scheduler="tcp://127.0.0.1:9", connect_timeout=1)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_worker_killed_while_signing_changes_nothing(baseline, tmp_path):
+    marker = tmp_path / "killed"
+    with local_cluster(2) as cluster, Client(cluster, set_as_default=False) as c:
+        c.register_plugin(KillOnSign(str(marker), once=True))
+        result = run(SMALL, tmp_path / "out", THRESHOLD, client=c)
+    assert marker.exists()  # a worker did die in the middle of signing
+    for got, expected in zip(read_output(result.output), read_output(baseline.output)):
+        pd.testing.assert_frame_equal(got, expected)
+
+
+def test_workers_that_keep_dying_fail_the_run_cleanly(tmp_path):
+    out = tmp_path / "out"
+    with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 1}),
+        local_cluster(2) as cluster,
+        Client(cluster, set_as_default=False) as c,
+    ):
+        c.register_plugin(KillOnSign(str(tmp_path / "unused"), once=False))
+        with pytest.raises(DedupError, match="sign: workers died"):
+            run(SMALL, out, THRESHOLD, client=c)
+    assert list(tmp_path.iterdir()) == []
