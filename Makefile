@@ -4,7 +4,7 @@
 test:
 	bash scripts/test.sh
 
-# The near-duplicate finder on an embedded dataset.
+# The near-duplicate finder on a data set it generates itself.
 demo:
 	bash scripts/demo.sh
 
