@@ -61,12 +61,13 @@ class Generated:
         start = b * BLOCK
         n = min(BLOCK, self.count - start)
         rng = np.random.default_rng([self.seed, b])
-        base = rng.standard_normal((n, self.dim))
-        base /= np.maximum(np.linalg.norm(base, axis=1, keepdims=True), 1e-300)
+        # Background rows: Gaussian directions in float32 at random norms.
+        vectors = rng.standard_normal((n, self.dim), dtype=np.float32)
+        vectors *= rng.lognormal(mean=1.0, sigma=0.5, size=n).astype(np.float32)[:, None]
         perm = rng.permutation(n)
         cos_draw = rng.uniform(self.cosine_low, self.cosine_high, self.pairs_per_block)
         z = rng.standard_normal((self.pairs_per_block, self.dim))
-        scales = rng.lognormal(mean=1.0, sigma=0.5, size=n)
+        partner_norms = rng.lognormal(mean=1.0, sigma=0.5, size=self.pairs_per_block)
         powers = 2.0 ** rng.choice(np.array([-1, 1, 2]), size=self.copies_per_block)
 
         p = min(self.pairs_per_block, n // 4)
@@ -74,12 +75,13 @@ class Generated:
         sources, partners = perm[:p], perm[p : 2 * p]
         originals, duplicates = perm[2 * p : 2 * p + c], perm[2 * p + c : 2 * p + 2 * c]
         cosines = cos_draw[:p]
-        x = base[sources]
-        zp = z[:p] - np.sum(z[:p] * x, axis=1, keepdims=True) * x  # orthogonal to the source
+        # A partner is at an exact cosine from its source (as stored, in float32).
+        x = vectors[sources].astype(np.float64)
+        x /= np.maximum(np.linalg.norm(x, axis=1, keepdims=True), 1e-300)
+        zp = z[:p] - np.sum(z[:p] * x, axis=1, keepdims=True) * x
         zp /= np.maximum(np.linalg.norm(zp, axis=1, keepdims=True), 1e-300)
-        base[partners] = cosines[:, None] * x + np.sqrt(1.0 - cosines**2)[:, None] * zp
-
-        vectors = (base * scales[:, None]).astype(np.float32)
+        partner = cosines[:, None] * x + np.sqrt(1.0 - cosines**2)[:, None] * zp
+        vectors[partners] = (partner * partner_norms[:p, None]).astype(np.float32)
         vectors[duplicates] = vectors[originals] * powers[:c, None].astype(np.float32)
         planted = Planted(
             [(start + int(min(i, j)), start + int(max(i, j)), float(k)) for i, j, k in zip(sources, partners, cosines)],
