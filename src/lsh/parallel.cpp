@@ -71,12 +71,14 @@ void run_tasks(std::size_t tasks, unsigned workers, TaskBody body, void* context
     SharedState state(tasks, body, context);
     std::vector<std::thread> threads;
     const unsigned extra = worker_count(tasks, workers) - 1;
+    // A thread that cannot be started (no memory, a thread limit) is not an
+    // error: the threads that run, at least this one, share the work.
     try {
         threads.reserve(extra);
         for (unsigned k = 1; k <= extra; ++k) threads.emplace_back([&state, k] { work(state, k); });
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for: the ones running share the work.
-    } catch (const std::bad_alloc&) {}
+    } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch)
+    } catch (const std::bad_alloc&) {     // NOLINT(bugprone-empty-catch)
+    }
     work(state, 0);
     for (std::thread& thread : threads) thread.join();
     if (state.error) std::rethrow_exception(state.error);
