@@ -45,7 +45,7 @@ PyModuleDef module_definition = {
 }  // namespace ambrel
 
 // The name is fixed by the import system: PyInit_ followed by the module name.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core(
-    void) {  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core(void) {
     return PyModuleDef_Init(&ambrel::module_definition);
 }
