@@ -418,12 +418,15 @@ void simhash_batch(const RowMatrix& rows, const SimhashShape& shape, std::uint8_
 
     const std::size_t mr = kernels.mr;
     const std::size_t nr = kernels.nr;
-    // Tiles: at most kTileRows rows and kTileBytes of packed rows, and small
-    // enough that every thread gets work.
-    const std::size_t by_memory = std::max(mr, kTileBytes / (n * sizeof(float)) / mr * mr);
-    const std::size_t per_thread = round_up((rows.rows + threads - 1) / std::max(threads, 1u), mr);
-    const std::size_t tile_rows = std::max(mr, std::min({kTileRows, by_memory, per_thread}));
-    const std::size_t tiles = (rows.rows + tile_rows - 1) / tile_rows;
+    // Tiles: at most kTileRows rows and kTileBytes of packed rows.
+    const std::size_t most_rows = std::min(kTileRows, std::max(mr, kTileBytes / (n * sizeof(float)) / mr * mr));
+    // As many tiles of nearly equal size as every thread can take the same
+    // number of, so that no thread waits for another at the end.
+    const std::size_t workers = worker_count(rows.rows, threads);
+    std::size_t tiles = (rows.rows + most_rows - 1) / most_rows;
+    if (tiles < rows.rows) tiles = std::min(rows.rows, round_up(tiles, workers));
+    const std::size_t tile_rows = (rows.rows + tiles - 1) / tiles;
+    tiles = (rows.rows + tile_rows - 1) / tile_rows;
 
     const std::uint64_t total = shape.families * shape.bits;
     const std::size_t panel_bytes = n * nr * sizeof(float);
