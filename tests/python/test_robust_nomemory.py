@@ -132,69 +132,81 @@ def _attempt(set_nomemory, remove_mem_hooks, fn, args, kwargs, start, stop):
     return result, error
 
 
-def sweep(case):
-    """Sweeps one case in this process and returns a summary (dict)."""
+def _outcome(fn, args, kwargs, observe):
+    try:
+        return ("ok", observe(fn(*args, **kwargs)))
+    except BaseException as exc:
+        return ("raised", _error(exc))
+
+
+def _panic_type(cases):
+    """The module's PanicException, from the "error/capacity" case."""
+    capacity, args, kwargs, _ = cases["error/capacity"]
+    try:
+        capacity(*args, **kwargs)
+    except BaseException as exc:
+        return type(exc)
+    return None
+
+
+def _sweep_mode(capi, mode, call, expected, panic_type, summary):
+    """Calls with the k-th allocation failing (only that one, or every one from
+    there on) for k = 0, 1, ... until STREAK calls in a row are unaffected.
+    Counts the shortages into `summary` and records every other outcome that
+    differs from `expected`; returns False when there are too many of those."""
+    fn, args, kwargs, observe = call
+    streak = 0
+    for k in range(MAX_K):
+        stop = k + 1 if mode == "single" else 0
+        result, error = _attempt(capi.set_nomemory, capi.remove_mem_hooks, fn, args, kwargs, k, stop)
+        if error is None:
+            got = ("ok", observe(result))
+        elif type(error) is MemoryError:
+            summary["memory_errors"] += 1
+            streak = 0
+            continue
+        elif type(error) is panic_type and error.args == ("PyObject pointer is null",):
+            summary["panics"] += 1
+            streak = 0
+            continue
+        else:
+            got = ("raised", _error(error))
+            if expected[0] == "raised" and _degraded_form(got[1], expected[1]):
+                got = expected
+        del result, error
+        if got != expected:
+            summary["problems"].append({"mode": mode, "k": k, "got": repr(got), "expected": repr(expected)})
+            streak = 0
+            if len(summary["problems"]) > 20:
+                return False
+            continue
+        streak += 1
+        if streak >= STREAK:
+            break
+    summary["last_k"][mode] = k
+    return True
+
+
+def sweep(case, m=None, build=build_cases):
+    """Sweeps one case of `build(m)` (by default this file's cases of
+    ambrel_native) in this process and returns a summary (dict). The cases
+    include "error/capacity", which raises the module's PanicException."""
     import _testcapi
 
-    import ambrel_native as m
+    if m is None:
+        import ambrel_native as m
 
     sys.unraisablehook = lambda unraisable: None
-    try:
-        m.simhash_lsh_multi([1.0], families=2**57)
-    except BaseException as exc:
-        panic_type = type(exc)
-    cases = build_cases(m)
-    fn, args, kwargs, observe = cases[case]
-
-    def outcome(fn, args, kwargs, observe):
-        try:
-            return ("ok", observe(fn(*args, **kwargs)))
-        except BaseException as exc:
-            return ("raised", _error(exc))
-
-    before = {name: outcome(*pair) for name, pair in cases.items()}
-    expected = before[case]
+    cases = build(m)
+    panic_type = _panic_type(cases)
+    before = {name: _outcome(*parts) for name, parts in cases.items()}
     summary = {"case": case, "problems": [], "memory_errors": 0, "panics": 0, "last_k": {}}
     for mode in ("single", "persistent"):
-        streak = 0
-        for k in range(MAX_K):
-            result, error = _attempt(
-                _testcapi.set_nomemory,
-                _testcapi.remove_mem_hooks,
-                fn,
-                args,
-                kwargs,
-                k,
-                k + 1 if mode == "single" else 0,
-            )
-            if error is None:
-                got = ("ok", observe(result))
-            elif type(error) is MemoryError:
-                summary["memory_errors"] += 1
-                streak = 0
-                continue
-            elif type(error) is panic_type and error.args == ("PyObject pointer is null",):
-                summary["panics"] += 1
-                streak = 0
-                continue
-            else:
-                got = ("raised", _error(error))
-                if expected[0] == "raised" and _degraded_form(got[1], expected[1]):
-                    got = expected
-            del result, error
-            if got != expected:
-                summary["problems"].append({"mode": mode, "k": k, "got": repr(got), "expected": repr(expected)})
-                streak = 0
-                if len(summary["problems"]) > 20:
-                    return summary
-                continue
-            streak += 1
-            if streak >= STREAK:
-                break
-        summary["last_k"][mode] = k
+        if not _sweep_mode(_testcapi, mode, cases[case], before[case], panic_type, summary):
+            return summary
     # Afterwards everything works as before, on old and new objects alike.
-    for name, case_parts in list(cases.items()) + list(build_cases(m).items()):
-        again = outcome(*case_parts)
+    for name, parts in list(cases.items()) + list(build(m).items()):
+        again = _outcome(*parts)
         if again != before[name]:
             summary["problems"].append({"after": name, "got": repr(again), "expected": repr(before[name])})
     return summary
@@ -282,10 +294,95 @@ def cpython_dict_defect():
     return proc.returncode != 0 or proc.stdout.strip() == "True"
 
 
+EXPECTED_ALL = [
+    "LshFamily",
+    "LshConfig",
+    "simhash_lsh_multi",
+    "normalize_vector",
+    "hamming_distance_hex",
+    "cosine_from_hamming",
+    "compute_embedding_sha256",
+]
+
+
+def _import_failure_allowed(error):
+    name, message = type(error).__name__, str(error)
+    return name == "MemoryError" or (
+        name == "PanicException"
+        and (message == "PyObject pointer is null" or message.startswith("could not append __name__ to __all__: "))
+    )
+
+
+def _module_status(module):
+    """0 when the module is complete and works normally, else the exit status
+    that says what is wrong."""
+    if module.__all__ != EXPECTED_ALL:
+        print(f"__all__ is {module.__all__}")
+        return 4
+    if module.normalize_vector([3, 4]) != [0.6000000238418579, 0.800000011920929]:
+        return 5
+    if repr(module.LshConfig(1, 2, 3)) != "LshConfig(families=1, bits=2, bands=3)":
+        return 6
+    if [r.signature for r in module.simhash_lsh_multi([0.5, -0.25, 1.0, 0.125], 1, 64)] != ["35a2e263a8b16baa"]:
+        return 7
+    try:
+        module.simhash_lsh_multi([1.0], families=2**57)
+    except BaseException as exc:
+        if type(exc).__name__ != "PanicException" or str(exc) != "capacity overflow":
+            return 8
+    return 0
+
+
+def _import_child(found, k, stop):
+    """In a forked child: executes the module with allocations k .. stop - 1
+    failing (every one from k on when stop is 0). Exit status 0 for a clean
+    import, 10 for an allowed failure after which a later import works, other
+    values for problems."""
+    import _testcapi
+    import importlib.util
+
+    sys.unraisablehook = lambda unraisable: None
+    module = importlib.util.module_from_spec(found)  # the create step: no type objects yet
+    error = None
+    _testcapi.set_nomemory(k, stop)
+    try:
+        found.loader.exec_module(module)
+    except BaseException as exc:
+        error = exc
+    finally:
+        _testcapi.remove_mem_hooks()
+    if error is not None:
+        if not _import_failure_allowed(error):
+            print(f"import failed with {type(error).__name__}: {error}")
+            return 3
+        # A later import works and builds the same, complete module.
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
+    status = _module_status(module)
+    if status != 0:
+        return status
+    return 0 if error is None else 10
+
+
+def _in_fork(child, *args):
+    """Runs child(*args) in a forked copy of this process; returns the wait status."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    pid = os.fork()
+    if pid == 0:
+        code = 9
+        try:
+            code = child(*args)
+        finally:
+            sys.stdout.flush()
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    return status
+
+
 def sweep_import(mode):
     """Imports the module with the k-th allocation failing (only that one, or
     every one from there on), in a fork per k."""
-    import _testcapi
     import importlib.util
 
     found = importlib.util.find_spec("ambrel_native")
@@ -295,72 +392,9 @@ def sweep_import(mode):
     # that signal, is not held against the module. A persistent shortage never
     # gets that far: the half-built type is released before its next insert.
     tolerate_segv = mode == "single" and cpython_dict_defect()
-
-    def child(k, stop):
-        sys.unraisablehook = lambda unraisable: None
-        module = importlib.util.module_from_spec(found)  # the create step: no type objects yet
-        error = None
-        _testcapi.set_nomemory(k, stop)
-        try:
-            found.loader.exec_module(module)
-        except BaseException as exc:
-            error = exc
-        finally:
-            _testcapi.remove_mem_hooks()
-        if error is not None:
-            name = type(error).__name__
-            message = str(error)
-            allowed = name == "MemoryError" or (
-                name == "PanicException"
-                and (
-                    message == "PyObject pointer is null"
-                    or message.startswith("could not append __name__ to __all__: ")
-                )
-            )
-            if not allowed:
-                print(f"import failed with {name}: {message}")
-                return 3
-            # A later import works and builds the same, complete module.
-            module = importlib.util.module_from_spec(found)
-            found.loader.exec_module(module)
-        expected_all = [
-            "LshFamily",
-            "LshConfig",
-            "simhash_lsh_multi",
-            "normalize_vector",
-            "hamming_distance_hex",
-            "cosine_from_hamming",
-            "compute_embedding_sha256",
-        ]
-        if module.__all__ != expected_all:
-            print(f"__all__ is {module.__all__}")
-            return 4
-        if module.normalize_vector([3, 4]) != [0.6000000238418579, 0.800000011920929]:
-            return 5
-        if repr(module.LshConfig(1, 2, 3)) != "LshConfig(families=1, bits=2, bands=3)":
-            return 6
-        if [r.signature for r in module.simhash_lsh_multi([0.5, -0.25, 1.0, 0.125], 1, 64)] != ["35a2e263a8b16baa"]:
-            return 7
-        try:
-            module.simhash_lsh_multi([1.0], families=2**57)
-        except BaseException as exc:
-            if type(exc).__name__ != "PanicException" or str(exc) != "capacity overflow":
-                return 8
-        return 0 if error is None else 10
-
     streak = 0
     for k in range(MAX_K):
-        sys.stdout.flush()
-        sys.stderr.flush()
-        pid = os.fork()
-        if pid == 0:
-            code = 9
-            try:
-                code = child(k, k + 1 if mode == "single" else 0)
-            finally:
-                sys.stdout.flush()
-                os._exit(code)
-        _, status = os.waitpid(pid, 0)
+        status = _in_fork(_import_child, found, k, k + 1 if mode == "single" else 0)
         if os.WIFSIGNALED(status):
             if tolerate_segv and os.WTERMSIG(status) == signal.SIGSEGV:
                 summary["cpython_dict_crashes"].append(k)

@@ -76,113 +76,139 @@ def panic_type(m):
     raise AssertionError("no PanicException")
 
 
+class Cases(list):
+    """Cases in order of addition."""
+
+    def ok(self, label, fn, *args, **kwargs):
+        self.append((label, fn, args, kwargs, None))
+
+    def bad(self, label, exc, fn, *args, **kwargs):
+        self.append((label, fn, args, kwargs, exc))
+
+
 def build(m):
     """Returns the list of cases for module `m`."""
-    P = panic_type(m)
+    panic = panic_type(m)
+    cases = Cases()
+    add_successes(cases, m)
+    add_matching_errors(cases, m)
+    add_conversion_errors(cases, m)
+    add_internal_failures(cases, m, panic)
+    return list(cases)
+
+
+def add_successes(cases, m):
+    """Success, through every conversion route, and every attribute and repr."""
     vec = [0.5, -0.25, 1.0, 0.125, 3, True, 2.5e-30, -7.0, 0.0, 1e-40]
     cfg = m.LshConfig(2**64 - 1, 300, 7)
     fam = m.LshFamily(5, 2**63, "\u00e9" * 10 + "0123abcd", ["ab", "\U0001f600", "c" * 50])
     made = m.simhash_lsh_multi(vec, 2, 70, 5)[1]
-    cases = []
-
-    def ok(label, fn, *args, **kwargs):
-        cases.append((label, fn, args, kwargs, None))
-
-    def bad(label, exc, fn, *args, **kwargs):
-        cases.append((label, fn, args, kwargs, exc))
-
-    # --- success, through every conversion route
-    ok("normalize list", m.normalize_vector, vec)
-    ok("normalize tuple", m.normalize_vector, tuple(vec))
-    ok("normalize range", m.normalize_vector, range(9))
-    ok("normalize bytes", m.normalize_vector, b"\x01\x02\x03")
-    ok("normalize array d", m.normalize_vector, array.array("d", vec))
-    ok("normalize array f", m.normalize_vector, array.array("f", vec))
-    ok("normalize memoryview", m.normalize_vector, memoryview(array.array("f", vec)))
-    ok("normalize deque", m.normalize_vector, vector=collections.deque(vec))
-    ok("normalize Seq", m.normalize_vector, Seq(vec))
-    ok("normalize Seq raising len", m.normalize_vector, Seq(vec, length=ValueError))
-    ok("normalize Seq lying len", m.normalize_vector, Seq(vec, length=1000))
-    ok("normalize __float__/__index__ items", m.normalize_vector, [FloatLike(2.0), Index(3), 1])
-    ok("normalize zero", m.normalize_vector, [0, -0.0])
-    ok("normalize empty", m.normalize_vector, [])
-    ok("normalize nan", m.normalize_vector, [float("nan"), 1.0])
-    ok("simhash defaults", m.simhash_lsh_multi, vec)
-    ok("simhash keywords", m.simhash_lsh_multi, bands=1000, bits=66, families=0, normalized_vector=tuple(vec))
-    ok("simhash Index counts", m.simhash_lsh_multi, vec, Index(2), Index(65), Index(3))
-    ok("hamming", m.hamming_distance_hex, "deadbeef", "DEAD-BEE0")
-    ok("hamming non-ASCII", m.hamming_distance_hex, "\u00e9ff\U0001f600" * 20, b=StrSub("0x00"))
-    ok("hamming large result", m.hamming_distance_hex, "f" * 500, "")
-    ok("cosine", m.cosine_from_hamming, 7, 12)
-    ok("cosine large", m.cosine_from_hamming, 2**64 - 1, total_bits=2**64 - 1)
-    ok("sha256 list", m.compute_embedding_sha256, vec)
-    ok("sha256 Seq", m.compute_embedding_sha256, normalized_embedding=Seq([0.6, 0.8]))
-    ok("LshConfig()", m.LshConfig)
-    ok("LshConfig args", m.LshConfig, 2**64 - 1, bits=Index(9), bands=True)
-    ok("LshFamily args", m.LshFamily, 1, 256, "\u00e9" * 10, ("ab", "cd"))
-    ok("LshFamily keywords", m.LshFamily, bands=Seq(["a", "b"]), signature="s", bits=2, family=1)
+    cases.ok("normalize list", m.normalize_vector, vec)
+    cases.ok("normalize tuple", m.normalize_vector, tuple(vec))
+    cases.ok("normalize range", m.normalize_vector, range(9))
+    cases.ok("normalize bytes", m.normalize_vector, b"\x01\x02\x03")
+    cases.ok("normalize array d", m.normalize_vector, array.array("d", vec))
+    cases.ok("normalize array f", m.normalize_vector, array.array("f", vec))
+    cases.ok("normalize memoryview", m.normalize_vector, memoryview(array.array("f", vec)))
+    cases.ok("normalize deque", m.normalize_vector, vector=collections.deque(vec))
+    cases.ok("normalize Seq", m.normalize_vector, Seq(vec))
+    cases.ok("normalize Seq raising len", m.normalize_vector, Seq(vec, length=ValueError))
+    cases.ok("normalize Seq lying len", m.normalize_vector, Seq(vec, length=1000))
+    cases.ok("normalize __float__/__index__ items", m.normalize_vector, [FloatLike(2.0), Index(3), 1])
+    cases.ok("normalize zero", m.normalize_vector, [0, -0.0])
+    cases.ok("normalize empty", m.normalize_vector, [])
+    cases.ok("normalize nan", m.normalize_vector, [float("nan"), 1.0])
+    cases.ok("simhash defaults", m.simhash_lsh_multi, vec)
+    cases.ok("simhash keywords", m.simhash_lsh_multi, bands=1000, bits=66, families=0, normalized_vector=tuple(vec))
+    cases.ok("simhash Index counts", m.simhash_lsh_multi, vec, Index(2), Index(65), Index(3))
+    cases.ok("hamming", m.hamming_distance_hex, "deadbeef", "DEAD-BEE0")
+    cases.ok("hamming non-ASCII", m.hamming_distance_hex, "\u00e9ff\U0001f600" * 20, b=StrSub("0x00"))
+    cases.ok("hamming large result", m.hamming_distance_hex, "f" * 500, "")
+    cases.ok("cosine", m.cosine_from_hamming, 7, 12)
+    cases.ok("cosine large", m.cosine_from_hamming, 2**64 - 1, total_bits=2**64 - 1)
+    cases.ok("sha256 list", m.compute_embedding_sha256, vec)
+    cases.ok("sha256 Seq", m.compute_embedding_sha256, normalized_embedding=Seq([0.6, 0.8]))
+    cases.ok("LshConfig()", m.LshConfig)
+    cases.ok("LshConfig args", m.LshConfig, 2**64 - 1, bits=Index(9), bands=True)
+    cases.ok("LshFamily args", m.LshFamily, 1, 256, "\u00e9" * 10, ("ab", "cd"))
+    cases.ok("LshFamily keywords", m.LshFamily, bands=Seq(["a", "b"]), signature="s", bits=2, family=1)
     for record, name in ((cfg, "LshConfig"), (fam, "LshFamily"), (made, "simhash record")):
         for attribute in (
             ("families", "bits", "bands") if name == "LshConfig" else ("family", "bits", "signature", "bands")
         ):
-            ok(f"{name}.{attribute}", getattr, record, attribute)
-        ok(f"{name} repr", repr, record)
+            cases.ok(f"{name}.{attribute}", getattr, record, attribute)
+        cases.ok(f"{name} repr", repr, record)
 
-    # --- matching errors, fast-call and tuple-and-dictionary forms
-    bad("too many positional", TypeError, m.normalize_vector, [1.0], 2)
-    bad("too many positional (new)", TypeError, m.LshConfig, 1, 2, 3, 4)
-    bad("unexpected keyword", TypeError, m.simhash_lsh_multi, [1.0], bogus=1)
-    bad("unexpected keyword (new)", TypeError, m.LshFamily, 0, 1, "a", [], x=1)
-    bad("unexpected surrogate keyword", TypeError, m.normalize_vector, **{"\ud800": 1})
-    bad("multiple values", TypeError, m.normalize_vector, [1.0], vector=[1.0])
-    bad("multiple values (new)", TypeError, m.LshConfig, 1, families=2)
-    bad("missing one", TypeError, m.hamming_distance_hex, "0f")
-    bad("missing two", TypeError, m.cosine_from_hamming)
-    bad("missing four (new)", TypeError, m.LshFamily)
 
-    # --- conversion errors, each with its note
-    bad("vector str", TypeError, m.normalize_vector, "1.0")
-    bad("vector str subclass", TypeError, m.compute_embedding_sha256, StrSub("1.0"))
-    bad("vector int", TypeError, m.normalize_vector, 5)
-    bad("vector None", TypeError, m.simhash_lsh_multi, None)
-    bad("vector dict", TypeError, m.normalize_vector, {1: 2.0})
-    bad("vector item str", TypeError, m.normalize_vector, [1.0, "x"])
-    bad("vector item None (tuple)", TypeError, m.normalize_vector, (1.0, None))
-    bad("vector __float__ raises", ValueError, m.normalize_vector, [FloatLike(ValueError)])
-    bad("vector __float__ odd type", TypeError, m.normalize_vector, [FloatLike(3)])
-    bad("vector __index__ raises", ZeroDivisionError, m.compute_embedding_sha256, [Index(ZeroDivisionError)])
-    bad("vector item too large", OverflowError, m.normalize_vector, [10**400])
-    bad("vector iteration error", KeyError, m.normalize_vector, Seq([1.0, 2.0], fail_at=1, error=KeyError))
-    bad("vector __iter__ raises", RuntimeError, m.simhash_lsh_multi, RaisingIter([1.0]))
-    bad("vector non-iterator", TypeError, m.normalize_vector, NonIterator([1.0]))
-    bad("unsigned negative", OverflowError, m.cosine_from_hamming, -1, 8)
-    bad("unsigned too big", OverflowError, m.cosine_from_hamming, 8, 2**64)
-    bad("unsigned float", TypeError, m.simhash_lsh_multi, [1.0], 1.0)
-    bad("unsigned None", TypeError, m.LshConfig, bits=None)
-    bad("unsigned str", TypeError, m.LshFamily, "0", 1, "a", [])
-    bad("unsigned __index__ raises", ValueError, m.LshConfig, Index(ValueError))
-    bad("unsigned __index__ odd type", TypeError, m.simhash_lsh_multi, [1.0], bands=Index(1.5))
-    bad("unsigned __index__ too big", OverflowError, m.LshFamily, 0, Index(2**70), "a", [])
-    bad("text int", TypeError, m.hamming_distance_hex, 1, "0f")
-    bad("text None", TypeError, m.hamming_distance_hex, "0f", None)
-    bad("text surrogate", UnicodeEncodeError, m.hamming_distance_hex, "0f", "f\udfff")
-    bad("owned text bytes", TypeError, m.LshFamily, 0, 1, b"ab", [])
-    bad("owned text surrogate", UnicodeEncodeError, m.LshFamily, 0, 1, "\ud800", [])
-    bad("text list str", TypeError, m.LshFamily, 0, 1, "a", "cd")
-    bad("text list int", TypeError, m.LshFamily, 0, 1, "a", 5)
-    bad("text list item", TypeError, m.LshFamily, 0, 1, "a", ["b", 1])
-    bad("text list item surrogate", UnicodeEncodeError, m.LshFamily, 0, 1, "a", ["\ud800"])
-    bad("text list __iter__ raises", RuntimeError, m.LshFamily, 0, 1, "a", RaisingIter(["b"]))
-    bad("text list iteration error", KeyError, m.LshFamily, 0, 1, "a", Seq(["b", "c"], fail_at=1, error=KeyError))
+def add_matching_errors(cases, m):
+    """Matching errors, fast-call and tuple-and-dictionary forms."""
+    cases.bad("too many positional", TypeError, m.normalize_vector, [1.0], 2)
+    cases.bad("too many positional (new)", TypeError, m.LshConfig, 1, 2, 3, 4)
+    cases.bad("unexpected keyword", TypeError, m.simhash_lsh_multi, [1.0], bogus=1)
+    cases.bad("unexpected keyword (new)", TypeError, m.LshFamily, 0, 1, "a", [], x=1)
+    cases.bad("unexpected surrogate keyword", TypeError, m.normalize_vector, **{"\ud800": 1})
+    cases.bad("multiple values", TypeError, m.normalize_vector, [1.0], vector=[1.0])
+    cases.bad("multiple values (new)", TypeError, m.LshConfig, 1, families=2)
+    cases.bad("missing one", TypeError, m.hamming_distance_hex, "0f")
+    cases.bad("missing two", TypeError, m.cosine_from_hamming)
+    cases.bad("missing four (new)", TypeError, m.LshFamily)
 
-    # --- internal failures
-    bad("panic families", P, m.simhash_lsh_multi, [1.0], families=2**57)
-    bad("panic bits", P, m.simhash_lsh_multi, [1.0], 1, 2**63)
-    bad("panic vector length", P, m.normalize_vector, Seq([1.0], length=2**61))
-    bad("panic text list length", P, m.LshFamily, 0, 1, "a", Seq(["b"], length=2**61))
-    bad("panic resumed from Python", P, m.compute_embedding_sha256, Seq([1.0], fail_at=0, error=lambda: P("inner")))
-    bad("panic resumed without str", P, m.normalize_vector, Seq([1.0], fail_at=0, error=lambda: P(Unprintable())))
-    return cases
+
+def add_conversion_errors(cases, m):
+    """Conversion errors, each with its note."""
+    cases.bad("vector str", TypeError, m.normalize_vector, "1.0")
+    cases.bad("vector str subclass", TypeError, m.compute_embedding_sha256, StrSub("1.0"))
+    cases.bad("vector int", TypeError, m.normalize_vector, 5)
+    cases.bad("vector None", TypeError, m.simhash_lsh_multi, None)
+    cases.bad("vector dict", TypeError, m.normalize_vector, {1: 2.0})
+    cases.bad("vector item str", TypeError, m.normalize_vector, [1.0, "x"])
+    cases.bad("vector item None (tuple)", TypeError, m.normalize_vector, (1.0, None))
+    cases.bad("vector __float__ raises", ValueError, m.normalize_vector, [FloatLike(ValueError)])
+    cases.bad("vector __float__ odd type", TypeError, m.normalize_vector, [FloatLike(3)])
+    cases.bad("vector __index__ raises", ZeroDivisionError, m.compute_embedding_sha256, [Index(ZeroDivisionError)])
+    cases.bad("vector item too large", OverflowError, m.normalize_vector, [10**400])
+    cases.bad("vector iteration error", KeyError, m.normalize_vector, Seq([1.0, 2.0], fail_at=1, error=KeyError))
+    cases.bad("vector __iter__ raises", RuntimeError, m.simhash_lsh_multi, RaisingIter([1.0]))
+    cases.bad("vector non-iterator", TypeError, m.normalize_vector, NonIterator([1.0]))
+    cases.bad("unsigned negative", OverflowError, m.cosine_from_hamming, -1, 8)
+    cases.bad("unsigned too big", OverflowError, m.cosine_from_hamming, 8, 2**64)
+    cases.bad("unsigned float", TypeError, m.simhash_lsh_multi, [1.0], 1.0)
+    cases.bad("unsigned None", TypeError, m.LshConfig, bits=None)
+    cases.bad("unsigned str", TypeError, m.LshFamily, "0", 1, "a", [])
+    cases.bad("unsigned __index__ raises", ValueError, m.LshConfig, Index(ValueError))
+    cases.bad("unsigned __index__ odd type", TypeError, m.simhash_lsh_multi, [1.0], bands=Index(1.5))
+    cases.bad("unsigned __index__ too big", OverflowError, m.LshFamily, 0, Index(2**70), "a", [])
+    cases.bad("text int", TypeError, m.hamming_distance_hex, 1, "0f")
+    cases.bad("text None", TypeError, m.hamming_distance_hex, "0f", None)
+    cases.bad("text surrogate", UnicodeEncodeError, m.hamming_distance_hex, "0f", "f\udfff")
+    cases.bad("owned text bytes", TypeError, m.LshFamily, 0, 1, b"ab", [])
+    cases.bad("owned text surrogate", UnicodeEncodeError, m.LshFamily, 0, 1, "\ud800", [])
+    cases.bad("text list str", TypeError, m.LshFamily, 0, 1, "a", "cd")
+    cases.bad("text list int", TypeError, m.LshFamily, 0, 1, "a", 5)
+    cases.bad("text list item", TypeError, m.LshFamily, 0, 1, "a", ["b", 1])
+    cases.bad("text list item surrogate", UnicodeEncodeError, m.LshFamily, 0, 1, "a", ["\ud800"])
+    cases.bad("text list __iter__ raises", RuntimeError, m.LshFamily, 0, 1, "a", RaisingIter(["b"]))
+    cases.bad("text list iteration error", KeyError, m.LshFamily, 0, 1, "a", Seq(["b", "c"], fail_at=1, error=KeyError))
+
+
+def add_internal_failures(cases, m, panic):
+    """Internal failures, raised here and resumed from Python code."""
+    cases.bad("panic families", panic, m.simhash_lsh_multi, [1.0], families=2**57)
+    cases.bad("panic bits", panic, m.simhash_lsh_multi, [1.0], 1, 2**63)
+    cases.bad("panic vector length", panic, m.normalize_vector, Seq([1.0], length=2**61))
+    cases.bad("panic text list length", panic, m.LshFamily, 0, 1, "a", Seq(["b"], length=2**61))
+    cases.bad(
+        "panic resumed from Python",
+        panic,
+        m.compute_embedding_sha256,
+        Seq([1.0], fail_at=0, error=lambda: panic("inner")),
+    )
+    cases.bad(
+        "panic resumed without str",
+        panic,
+        m.normalize_vector,
+        Seq([1.0], fail_at=0, error=lambda: panic(Unprintable())),
+    )
 
 
 def call(fn, args, kwargs, expected):

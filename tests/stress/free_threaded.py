@@ -226,47 +226,42 @@ class Mutating:
         return 0.25
 
 
-def check_mutation(m, seconds):
-    shared = [float(i) for i in range(64)]
-    texts = ["ab"] * 16
-    stop = threading.Event()
-    counts = {"converted": 0, "mutations": 0}
+def _mutate(rng, shared, texts):
+    """One random change to the shared list of numbers or list of texts."""
+    op = rng.randrange(7)
+    try:
+        if op == 0:
+            shared.append(rng.random())
+        elif op == 1:
+            shared.pop()
+        elif op == 2:
+            shared[:] = [rng.random() for _ in range(rng.randrange(100))]
+        elif op == 3:
+            shared.clear()
+        elif op == 4:
+            shared[rng.randrange(len(shared))] = Mutating(shared)
+        elif op == 5:
+            texts[:] = ["x" * rng.randrange(5)] * rng.randrange(40)
+        else:
+            shared.extend([1, True, 2.5])
+    except (IndexError, ValueError):  # the other mutator emptied the list meanwhile
+        pass
 
-    def mutator(index):
-        rng = random.Random(index)
-        while not stop.is_set():
-            for _ in range(50):
-                op = rng.randrange(7)
-                try:
-                    if op == 0:
-                        shared.append(rng.random())
-                    elif op == 1:
-                        shared.pop()
-                    elif op == 2:
-                        shared[:] = [rng.random() for _ in range(rng.randrange(100))]
-                    elif op == 3:
-                        shared.clear()
-                    elif op == 4:
-                        shared[rng.randrange(len(shared))] = Mutating(shared)
-                    elif op == 5:
-                        texts[:] = ["x" * rng.randrange(5)] * rng.randrange(40)
-                    else:
-                        shared.extend([1, True, 2.5])
-                except (IndexError, ValueError):  # the other mutator emptied the list meanwhile
-                    pass
-                counts["mutations"] += 1
-            time.sleep(0.0002)  # let the converting threads take the list's lock
 
-    def converter(index):
-        while not stop.is_set():
-            for fn in (m.normalize_vector, m.compute_embedding_sha256, lambda v: m.simhash_lsh_multi(v, 1, 64, 4)):
-                result = fn(shared)
-                if isinstance(result, list) and result and isinstance(result[0], float):
-                    assert len(result) <= 10_000
-            record = m.LshFamily(0, 1, "s", texts)
-            assert all(b == "ab" or set(b) <= {"x"} for b in record.bands), record.bands
-            counts["converted"] += 1
+def _convert(m, shared, texts):
+    """Every conversion of a list once, against the lists other threads change."""
+    for fn in (m.normalize_vector, m.compute_embedding_sha256, lambda v: m.simhash_lsh_multi(v, 1, 64, 4)):
+        result = fn(shared)
+        if isinstance(result, list) and result and isinstance(result[0], float):
+            assert len(result) <= 10_000
+    record = m.LshFamily(0, 1, "s", texts)
+    assert all(b == "ab" or set(b) <= {"x"} for b in record.bands), record.bands
 
+
+def _run_until_stopped(groups, stop, seconds):
+    """Starts `count` threads running target(index) for each (target, count),
+    sets `stop` after `seconds` (or at the first error) and returns the
+    errors."""
     errors = []
 
     def guarded(target):
@@ -279,14 +274,36 @@ def check_mutation(m, seconds):
 
         return run
 
-    workers = [threading.Thread(target=guarded(mutator), args=(i,)) for i in range(2)]
-    workers += [threading.Thread(target=guarded(converter), args=(i,)) for i in range(4)]
+    workers = [threading.Thread(target=guarded(target), args=(i,)) for target, count in groups for i in range(count)]
     for w in workers:
         w.start()
     time.sleep(seconds)
     stop.set()
     for w in workers:
         w.join()
+    return errors
+
+
+def check_mutation(m, seconds):
+    shared = [float(i) for i in range(64)]
+    texts = ["ab"] * 16
+    stop = threading.Event()
+    counts = {"converted": 0, "mutations": 0}
+
+    def mutator(index):
+        rng = random.Random(index)
+        while not stop.is_set():
+            for _ in range(50):
+                _mutate(rng, shared, texts)
+                counts["mutations"] += 1
+            time.sleep(0.0002)  # let the converting threads take the list's lock
+
+    def converter(index):
+        while not stop.is_set():
+            _convert(m, shared, texts)
+            counts["converted"] += 1
+
+    errors = _run_until_stopped([(mutator, 2), (converter, 4)], stop, seconds)
     # A list that changes under its own conversion, single-threaded.
     own = [1.0, 2.0]
     own.append(Mutating(own))

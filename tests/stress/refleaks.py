@@ -98,7 +98,7 @@ def refcount_rounds(fn, args, kwargs, expected, calls, rounds):
     return list(zip(ref_deltas, block_deltas))
 
 
-def main():
+def parse_options():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calls", type=int, default=2000, help="calls per round of the reference check")
     parser.add_argument("--rounds", type=int, default=3)
@@ -107,7 +107,55 @@ def main():
     parser.add_argument("--rss-slack", type=int, default=2 * 1024 * 1024, help="allowed RSS growth, bytes")
     parser.add_argument("-v", dest="verbose", action="store_true", help="one line per case")
     parser.add_argument("-k", dest="only", default="", help="only cases whose label contains this text")
-    options = parser.parse_args()
+    return parser.parse_args()
+
+
+def check_case(case, options, debug, largest, leaks):
+    """Repeats one case: reference and block counts (debug interpreter), then
+    heap and RSS. Appends what leaks to `leaks`, raises the figures in
+    `largest`; returns the number of calls counted."""
+    label, fn, args, kwargs, expected = case
+    case_started = time.monotonic()
+    problem = repeat(fn, args, kwargs, expected, 200)  # warm-up: caches, free lists, cells
+    if problem is not None:
+        leaks.append(f"{label}: unexpected outcome: {problem}")
+        return 0
+    calls = 200
+    deltas = None
+    if debug:
+        deltas = refcount_rounds(fn, args, kwargs, expected, options.calls, options.rounds)
+        calls += options.calls * options.rounds
+        largest["refs"] = max(largest["refs"], *(abs(d[0]) for d in deltas))
+        largest["blocks"] = max(largest["blocks"], *(abs(d[1]) for d in deltas))
+        if all(d[0] > 0 for d in deltas) or all(d[1] > 0 for d in deltas):
+            leaks.append(f"{label}: references/blocks grew by {deltas} over rounds of {options.calls}")
+    # Memory outside reference counting.
+    repeat(fn, args, kwargs, expected, options.rss_calls // 10)
+    gc.collect()
+    heap0, rss0 = heap_in_use(), rss()
+    repeat(fn, args, kwargs, expected, options.rss_calls)
+    gc.collect()
+    heap1, rss1 = heap_in_use(), rss()
+    calls += options.rss_calls + options.rss_calls // 10
+    heap_growth = None if heap0 is None else heap1 - heap0
+    largest["heap"] = max(largest["heap"], heap_growth or 0)
+    largest["rss"] = max(largest["rss"], rss1 - rss0)
+    if (heap_growth is not None and heap_growth > options.heap_slack) or rss1 - rss0 > options.rss_slack:
+        leaks.append(
+            f"{label}: over {options.rss_calls} calls the heap grew by {heap_growth} bytes "
+            f"and the RSS by {rss1 - rss0} bytes"
+        )
+    if options.verbose:
+        print(
+            f"  {label:40} refs/blocks {deltas if debug else '-'}  heap {heap_growth:+} B  "
+            f"RSS {rss1 - rss0:+} B  {time.monotonic() - case_started:.1f} s",
+            flush=True,
+        )
+    return calls
+
+
+def main():
+    options = parse_options()
 
     import ambrel_native
 
@@ -127,41 +175,8 @@ def main():
     largest = {"refs": 0, "blocks": 0, "heap": 0, "rss": 0}
     started = time.monotonic()
     with stress_cases.Quiet():
-        for label, fn, args, kwargs, expected in all_cases:
-            case_started = time.monotonic()
-            problem = repeat(fn, args, kwargs, expected, 200)  # warm-up: caches, free lists, cells
-            if problem is not None:
-                leaks.append(f"{label}: unexpected outcome: {problem}")
-                continue
-            if debug:
-                deltas = refcount_rounds(fn, args, kwargs, expected, options.calls, options.rounds)
-                total_calls += options.calls * options.rounds
-                largest["refs"] = max(largest["refs"], *(abs(d[0]) for d in deltas))
-                largest["blocks"] = max(largest["blocks"], *(abs(d[1]) for d in deltas))
-                if all(d[0] > 0 for d in deltas) or all(d[1] > 0 for d in deltas):
-                    leaks.append(f"{label}: references/blocks grew by {deltas} over rounds of {options.calls}")
-            # Memory outside reference counting.
-            repeat(fn, args, kwargs, expected, options.rss_calls // 10)
-            gc.collect()
-            heap0, rss0 = heap_in_use(), rss()
-            repeat(fn, args, kwargs, expected, options.rss_calls)
-            gc.collect()
-            heap1, rss1 = heap_in_use(), rss()
-            total_calls += options.rss_calls + options.rss_calls // 10 + 200
-            heap_growth = None if heap0 is None else heap1 - heap0
-            largest["heap"] = max(largest["heap"], heap_growth or 0)
-            largest["rss"] = max(largest["rss"], rss1 - rss0)
-            if (heap_growth is not None and heap_growth > options.heap_slack) or rss1 - rss0 > options.rss_slack:
-                leaks.append(
-                    f"{label}: over {options.rss_calls} calls the heap grew by {heap_growth} bytes "
-                    f"and the RSS by {rss1 - rss0} bytes"
-                )
-            if options.verbose:
-                print(
-                    f"  {label:40} refs/blocks {deltas if debug else '-'}  heap {heap_growth:+} B  "
-                    f"RSS {rss1 - rss0:+} B  {time.monotonic() - case_started:.1f} s",
-                    flush=True,
-                )
+        for case in all_cases:
+            total_calls += check_case(case, options, debug, largest, leaks)
     elapsed = time.monotonic() - started
     print(f"{total_calls} calls in {elapsed:.0f} s; final RSS {rss() / 2**20:.1f} MiB")
     if debug:
