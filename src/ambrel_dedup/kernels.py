@@ -103,15 +103,15 @@ def sign_partition(data: tuple[np.ndarray, np.ndarray], layout: Layout) -> pd.Da
 # Exact duplicates
 
 
-def split_exact(part: pd.DataFrame, layout: Layout) -> tuple[pd.DataFrame, pd.DataFrame]:
+def split_exact(part: pd.DataFrame, layout: Layout) -> tuple[pd.DataFrame, pd.DataFrame, int]:
     """Rows with equal fingerprints (all in this partition after the shuffle by fingerprint).
 
-    Returns the representatives (smallest id of each fingerprint: id and code words)
-    and one edge (representative, copy) for every other row.
+    Returns the representatives (smallest id of each fingerprint: id and code words),
+    one edge (representative, copy) for every other row, and the number of representatives.
     """
     keep = ["id", *layout.code_columns]
     if len(part) == 0:
-        return part[keep], EDGE_META
+        return part[keep], EDGE_META, 0
     ids = part["id"].to_numpy()
     s = [part[f"s{i}"].to_numpy() for i in range(4)]
     order = np.lexsort((ids, s[3], s[2], s[1], s[0]))
@@ -125,7 +125,7 @@ def split_exact(part: pd.DataFrame, layout: Layout) -> tuple[pd.DataFrame, pd.Da
     reps = part.iloc[np.sort(order[first])][keep].reset_index(drop=True)
     copies = ~first
     edges = pd.DataFrame({"id_a": ids_sorted[group_start[copies]], "id_b": ids_sorted[copies]})
-    return reps, edges
+    return reps, edges, len(reps)
 
 
 # --------------------------------------------------------------------------
@@ -337,25 +337,27 @@ def _lookup(ids: np.ndarray, codes: pd.DataFrame, layout: Layout) -> np.ndarray:
     return codes[layout.code_columns].to_numpy()[rows]
 
 
-def attach_first(cands: pd.DataFrame, codes: pd.DataFrame, layout: Layout) -> pd.DataFrame:
-    """Distinct candidate pairs (column `id` = id_a, partitioned by it) with the code words of id_a."""
+def attach_first(cands: pd.DataFrame, codes: pd.DataFrame, layout: Layout) -> tuple[pd.DataFrame, int]:
+    """Distinct candidate pairs (column `id` = id_a, partitioned by it) with the code words of id_a,
+    and their number."""
     a, b = unique_pairs(cands["id"].to_numpy(), cands["id_b"].to_numpy())
     words = _lookup(a, codes, layout)
     out = pd.DataFrame(words, columns=[f"a_{c}" for c in layout.code_columns])
     out.insert(0, "id_b", b)
     out.insert(0, "id_a", a)
-    return out
+    return out, len(out)
 
 
-def attach_second_and_verify(cands: pd.DataFrame, codes: pd.DataFrame, layout: Layout) -> pd.DataFrame:
+def attach_second_and_verify(cands: pd.DataFrame, codes: pd.DataFrame, layout: Layout) -> tuple[pd.DataFrame, int]:
     """Hamming distance over every family from the packed codes, cosine estimate, threshold.
 
-    `cands` has column `id` = id_b (partitioned by it) and the code words of id_a.
+    `cands` has column `id` = id_b (partitioned by it) and the code words of id_a. Returns
+    the pairs whose estimate reaches the threshold and their number.
     """
     import ambrel_batch as ab
 
     if len(cands) == 0:
-        return PAIRS_META
+        return PAIRS_META, 0
     p = layout.params
     id_b = cands["id"].to_numpy()
     a = words_to_bytes(cands[[f"a_{c}" for c in layout.code_columns]].to_numpy())
@@ -363,9 +365,10 @@ def attach_second_and_verify(cands: pd.DataFrame, codes: pd.DataFrame, layout: L
     hamming = np.asarray(ab.hamming_distance_pairs(a, b, threads=1), dtype=np.int64)
     cosine = np.asarray(ab.cosine_from_hamming_batch(hamming, p.total_bits), dtype=np.float64)
     keep = cosine >= p.threshold
-    return pd.DataFrame(
+    out = pd.DataFrame(
         {"id_a": cands["id_a"].to_numpy()[keep], "id_b": id_b[keep], "hamming": hamming[keep], "cosine": cosine[keep]}
     )
+    return out, len(out)
 
 
 # --------------------------------------------------------------------------

@@ -231,6 +231,20 @@ class _Job:
         self.track(stage, futures_of(done))
         return done
 
+    def apply(self, stage: str, tasks: list[Any]) -> list[Future]:
+        """Runs per-partition tasks, each returning a tuple (frames..., counts), and waits for them."""
+        futures: list[Future] = self.client.compute(tasks)
+        self.track(stage, futures)
+        return futures
+
+    def frames(self, futures: list[Future], index: int, meta: pd.DataFrame) -> dd.DataFrame:
+        """Element `index` of every task's tuple, as one frame that stays on the cluster."""
+        items = self.client.map(operator.getitem, futures, [index] * len(futures))
+        return dd.from_delayed(items, meta=meta, verify_meta=False)
+
+    def gather(self, futures: list[Future], index: int) -> list[Any]:
+        return list(self.client.gather(self.client.map(operator.getitem, futures, [index] * len(futures))))
+
     def map_with_stats(
         self,
         stage: str,
@@ -240,16 +254,24 @@ class _Job:
         *args: Any,
     ) -> tuple[dd.DataFrame, list[Any]]:
         """Applies func (partition -> (frame, stats)) to every partition; the frames stay on the cluster."""
-        tasks = [delayed(func, pure=True)(part, *args) for part in frame.to_delayed()]
-        futures = self.client.compute(tasks)
-        self.track(stage, futures)
-        n = len(futures)
-        frames = self.client.map(operator.getitem, futures, [0] * n)
-        stats = self.client.gather(self.client.map(operator.getitem, futures, [1] * n))
-        return dd.from_delayed(frames, meta=meta, verify_meta=False), list(stats)
+        futures = self.apply(stage, [delayed(func, pure=True)(part, *args) for part in frame.to_delayed()])
+        return self.frames(futures, 0, meta), self.gather(futures, 1)
 
-    def length(self, frame: dd.DataFrame) -> int:
-        return int(self.client.compute(frame.map_partitions(len).sum(), sync=True))
+    def zip_with_stats(
+        self,
+        stage: str,
+        frame: dd.DataFrame,
+        others: list[Any],
+        func: Callable[..., tuple[pd.DataFrame, Any]],
+        meta: pd.DataFrame,
+        *args: Any,
+    ) -> tuple[dd.DataFrame, list[Any]]:
+        """func(partition i of frame, partition i of others, *args) -> (frame, stats) for every i."""
+        parts = frame.to_delayed()
+        if len(parts) != len(others):
+            raise RuntimeError("partition counts differ")
+        futures = self.apply(stage, [delayed(func, pure=True)(a, b, *args) for a, b in zip(parts, others)])
+        return self.frames(futures, 0, meta), self.gather(futures, 1)
 
     def start(self, stage: str) -> float:
         if self.on_stage is not None:
@@ -297,10 +319,15 @@ class _Job:
 
         started = self.start("exact")
         by_print = signed.shuffle(on="s0", npartitions=len(src.partitions))
-        reps, (exact_edges, _) = self.split_exact(by_print, layout)
+        futures = self.apply(
+            "exact", [delayed(k.split_exact, pure=True)(part, layout) for part in by_print.to_delayed()]
+        )
+        reps = self.frames(futures, 0, k.signed_meta(layout)[["id", *layout.code_columns]])
+        exact_edges = self.frames(futures, 1, k.EDGE_META)
         del signed, signed_futures, by_print
-        self.counts["representatives"] = self.length(reps)
+        self.counts["representatives"] = sum(self.gather(futures, 2))
         self.counts["exact_copies"] = src.count - self.counts["representatives"]
+        self.counts["exact_pairs"] = self.counts["exact_copies"]
         self.finish("exact", started, f"{self.counts['exact_copies']:,} exact copies")
 
         started = self.start("bucket")
@@ -320,10 +347,9 @@ class _Job:
         self.finish("bucket", started, note)
 
         started = self.start("verify")
-        near, unique = self.verify(candidates, reps, layout)
+        near, unique, verified = self.verify(candidates, reps, layout)
         self.counts["candidate_pairs"] = unique
-        self.counts["near_pairs"] = self.length(near)
-        self.counts["exact_pairs"] = self.length(exact_edges)
+        self.counts["near_pairs"] = verified
         self.finish(
             "verify",
             started,
@@ -332,7 +358,7 @@ class _Job:
 
         started = self.start("group")
         edges = dd.concat([exact_edges, near[["id_a", "id_b"]]])
-        groups, rounds = self.components(edges)
+        groups, rounds = self.components(edges, self.counts["exact_pairs"] + verified)
         self.counts["component_rounds"] = rounds
         self.finish("group", started, f"{rounds} rounds")
 
@@ -359,19 +385,7 @@ class _Job:
             where = [f"{files[int(r.part)].file} row {int(r.row)}" for r in found.itertuples()]
             raise InputError(f"id {int(found.id.iloc[0])} appears more than once: {' and '.join(where)}")
 
-    def split_exact(self, by_print: dd.DataFrame, layout: k.Layout) -> tuple[dd.DataFrame, tuple[dd.DataFrame, None]]:
-        tasks = [delayed(k.split_exact, pure=True)(part, layout) for part in by_print.to_delayed()]
-        futures = self.client.compute(tasks)
-        self.track("exact", futures)
-        n = len(futures)
-        reps_meta = k.signed_meta(layout)[["id", *layout.code_columns]]
-        reps = dd.from_delayed(self.client.map(operator.getitem, futures, [0] * n), meta=reps_meta, verify_meta=False)
-        edges = dd.from_delayed(
-            self.client.map(operator.getitem, futures, [1] * n), meta=k.EDGE_META, verify_meta=False
-        )
-        return reps, (edges, None)
-
-    def verify(self, candidates: dd.DataFrame, reps: dd.DataFrame, layout: k.Layout) -> tuple[dd.DataFrame, int]:
+    def verify(self, candidates: dd.DataFrame, reps: dd.DataFrame, layout: k.Layout) -> tuple[dd.DataFrame, int, int]:
         """Joins each distinct candidate pair with both codes: the representatives and the pairs are
         hash-partitioned by id alike (the same column name, dtype and partition count), so that
         partition i of one meets partition i of the other."""
@@ -380,33 +394,14 @@ class _Job:
         code_parts = codes.to_delayed()
         by_a = candidates.rename(columns={"id_a": "id"}).shuffle(on="id", npartitions=parts)
         meta_a = k.frame({"id_a": np.int64, "id_b": np.int64, **{f"a_{c}": np.uint64 for c in layout.code_columns}})
-        first = self.zip_partitions("verify", by_a, code_parts, k.attach_first, meta_a, layout)
-        unique = self.length(first)
+        first, unique = self.zip_with_stats("verify", by_a, code_parts, k.attach_first, meta_a, layout)
         by_b = first.rename(columns={"id_b": "id"}).shuffle(on="id", npartitions=parts)
-        near = self.zip_partitions("verify", by_b, code_parts, k.attach_second_and_verify, k.PAIRS_META, layout)
-        return near, unique
+        near, kept = self.zip_with_stats("verify", by_b, code_parts, k.attach_second_and_verify, k.PAIRS_META, layout)
+        return near, sum(unique), sum(kept)
 
-    def zip_partitions(
-        self,
-        stage: str,
-        frame: dd.DataFrame,
-        others: list[Any],
-        func: Callable[..., pd.DataFrame],
-        meta: pd.DataFrame,
-        *args: Any,
-    ) -> dd.DataFrame:
-        """func(partition i of frame, partition i of others, *args) for every i, kept on the cluster."""
-        parts = frame.to_delayed()
-        if len(parts) != len(others):
-            raise RuntimeError("partition counts differ")
-        futures = self.client.compute([delayed(func, pure=True)(a, b, *args) for a, b in zip(parts, others)])
-        self.track(stage, futures)
-        return dd.from_delayed(futures, meta=meta, verify_meta=False)
-
-    def components(self, edges: dd.DataFrame) -> tuple[dd.DataFrame, int]:
+    def components(self, edges: dd.DataFrame, n_edges: int) -> tuple[dd.DataFrame, int]:
         """Connected components without gathering the edges: alternate large-star and small-star steps
         until neither changes anything; every component is then a star around its smallest id."""
-        n_edges = self.length(edges)
         parts = max(1, min(self.partitions_for(0), math.ceil(n_edges / 500_000)))
         current = edges
         rounds = 0
