@@ -317,18 +317,15 @@ def buffer_inputs(xs: list[float]) -> list[tuple[str, object, list[float]]]:
 
 def python_rows(settings: Settings, dispatched: str, scalar_ns: float | None) -> list[Row]:
     xs = test_vector()
-    a_sig = an.simhash_lsh_multi(xs)[0].signature
-    b_sig = an.simhash_lsh_multi([-x for x in xs])[1].signature
     ns = {
         "an": an,
         "math": math,
         "array": array,
         "xs": xs,
-        "a": a_sig,
-        "b": b_sig,
+        "a": an.simhash_lsh_multi(xs)[0].signature,
+        "b": an.simhash_lsh_multi([-x for x in xs])[1].signature,
         "python_embedding_sha256": python_embedding_sha256,
     }
-    rows: list[Row] = []
 
     def pair(stmt, baseline, extra=None):
         if extra:
@@ -337,7 +334,7 @@ def python_rows(settings: Settings, dispatched: str, scalar_ns: float | None) ->
 
     # simhash through the module against the portable loop of the core.
     t = time_one("an.simhash_lsh_multi(xs)", ns, settings)
-    rows.append(
+    rows = [
         Row(
             f"simhash_lsh_multi(list of {DIMENSION}) [{dispatched}]",
             t,
@@ -346,9 +343,16 @@ def python_rows(settings: Settings, dispatched: str, scalar_ns: float | None) ->
             "speedup",
             KERNEL_GOALS.get(dispatched),
         )
-    )
+    ]
+    rows += buffer_rows(xs, pair)
+    rows += list_rows(pair)
+    rows += call_overhead_rows(pair)
+    return rows
 
-    # Buffers against the same values as a list.
+
+def buffer_rows(xs: list[float], pair) -> list[Row]:
+    """Buffers against the same values as a list."""
+    rows = []
     for label, obj, as_list in buffer_inputs(xs):
         for name, stmt in [
             ("normalize_vector", "an.normalize_vector({})"),
@@ -357,11 +361,14 @@ def python_rows(settings: Settings, dispatched: str, scalar_ns: float | None) ->
         ]:
             t, base = pair(stmt.format("obj"), stmt.format("as_list"), {"obj": obj, "as_list": as_list})
             rows.append(Row(f"{name}({label})", t, "same values as a list", base, "cost", 1.1))
+    return rows
 
-    # The canonical hash against plain Python.
+
+def list_rows(pair) -> list[Row]:
+    """The canonical hash against plain Python, normalisation against array('f')."""
     agrees = baseline_agrees_with_module()
     t, base = pair("an.compute_embedding_sha256(xs)", "python_embedding_sha256(xs)")
-    rows.append(
+    rows = [
         Row(
             f"compute_embedding_sha256(list of {DIMENSION})",
             t,
@@ -371,42 +378,38 @@ def python_rows(settings: Settings, dispatched: str, scalar_ns: float | None) ->
             50.0,
             "" if agrees else "baseline disagrees",
         )
-    )
-
+    ]
     t, base = pair("an.normalize_vector(xs)", "array.array('f', xs).tolist()")
     rows.append(Row(f"normalize_vector(list of {DIMENSION})", t, "array('f', xs).tolist()", base, "cost", 1.3))
+    return rows
 
-    # Call overhead.
+
+def call_overhead_rows(pair) -> list[Row]:
+    """Call overhead, and what naming the arguments adds to a call."""
     t, base = pair("an.cosine_from_hamming(64, 256)", "math.copysign(64, 256)")
-    rows.append(Row("cosine_from_hamming(64, 256)", t, "math.copysign(64, 256)", base, "cost", 1.3))
+    rows = [Row("cosine_from_hamming(64, 256)", t, "math.copysign(64, 256)", base, "cost", 1.3)]
     t, base = pair("an.hamming_distance_hex(a, b)", "math.copysign(64, 256)")
     rows.append(Row("hamming_distance_hex(a, b), 64 chars", t, "math.copysign(64, 256)", base, "cost", 2.0))
     # Keyword calls: the time that naming the two arguments adds to a call,
     # against what it adds to a builtin of the interpreter with two keywords.
     kw, positional = pair("round(number=1.5, ndigits=None)", "round(1.5, None)")
     builtin_extra = kw - positional
-    t, base = pair("an.cosine_from_hamming(distance_bits=64, total_bits=256)", "an.cosine_from_hamming(64, 256)")
-    rows.append(
-        Row(
+    for label, keywords, positional_call in [
+        (
             "cosine_from_hamming(distance_bits=, total_bits=): keyword cost",
-            t - base,
-            "keyword cost of round(number=, ndigits=)",
-            builtin_extra,
-            "cost",
-            KEYWORD_GOAL,
-        )
-    )
-    t, base = pair("an.hamming_distance_hex(a=a, b=b)", "an.hamming_distance_hex(a, b)")
-    rows.append(
-        Row(
+            "an.cosine_from_hamming(distance_bits=64, total_bits=256)",
+            "an.cosine_from_hamming(64, 256)",
+        ),
+        (
             "hamming_distance_hex(a=, b=): keyword cost",
-            t - base,
-            "keyword cost of round(number=, ndigits=)",
-            builtin_extra,
-            "cost",
-            KEYWORD_GOAL,
+            "an.hamming_distance_hex(a=a, b=b)",
+            "an.hamming_distance_hex(a, b)",
+        ),
+    ]:
+        t, base = pair(keywords, positional_call)
+        rows.append(
+            Row(label, t - base, "keyword cost of round(number=, ndigits=)", builtin_extra, "cost", KEYWORD_GOAL)
         )
-    )
     t, base = pair(
         "an.simhash_lsh_multi(normalized_vector=xs, families=3, bits=256, bands=16)",
         "an.simhash_lsh_multi(xs, 3, 256, 16)",
@@ -415,6 +418,39 @@ def python_rows(settings: Settings, dispatched: str, scalar_ns: float | None) ->
         Row("simhash_lsh_multi(normalized_vector=xs, families=3, ...)", t, "the positional call", base, "cost", 1.1)
     )
     return rows
+
+
+def kernel_table_rows(build_dir: Path, settings: Settings) -> tuple[str, float | None, list[Row]]:
+    """The C++ kernel program's rows: (dispatched kernel, scalar median, rows)."""
+    try:
+        dispatched, kernels = kernel_rows(build_kernel_program(build_dir), settings)
+    except (subprocess.CalledProcessError, OSError, StopIteration) as error:
+        detail = getattr(error, "stderr", "") or ""
+        print(f"kernel program unavailable: {error}\n{detail}", file=sys.stderr)
+        dispatched, kernels = "unknown", []
+    scalar_ns = next((k["median_ns"] for k in kernels if k["kernel"] == "scalar"), None)
+    rows = []
+    for k in kernels:
+        name = k["kernel"]
+        note = "" if k["identical_to_scalar"] else "SIGNATURES DIFFER"
+        if name == "scalar":
+            rows.append(
+                Row("simhash core, default call [scalar]", k["median_ns"], "(the baseline)", None, "info", None, note)
+            )
+        else:
+            rows.append(
+                Row(
+                    f"simhash core, default call [{name}]",
+                    k["median_ns"],
+                    "scalar loop, same process",
+                    scalar_ns,
+                    "speedup",
+                    KERNEL_GOALS.get(name),
+                    note,
+                )
+            )
+    print(f"signature kernels: {', '.join(k['kernel'] for k in kernels) or 'not measured'}; dispatched: {dispatched}")
+    return dispatched, scalar_ns, rows
 
 
 def main() -> int:
@@ -441,44 +477,7 @@ def main() -> int:
     rows: list[Row] = []
     dispatched, scalar_ns = "unknown", None
     if not args.no_kernels:
-        try:
-            program = build_kernel_program(args.build_dir)
-            dispatched, kernels = kernel_rows(program, settings)
-        except (subprocess.CalledProcessError, OSError, StopIteration) as error:
-            detail = getattr(error, "stderr", "") or ""
-            print(f"kernel program unavailable: {error}\n{detail}", file=sys.stderr)
-            kernels = []
-        scalar_ns = next((k["median_ns"] for k in kernels if k["kernel"] == "scalar"), None)
-        for k in kernels:
-            name = k["kernel"]
-            note = "" if k["identical_to_scalar"] else "SIGNATURES DIFFER"
-            if name == "scalar":
-                rows.append(
-                    Row(
-                        "simhash core, default call [scalar]",
-                        k["median_ns"],
-                        "(the baseline)",
-                        None,
-                        "info",
-                        None,
-                        note,
-                    )
-                )
-            else:
-                rows.append(
-                    Row(
-                        f"simhash core, default call [{name}]",
-                        k["median_ns"],
-                        "scalar loop, same process",
-                        scalar_ns,
-                        "speedup",
-                        KERNEL_GOALS.get(name),
-                        note,
-                    )
-                )
-        print(
-            f"signature kernels: {', '.join(k['kernel'] for k in kernels) or 'not measured'}; dispatched: {dispatched}"
-        )
+        dispatched, scalar_ns, rows = kernel_table_rows(args.build_dir, settings)
     rows += python_rows(settings, dispatched, scalar_ns)
     print()
     print_table(rows, args.markdown)

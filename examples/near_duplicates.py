@@ -442,19 +442,22 @@ def load_pyplot() -> Any:
     return plt
 
 
-def report_truth(
-    setup: Setup,
-    signed: Signed,
-    cands: Candidates,
-    distances: np.ndarray,
-    estimates: np.ndarray,
-    args: argparse.Namespace,
-) -> tuple[float, float, list[Bin]]:
-    """Compares with brute force; returns recall, precision and the cosine bins."""
-    n, thr = len(signed.normalized), setup.threshold
-    floor = max(-1.0, min(0.80, thr - 0.10))
+@dataclass
+class Truth:
+    """The brute-force pairs at or above the floor, matched with the candidates."""
+
+    pairs: np.ndarray  # (i, j) with i < j, sorted
+    cosines: np.ndarray
+    slot: np.ndarray  # index of each pair among the candidates (where it is one)
+    is_candidate: np.ndarray
+    is_reported: np.ndarray
+    positive: np.ndarray  # true cosine at or above the threshold
+
+
+def brute_force_truth(signed: Signed, cands: Candidates, estimates: np.ndarray, floor: float, thr: float, show: bool):
+    n = len(signed.normalized)
     t0 = time.perf_counter()
-    true_pairs, true_cos = brute_force(signed.normalized, floor, not args.no_progress)
+    true_pairs, true_cos = brute_force(signed.normalized, floor, show)
     print(
         f"\n5. brute force with numpy: {n * (n - 1) // 2:,} pairs in {time.perf_counter() - t0:.1f} s, "
         f"{int((true_cos >= thr).sum()):,} at true cosine >= {thr:.2f}"
@@ -466,24 +469,31 @@ def report_truth(
         print(
             f"   bit-identical normalised vectors: {plural(len(same), 'group')}; fingerprints join vectors equal to 6 dp"
         )
-
     cand_keys = cands.pairs[:, 0] * n + cands.pairs[:, 1]  # sorted, since the pairs are
     true_keys = true_pairs[:, 0] * n + true_pairs[:, 1]
     slot = np.minimum(np.searchsorted(cand_keys, true_keys), max(len(cand_keys) - 1, 0))
     is_candidate = cand_keys[slot] == true_keys if len(cand_keys) else np.zeros(len(true_keys), dtype=bool)
     is_reported = is_candidate & (estimates[slot] >= thr if len(cand_keys) else is_candidate)
-    positive = true_cos >= thr
-    hits, positives, reported = int((is_reported & positive).sum()), int(positive.sum()), int((estimates >= thr).sum())
+    return Truth(true_pairs, true_cos, slot, is_candidate, is_reported, true_cos >= thr)
+
+
+def report_recall(truth: Truth, estimates: np.ndarray, thr: float) -> tuple[float, float]:
+    hits, positives = int((truth.is_reported & truth.positive).sum()), int(truth.positive.sum())
+    reported = int((estimates >= thr).sum())
     recall = hits / positives if positives else math.nan
     precision = hits / reported if reported else math.nan
     print(
         f"\n   at threshold {thr:.2f}: recall {recall:.3f}, precision {precision:.3f}; "
         f"{hits:,} of {positives:,} true pairs reported, {reported - hits:,} false; "
-        f"{share(int((is_candidate & positive).sum()), positives)} of the true pairs became candidates"
+        f"{share(int((truth.is_candidate & truth.positive).sum()), positives)} of the true pairs became candidates"
     )
+    return recall, precision
 
-    # How banding and verification treat each range of true cosine. The last bin
-    # is open above: float rounding puts some copies just over 1.
+
+def report_bins(truth: Truth, estimates: np.ndarray, floor: float, thr: float) -> list[Bin]:
+    """How banding and verification treat each range of true cosine. The last
+    bin is open above: float rounding puts some copies just over 1."""
+    true_cos = truth.cosines
     edges = sorted({floor, (floor + thr) / 2, thr, (thr + 1.0) / 2, 1.0})
     bins: list[Bin] = []
     print(
@@ -493,34 +503,58 @@ def report_truth(
         sel = (true_cos >= lo) & ((true_cos < hi) if k < len(edges) - 2 else True)
         if not sel.any():
             continue
-        seen = sel & is_candidate
-        est = estimates[slot[seen]]
+        seen = sel & truth.is_candidate
+        est = estimates[truth.slot[seen]]
         mean_estimate = float(est.mean()) if len(est) else math.nan
         mean_error = float(np.abs(est - true_cos[seen]).mean()) if len(est) else math.nan
-        b = Bin(lo, hi, int(sel.sum()), int(seen.sum()), int((sel & is_reported).sum()), mean_estimate, mean_error)
+        b = Bin(
+            lo, hi, int(sel.sum()), int(seen.sum()), int((sel & truth.is_reported).sum()), mean_estimate, mean_error
+        )
         bins.append(b)
         print(
             f"   {lo:.3f} - {hi:.3f}  {b.pairs:6,}  {share(b.candidates, b.pairs):>10}  {share(b.reported, b.pairs):>8}"
             f"  {b.mean_estimate:13.3f}  {b.mean_error:6.3f}"
         )
+    return bins
 
-    # A few pairs across the range: estimated against true cosine.
+
+def report_examples(truth: Truth, signed: Signed, setup: Setup, rows: int) -> None:
+    """A few pairs across the range: estimated against true cosine."""
     print(f"\n   {'pair':>15}  {'true':>7}  {'estimate':>8}  {'distance':>9}  outcome")
-    order = np.argsort(-true_cos, kind="stable")
-    picks = order[np.linspace(0, len(order) - 1, min(args.rows, len(order))).round().astype(int)] if len(order) else []
+    order = np.argsort(-truth.cosines, kind="stable")
+    picks = order[np.linspace(0, len(order) - 1, min(rows, len(order))).round().astype(int)] if len(order) else []
     for p in picks:
-        i, j = (int(x) for x in true_pairs[p])
+        i, j = (int(x) for x in truth.pairs[p])
         d = sum(map(an.hamming_distance_hex, signed.signatures[i], signed.signatures[j]))
         est = an.cosine_from_hamming(d, setup.total_bits)
-        if not is_candidate[p]:
+        if not truth.is_candidate[p]:
             outcome = "no shared bucket"
         else:
-            outcome = "reported" if is_reported[p] else "rejected by its estimate"
-        wanted, found = bool(positive[p]), bool(is_reported[p])
+            outcome = "reported" if truth.is_reported[p] else "rejected by its estimate"
+        wanted, found = bool(truth.positive[p]), bool(truth.is_reported[p])
         verdict = {(True, True): "hit", (False, True): "false positive", (True, False): "missed"}.get(
             (wanted, found), "rightly left out"
         )
-        print(f"   {i:>7},{j:<7}  {true_cos[p]:7.4f}  {est:8.3f}  {d:>4}/{setup.total_bits:<4}  {outcome}: {verdict}")
+        print(
+            f"   {i:>7},{j:<7}  {truth.cosines[p]:7.4f}  {est:8.3f}  {d:>4}/{setup.total_bits:<4}  {outcome}: {verdict}"
+        )
+
+
+def report_truth(
+    setup: Setup,
+    signed: Signed,
+    cands: Candidates,
+    distances: np.ndarray,
+    estimates: np.ndarray,
+    args: argparse.Namespace,
+) -> tuple[float, float, list[Bin]]:
+    """Compares with brute force; returns recall, precision and the cosine bins."""
+    thr = setup.threshold
+    floor = max(-1.0, min(0.80, thr - 0.10))
+    truth = brute_force_truth(signed, cands, estimates, floor, thr, not args.no_progress)
+    recall, precision = report_recall(truth, estimates, thr)
+    bins = report_bins(truth, estimates, floor, thr)
+    report_examples(truth, signed, setup, args.rows)
     return recall, precision, bins
 
 
@@ -576,6 +610,65 @@ def plot(
     plt.close(fig)
 
 
+def print_setup(data: Dataset, setup: Setup, args: argparse.Namespace) -> None:
+    print("ambrel_native near-duplicate finder")
+    print(f"  data     {data.description}")
+    print(
+        f"  LSH      {setup.families} families x {setup.bits} bits, {setup.tables // setup.families} bands of "
+        f"{setup.band_bits} bits per family ({setup.tables} bucket tables); threshold cosine {args.threshold:.2f}"
+    )
+    kind = "in this process" if args.workers == 1 else "processes" if gil_enabled() else "threads"
+    print(f"  workers  {args.workers} {kind}{'' if tqdm else ' (install tqdm for progress bars)'}")
+
+
+def sign_step(vectors: np.ndarray, setup: Setup, args: argparse.Namespace, show: bool) -> Signed:
+    n = len(vectors)
+    signed = sign_all(vectors, setup.families, setup.bits, setup.bands, args.workers, show)
+    t_norm, t_sign, t_hash = signed.seconds
+    print(f"\n1. {n:,} vectors normalised, signed and fingerprinted in {signed.wall:.1f} s: {rate(n, signed.wall)}")
+    print(
+        f"   per call on one core: normalize_vector {rate(n, t_norm)}, simhash_lsh_multi {rate(n, t_sign)}, "
+        f"compute_embedding_sha256 {rate(n, t_hash)}"
+    )
+    return signed
+
+
+def candidate_step(signed: Signed, setup: Setup, max_bucket: int) -> Candidates:
+    n = len(signed.normalized)
+    t0 = time.perf_counter()
+    cands = candidate_pairs(signed.bands, max_bucket)
+    all_pairs = n * (n - 1) // 2
+    print(
+        f"\n2. {n * setup.tables:,} band entries in {cands.buckets:,} buckets ({cands.shared:,} shared): "
+        f"{len(cands.pairs):,} candidate pairs, {100 * len(cands.pairs) / max(all_pairs, 1):.3f}% of all {all_pairs:,}, "
+        f"in {time.perf_counter() - t0:.1f} s"
+    )
+    if cands.oversized:
+        print(f"   skipped {cands.oversized:,} buckets of more than {max_bucket:,} vectors (--max-bucket)")
+    return cands
+
+
+def verify_step(cands: Candidates, signed: Signed, setup: Setup, show: bool) -> tuple[np.ndarray, np.ndarray]:
+    t0 = time.perf_counter()
+    distances, estimates = verify(cands.pairs, signed.signatures, setup.total_bits, show)
+    spent = time.perf_counter() - t0
+    print(
+        f"\n3. {len(cands.pairs):,} candidates verified from their signatures in {spent:.1f} s "
+        f"({rate(len(cands.pairs), spent)}): {int((estimates >= setup.threshold).sum()):,} pairs "
+        f"at estimated cosine >= {setup.threshold:.2f}"
+    )
+    return distances, estimates
+
+
+def exact_step(signed: Signed, data: Dataset) -> None:
+    groups = digest_groups(signed.digests)
+    print(f"\n4. exact duplicates by fingerprint: {plural(len(groups), 'group')} of {sum(map(len, groups)):,} vectors")
+    if data.copies:
+        grouped = {i: k for k, members in enumerate(groups) for i in members}
+        found = sum(1 for a, b in data.copies if a in grouped and grouped.get(b) == grouped[a])
+        print(f"   planted copies found: {found} of {len(data.copies)}")
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     plt = load_pyplot() if args.plot else None  # fail before the work, not after it
@@ -589,49 +682,12 @@ def main(argv: list[str] | None = None) -> int:
     families, bits, bands = max(args.families, 1), max(args.bits, 64), max(args.bands, 1)
     band_bits, per_family = band_layout(bits, bands)
     setup = Setup(families, bits, bands, band_bits, families * per_family, args.threshold)
-    print("ambrel_native near-duplicate finder")
-    print(f"  data     {data.description}")
-    print(
-        f"  LSH      {families} families x {bits} bits, {per_family} bands of {band_bits} bits per family "
-        f"({setup.tables} bucket tables); threshold cosine {args.threshold:.2f}"
-    )
-    kind = "in this process" if args.workers == 1 else "processes" if gil_enabled() else "threads"
-    print(f"  workers  {args.workers} {kind}{'' if tqdm else ' (install tqdm for progress bars)'}")
+    print_setup(data, setup, args)
 
-    signed = sign_all(data.vectors, families, bits, bands, args.workers, show)
-    t_norm, t_sign, t_hash = signed.seconds
-    print(f"\n1. {n:,} vectors normalised, signed and fingerprinted in {signed.wall:.1f} s: {rate(n, signed.wall)}")
-    print(
-        f"   per call on one core: normalize_vector {rate(n, t_norm)}, simhash_lsh_multi {rate(n, t_sign)}, "
-        f"compute_embedding_sha256 {rate(n, t_hash)}"
-    )
-
-    t0 = time.perf_counter()
-    cands = candidate_pairs(signed.bands, args.max_bucket)
-    all_pairs = n * (n - 1) // 2
-    print(
-        f"\n2. {n * setup.tables:,} band entries in {cands.buckets:,} buckets ({cands.shared:,} shared): "
-        f"{len(cands.pairs):,} candidate pairs, {100 * len(cands.pairs) / max(all_pairs, 1):.3f}% of all {all_pairs:,}, "
-        f"in {time.perf_counter() - t0:.1f} s"
-    )
-    if cands.oversized:
-        print(f"   skipped {cands.oversized:,} buckets of more than {args.max_bucket:,} vectors (--max-bucket)")
-
-    t0 = time.perf_counter()
-    distances, estimates = verify(cands.pairs, signed.signatures, setup.total_bits, show)
-    spent = time.perf_counter() - t0
-    print(
-        f"\n3. {len(cands.pairs):,} candidates verified from their signatures in {spent:.1f} s "
-        f"({rate(len(cands.pairs), spent)}): {int((estimates >= args.threshold).sum()):,} pairs "
-        f"at estimated cosine >= {args.threshold:.2f}"
-    )
-
-    groups = digest_groups(signed.digests)
-    print(f"\n4. exact duplicates by fingerprint: {plural(len(groups), 'group')} of {sum(map(len, groups)):,} vectors")
-    if data.copies:
-        grouped = {i: k for k, members in enumerate(groups) for i in members}
-        found = sum(1 for a, b in data.copies if a in grouped and grouped.get(b) == grouped[a])
-        print(f"   planted copies found: {found} of {len(data.copies)}")
+    signed = sign_step(data.vectors, setup, args, show)
+    cands = candidate_step(signed, setup, args.max_bucket)
+    distances, estimates = verify_step(cands, signed, setup, show)
+    exact_step(signed, data)
 
     truth = args.truth if args.truth is not None else n <= TRUTH_LIMIT
     if not truth:
