@@ -294,17 +294,6 @@ def cpython_dict_defect():
     return proc.returncode != 0 or proc.stdout.strip() == "True"
 
 
-EXPECTED_ALL = [
-    "LshFamily",
-    "LshConfig",
-    "simhash_lsh_multi",
-    "normalize_vector",
-    "hamming_distance_hex",
-    "cosine_from_hamming",
-    "compute_embedding_sha256",
-]
-
-
 def _import_failure_allowed(error):
     name, message = type(error).__name__, str(error)
     return name == "MemoryError" or (
@@ -313,10 +302,10 @@ def _import_failure_allowed(error):
     )
 
 
-def _module_status(module):
+def _module_status(module, expected_all):
     """0 when the module is complete and works normally, else the exit status
     that says what is wrong."""
-    if module.__all__ != EXPECTED_ALL:
+    if module.__all__ != expected_all:
         print(f"__all__ is {module.__all__}")
         return 4
     if module.normalize_vector([3, 4]) != [0.6000000238418579, 0.800000011920929]:
@@ -333,7 +322,7 @@ def _module_status(module):
     return 0
 
 
-def _import_child(found, k, stop):
+def _import_child(found, k, stop, expected_all):
     """In a forked child: executes the module with allocations k .. stop - 1
     failing (every one from k on when stop is 0). Exit status 0 for a clean
     import, 10 for an allowed failure after which a later import works, other
@@ -358,7 +347,7 @@ def _import_child(found, k, stop):
         # A later import works and builds the same, complete module.
         module = importlib.util.module_from_spec(found)
         found.loader.exec_module(module)
-    status = _module_status(module)
+    status = _module_status(module, expected_all)
     if status != 0:
         return status
     return 0 if error is None else 10
@@ -385,6 +374,8 @@ def sweep_import(mode):
     every one from there on), in a fork per k."""
     import importlib.util
 
+    from test_module_surface import ALL
+
     found = importlib.util.find_spec("ambrel_native")
     summary = {"problems": [], "failed_imports": 0, "clean_imports": 0, "cpython_dict_crashes": []}
     # Under a single failed allocation, CPython's own dictionary defect can
@@ -394,7 +385,7 @@ def sweep_import(mode):
     tolerate_segv = mode == "single" and cpython_dict_defect()
     streak = 0
     for k in range(MAX_K):
-        status = _in_fork(_import_child, found, k, k + 1 if mode == "single" else 0)
+        status = _in_fork(_import_child, found, k, k + 1 if mode == "single" else 0, ALL)
         if os.WIFSIGNALED(status):
             if tolerate_segv and os.WTERMSIG(status) == signal.SIGSEGV:
                 summary["cpython_dict_crashes"].append(k)
