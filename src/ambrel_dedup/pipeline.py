@@ -171,6 +171,12 @@ def run(
         threads = sum(c.nthreads().values())
         if threads == 0:
             raise DedupError("the Dask cluster has no workers")
+        try:
+            c.run(_prepare_worker)  # fails early where a worker lacks a package; warms the imports
+        except Exception as exc:
+            raise DedupError(
+                f"a Dask worker cannot run the pipeline ({type(exc).__name__}: {exc}); install ambrel-native[dedup] on every worker"
+            ) from None
         src = plan(threads)
         job = _Job(c, src, params, out, bucket_cap, keep, overwrite, shuffle, log, progress, on_stage)
         return job.execute()
@@ -231,10 +237,12 @@ class _Job:
         self.track(stage, futures_of(done))
         return done
 
-    def apply(self, stage: str, tasks: list[Any]) -> list[Future]:
-        """Runs per-partition tasks, each returning a tuple (frames..., counts), and waits for them."""
+    def apply(self, stage: str, tasks: list[Any], wait: bool = True) -> list[Future]:
+        """Runs per-partition tasks, each returning a tuple (frames..., counts), and waits for them
+        unless later tasks that depend on them are waited for instead."""
         futures: list[Future] = self.client.compute(tasks)
-        self.track(stage, futures)
+        if wait:
+            self.track(stage, futures)
         return futures
 
     def frames(self, futures: list[Future], index: int, meta: pd.DataFrame) -> dd.DataFrame:
@@ -265,13 +273,15 @@ class _Job:
         func: Callable[..., tuple[pd.DataFrame, Any]],
         meta: pd.DataFrame,
         *args: Any,
-    ) -> tuple[dd.DataFrame, list[Any]]:
-        """func(partition i of frame, partition i of others, *args) -> (frame, stats) for every i."""
+    ) -> tuple[dd.DataFrame, list[Future]]:
+        """func(partition i of frame, partition i of others, *args) -> (frame, stats) for every i,
+        without waiting: the frame and the futures of the stats."""
         parts = frame.to_delayed()
         if len(parts) != len(others):
             raise RuntimeError("partition counts differ")
-        futures = self.apply(stage, [delayed(func, pure=True)(a, b, *args) for a, b in zip(parts, others)])
-        return self.frames(futures, 0, meta), self.gather(futures, 1)
+        tasks = [delayed(func, pure=True)(a, b, *args) for a, b in zip(parts, others)]
+        futures = self.apply(stage, tasks, wait=False)
+        return self.frames(futures, 0, meta), self.client.map(operator.getitem, futures, [1] * len(futures))
 
     def start(self, stage: str) -> float:
         if self.on_stage is not None:
@@ -390,14 +400,15 @@ class _Job:
         hash-partitioned by id alike (the same column name, dtype and partition count), so that
         partition i of one meets partition i of the other."""
         parts = self.partitions_for(0)
-        codes = self.persist("verify", reps.shuffle(on="id", npartitions=parts))
+        codes = self.client.persist(reps.shuffle(on="id", npartitions=parts))
         code_parts = codes.to_delayed()
         by_a = candidates.rename(columns={"id_a": "id"}).shuffle(on="id", npartitions=parts)
         meta_a = k.frame({"id_a": np.int64, "id_b": np.int64, **{f"a_{c}": np.uint64 for c in layout.code_columns}})
         first, unique = self.zip_with_stats("verify", by_a, code_parts, k.attach_first, meta_a, layout)
         by_b = first.rename(columns={"id_b": "id"}).shuffle(on="id", npartitions=parts)
         near, kept = self.zip_with_stats("verify", by_b, code_parts, k.attach_second_and_verify, k.PAIRS_META, layout)
-        return near, sum(unique), sum(kept)
+        self.track("verify", kept)
+        return near, sum(self.client.gather(unique)), sum(self.client.gather(kept))
 
     def components(self, edges: dd.DataFrame, n_edges: int) -> tuple[dd.DataFrame, int]:
         """Connected components without gathering the edges: alternate large-star and small-star steps
@@ -443,11 +454,35 @@ class _Job:
         exact = exact_edges.map_partitions(_exact_pairs, meta=_PAIRS_OUT_META)
         flagged = near.map_partitions(_near_pairs, meta=_PAIRS_OUT_META)
         pairs = dd.concat([exact, flagged]).shuffle(on="id_a", npartitions=self.output_partitions())
-        pairs = self.persist("write", pairs.map_partitions(k.sort_pairs, meta=_PAIRS_OUT_META))
-
+        pairs = pairs.map_partitions(k.sort_pairs, meta=_PAIRS_OUT_META)
         edges = np.linspace(p.threshold, 1.0, 41)
-        hists = self.client.compute([delayed(_histogram)(part, edges) for part in near.to_delayed()], sync=True)
-        cos_hist = np.sum(hists, axis=0) if hists else np.zeros(len(edges) - 1, dtype=np.int64)
+        hists = [delayed(_histogram)(part, edges) for part in near.to_delayed()]
+        self.output.parent.mkdir(parents=True, exist_ok=True)
+        tmp = self.output.parent / f".{self.output.name}.tmp-{self.token}"
+        tmp.mkdir()
+        try:
+            writes = [
+                data.to_parquet(tmp / name, write_index=False, compute=False)
+                for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups))
+            ]
+            # Two calls: the writes are dataframe expressions, the histograms plain delayed calls.
+            written = self.client.compute(writes)
+            counted = self.client.compute(hists)
+            self.track("write", [*written, *counted])
+            counts = self.client.gather(counted)
+            cos_hist = np.sum(counts, axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
+            summary = self.summary(cos_hist, edges)
+            self.seconds["write"] = time.perf_counter() - started
+            summary["seconds"] = {**self.seconds, "total": time.perf_counter() - began}
+            (tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+            _commit(tmp, self.output, self.overwrite, self.token)
+        except BaseException:
+            shutil.rmtree(tmp, ignore_errors=True)
+            raise
+        return summary
+
+    def summary(self, cos_hist: np.ndarray, edges: np.ndarray) -> dict[str, Any]:
+        p = self.params
         sizes = dict(sorted(self.group_sizes.items()))
         self.counts["grouped_ids"] = sum(size * n for size, n in sizes.items())
         self.counts["groups"] = sum(sizes.values())
@@ -483,26 +518,18 @@ class _Job:
             "cluster": {"workers": len(self.client.nthreads()), "threads": sum(self.client.nthreads().values())},
         }
 
-        self.output.parent.mkdir(parents=True, exist_ok=True)
-        tmp = self.output.parent / f".{self.output.name}.tmp-{self.token}"
-        tmp.mkdir()
-        try:
-            for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups)):
-                writing = self.client.compute(data.to_parquet(tmp / name, write_index=False, compute=False))
-                self.track("write", [writing])
-            self.seconds["write"] = time.perf_counter() - started
-            summary["seconds"] = {**self.seconds, "total": time.perf_counter() - began}
-            (tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-            _commit(tmp, self.output, self.overwrite, self.token)
-        except BaseException:
-            shutil.rmtree(tmp, ignore_errors=True)
-            raise
         return summary
 
 
 _PAIRS_OUT_META = k.frame(
     {"id_a": np.int64, "id_b": np.int64, "hamming": np.int64, "cosine": np.float64, "exact": bool}
 )
+
+
+def _prepare_worker() -> None:
+    import pyarrow.parquet  # noqa: F401
+
+    import ambrel_batch  # noqa: F401
 
 
 def _read(part: Partition, reader: Source) -> tuple[np.ndarray, np.ndarray]:
