@@ -277,6 +277,14 @@ def bucket_pairs(part: pd.DataFrame, cap: int, sketch_max: int) -> tuple[pd.Data
     keys = part["key"].to_numpy()
     ids = part["id"].to_numpy()
     sk = part["sketch"].to_numpy()
+    # Most keys occur once. Sorting the bare keys (much faster than an index sort) finds the
+    # shared ones; only their rows are then ordered by (key, id).
+    plain = np.sort(keys)
+    shared = np.unique(plain[1:][plain[1:] == plain[:-1]])
+    if len(shared) == 0:
+        return EDGE_META, stats
+    member = shared[np.minimum(np.searchsorted(shared, keys), len(shared) - 1)] == keys
+    keys, ids, sk = keys[member], ids[member], sk[member]
     order = np.lexsort((ids, keys))
     keys, ids, sk = keys[order], ids[order], sk[order]
     boundary = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1], [True]]))
