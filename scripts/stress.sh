@@ -22,14 +22,18 @@ variant() {  # prints the interpreter of a variant, building it when needed
   "$variant_tool" "$1"
 }
 
-# Builds the extension for an interpreter into build/stress-<name>.
+# Builds the extension modules for an interpreter into build/stress-<name>,
+# installs them into its site/ folder as the wheel lays them out and prints
+# that folder (for PYTHONPATH). ambrel_batch comes without its Python files,
+# which need numpy: these interpreters import ambrel_batch._core alone.
 build_root=${STRESS_BUILD_ROOT:-$root/build}
 build_for() {
   local python=$1 dir=$build_root/stress-$2
   "$VENV/bin/cmake" -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" \
     -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" >/dev/null
-  "$VENV/bin/cmake" --build "$dir" --target ambrel_native >/dev/null
-  echo "$dir"
+  "$VENV/bin/cmake" --build "$dir" --target ambrel_native ambrel_batch_core >/dev/null
+  "$VENV/bin/cmake" --install "$dir" --prefix "$dir/site" >/dev/null
+  echo "$dir/site"
 }
 
 if [ "${STRESS_QUICK:-0}" = 1 ]; then

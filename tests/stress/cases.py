@@ -211,6 +211,94 @@ def add_internal_failures(cases, m, panic):
     )
 
 
+def batch_core():
+    """ambrel_batch._core. The stress builds lay out the package as the wheel
+    has it but without its Python files, which need numpy: the namespace
+    package then holds the native module alone."""
+    import importlib
+
+    return importlib.import_module("ambrel_batch._core")
+
+
+def build_batch(core):
+    """The cases of ambrel_batch._core (the functions behind ambrel_batch),
+    with stdlib inputs: lists of rows and 2-D buffers."""
+    cases = Cases()
+    add_batch_successes(cases, core)
+    add_batch_errors(cases, core, type(call_raising(core.simhash_lsh_batch, [[1.0]], 2**57, 64, 1, 1)))
+    return [("batch " + label, *rest) for label, *rest in cases]
+
+
+BATCH_ROWS = [[0.5, -0.25, 1.0, 0.125, 3], (True, 2.5e-30, -7.0, 0.0, 1e-40), range(5), [float("nan")] * 5]
+
+
+def float_grid(code, values, shape):
+    return memoryview(array.array(code, values)).cast("B").cast(code, shape)
+
+
+def add_batch_successes(cases, core):
+    import ctypes
+
+    grid = float_grid("f", [x * 0.37 - 3.0 for x in range(96)], (8, 12))
+    doubles = float_grid("d", [1e300, -2.5, 1e-310, 4.0], (2, 2))
+    ints = (ctypes.c_int64 * 3 * 2)((2**60 + 2**36 + 1, -1, 0), (5, 2**40, -(2**63)))
+    codes, n, families, bits, width, count, row_bytes = core.simhash_lsh_batch(BATCH_ROWS, 2, 70, 5, 1)
+    cases.ok("simhash lists", core.simhash_lsh_batch, BATCH_ROWS, 2, 70, 5, 2)
+    cases.ok("simhash float32 buffer", core.simhash_lsh_batch, grid, 3, 256, 16, 2)
+    cases.ok("simhash keywords", core.simhash_lsh_batch, threads=1, bands=0, bits=0, families=0, rows=doubles)
+    cases.ok("simhash int64 buffer", core.simhash_lsh_batch, ints, 1, 65, 3, 1)
+    cases.ok("normalize", core.normalize_batch, grid, 2)
+    cases.ok("normalize lists", core.normalize_batch, BATCH_ROWS, 1)
+    cases.ok("sha256", core.sha256_batch, doubles, 2)
+    cases.ok("sha256 lists", core.sha256_batch, BATCH_ROWS, 1)
+    cases.ok("band_texts", core.band_texts, codes, n, families, bits, width, count)
+    cases.ok("band_values", core.band_values, codes, n, families, bits, width, count)
+    cases.ok("hamming_pairs", core.hamming_pairs, codes, codes[::-1], n, row_bytes, 2)
+    cases.ok("hamming_one_to_many", core.hamming_one_to_many, codes[:row_bytes], codes, n, row_bytes, 1)
+    cases.ok("cosine", core.cosine_from_hamming_batch, array.array("Q", [0, 9, 140, 2**64 - 1]), 4, 140)
+    cases.ok("available_cpus", core.available_cpus)
+    cases.ok("kernel", core.kernel)
+
+
+def add_batch_errors(cases, core, panic):
+    import ctypes
+
+    floats = array.array("f", range(96))
+    codes, n, families, bits, width, count, row_bytes = core.simhash_lsh_batch(BATCH_ROWS, 2, 70, 5, 1)
+    cases.bad("ragged", ValueError, core.simhash_lsh_batch, [[1.0, 2.0], [3.0]], 1, 64, 1, 1)
+    cases.bad("row item", TypeError, core.normalize_batch, [[1.0], [None]], 1)
+    cases.bad("row not a sequence", TypeError, core.sha256_batch, [[1.0], 5], 1)
+    cases.bad("row iteration error", KeyError, core.normalize_batch, [Seq([1.0, 2.0], fail_at=1, error=KeyError)], 1)
+    cases.bad("rows str", TypeError, core.simhash_lsh_batch, "[[1.0]]", 1, 64, 1, 1)
+    cases.bad("rows iteration error", RuntimeError, core.sha256_batch, RaisingIter([[1.0]]), 1)
+    cases.bad("one-dimensional", ValueError, core.normalize_batch, floats, 1)
+    cases.bad("three-dimensional", ValueError, core.sha256_batch, float_grid("f", floats, (4, 4, 6)), 1)
+    cases.bad("non-native order", TypeError, core.normalize_batch, (ctypes.c_float.__ctype_be__ * 2 * 2)(), 1)
+    cases.bad("object format", TypeError, core.sha256_batch, (ctypes.py_object * 2 * 1)(), 1)
+    cases.bad("no rows", ValueError, core.simhash_lsh_batch, (ctypes.c_float * 4 * 0)(), 1, 64, 1, 1)
+    cases.bad("no components", ValueError, core.normalize_batch, (ctypes.c_float * 0 * 3)(), 1)
+    cases.bad("exporter raises", ZeroDivisionError, core.normalize_batch, FailingExporter(), 1)
+    cases.bad("threads 0", ValueError, core.sha256_batch, BATCH_ROWS, 0)
+    cases.bad("families str", TypeError, core.simhash_lsh_batch, BATCH_ROWS, "3", 64, 1, 1)
+    cases.bad("codes mismatch", ValueError, core.hamming_pairs, codes, codes[1:], n, row_bytes, 1)
+    cases.bad("band sizes mismatch", ValueError, core.band_texts, codes, n + 1, families, bits, width, count)
+    cases.bad("panic families", panic, core.simhash_lsh_batch, [[1.0]], 2**57, 64, 1, 1)
+    cases.bad("panic resumed", panic, core.normalize_batch, [Seq([1.0], fail_at=0, error=lambda: panic("inner"))], 1)
+
+
+class FailingExporter:
+    def __buffer__(self, flags):
+        raise ZeroDivisionError("no buffer")
+
+
+def call_raising(fn, *args):
+    try:
+        fn(*args)
+    except BaseException as exc:
+        return exc
+    raise AssertionError(f"{fn.__name__} did not raise")
+
+
 def call(fn, args, kwargs, expected):
     """Calls once; returns None, or a description of an unexpected outcome."""
     try:

@@ -2,15 +2,17 @@
 
     python3.13t tests/stress/free_threaded.py [--threads 8] [--rounds 30] [--processes 200]
 
-1. Importing the module leaves the GIL disabled (no RuntimeWarning either).
+1. Importing the modules leaves the GIL disabled (no RuntimeWarning either).
 2. Threads call every case of cases.py at once, in shuffled orders, and
    each outcome equals the one computed on a single thread beforehand.
 3. In fresh processes, threads race the first use of every once-filled cell:
    several module objects executed at once (the record types, PanicException,
    the interned names), then the first non-sequence (collections.abc.Sequence)
    and the first conversion error (add_note); every thread must see the same
-   objects and the exact messages. Repeated over many processes.
-4. Lists are mutated by other threads while they are converted.
+   objects and the exact messages. The same for ambrel_batch._core.
+   Repeated over many processes.
+4. Lists are mutated by other threads while they are converted, one by one
+   and as rows of a batch.
 5. Throughput of simhash_lsh_multi on two threads against one (goal 1.8x;
    reported, not asserted).
 
@@ -75,8 +77,9 @@ def check_gil():
     code = (
         "import sys, warnings\n"
         "warnings.simplefilter('error')\n"
-        "import ambrel_native\n"
+        "import ambrel_native, ambrel_batch._core\n"
         "ambrel_native.simhash_lsh_multi([1.0, 2.0])\n"
+        "ambrel_batch._core.simhash_lsh_batch([[1.0, 2.0]], 3, 256, 16, 2)\n"
         "print(sys._is_gil_enabled())\n"
     )
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
@@ -91,7 +94,7 @@ def check_gil():
 
 def check_concurrent_calls(m, threads, rounds):
     with stress_cases.Quiet():
-        cases = stress_cases.build(m)
+        cases = stress_cases.build(m) + stress_cases.build_batch(stress_cases.batch_core())
         expected = [outcome(fn, a, k) for _, fn, a, k, _ in cases]
     barrier = threading.Barrier(threads)
     mismatches = []
@@ -125,6 +128,7 @@ RACE_CHILD = r"""
 import importlib.util, sys, threading
 threads = int(sys.argv[1])
 found = importlib.util.find_spec("ambrel_native")
+found_core = importlib.util.find_spec("ambrel_batch._core")
 barrier = threading.Barrier(threads)
 seen = [None] * threads
 errors = []
@@ -163,7 +167,32 @@ def worker(i):
         assert [r.signature for r in records] == ["35a2e263a8b16baa", "0bfd78d1784c9733"], records
         assert module.__all__ == ["LshFamily", "LshConfig", "simhash_lsh_multi", "normalize_vector",
                                   "hamming_distance_hex", "cosine_from_hamming", "compute_embedding_sha256"]
-        seen[i] = (module.LshFamily, module.LshConfig, type(records[0]), observed[0])
+        # The same races in the batch module, which has cells of its own.
+        if i % 2 == 0:
+            core = importlib.util.module_from_spec(found_core)
+            found_core.loader.exec_module(core)
+        else:
+            import ambrel_batch._core as core
+        for step in ((i // 2) % 3, ((i // 2) + 1) % 3, ((i // 2) + 2) % 3):
+            try:
+                if step == 0:
+                    core.normalize_batch([[1.0], 5], 1)
+                elif step == 1:
+                    core.simhash_lsh_batch([[1.0]], -1, 64, 1, 1)
+                else:
+                    core.simhash_lsh_batch([[1.0]], 2**57, 64, 1, 1)
+            except BaseException as exc:
+                expected = {0: ("'int' object is not an instance of 'Sequence'", ["while processing 'rows[1]'"]),
+                            1: ("can't convert negative int to unsigned", ["while processing 'families'"]),
+                            2: ("capacity overflow", None)}[step]
+                assert (str(exc), getattr(exc, "__notes__", None)) == expected, (step, exc)
+                if step == 2:
+                    observed.append(type(exc))
+            else:
+                raise AssertionError(f"step {step} did not raise")
+        codes = core.simhash_lsh_batch([[0.5, -0.25, 1.0, 0.125]], 2, 64, 4, 2)[0]
+        assert codes.hex() == "35a2e263a8b16baa0bfd78d1784c9733", codes.hex()
+        seen[i] = (module.LshFamily, module.LshConfig, type(records[0]), observed[0], observed[1])
     except BaseException as exc:
         errors.append(f"thread {i}: {type(exc).__name__}: {exc}")
 
@@ -256,6 +285,14 @@ def _convert(m, shared, texts):
             assert len(result) <= 10_000
     record = m.LshFamily(0, 1, "s", texts)
     assert all(b == "ab" or set(b) <= {"x"} for b in record.bands), record.bands
+    core = stress_cases.batch_core()
+    for rows in ([shared, shared], [shared]):
+        try:
+            core.sha256_batch(rows, 2)
+            core.simhash_lsh_batch(rows, 1, 64, 4, 2)
+        except ValueError as exc:  # the list was emptied, or changed length between the two rows
+            if "components" not in str(exc):
+                raise
 
 
 def _run_until_stopped(groups, stop, seconds):

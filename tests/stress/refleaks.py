@@ -2,9 +2,10 @@
 
     python-debug tests/stress/refleaks.py [--calls N] [--rss-calls N]
 
-For each case of cases.py (every callable on success and on every error
-path), after a warm-up, N calls must leave sys.gettotalrefcount() and
-sys.getallocatedblocks() unchanged. A leak is reported when every one of
+For each case of cases.py (every callable of ambrel_native and
+ambrel_batch._core on success and on every error path), after a warm-up,
+N calls must leave sys.gettotalrefcount() and sys.getallocatedblocks()
+unchanged. A leak is reported when every one of
 several rounds grows the count, so one-off caches cannot pass for leaks.
 Then memory that no reference count sees (C++ buffers, failure messages) is
 checked: for each case, 10^5 more calls must leave the C heap in use
@@ -159,11 +160,14 @@ def main():
 
     import ambrel_native
 
-    all_cases = [c for c in stress_cases.build(ambrel_native) if options.only in c[0]]
+    core = stress_cases.batch_core()
+    with stress_cases.Quiet():
+        all_cases = stress_cases.build(ambrel_native) + stress_cases.build_batch(core)
+    all_cases = [c for c in all_cases if options.only in c[0]]
     debug = hasattr(sys, "gettotalrefcount")
     print(
         f"interpreter {sys.version.split()[0]}{' (debug)' if debug else ''}, {len(all_cases)} cases, "
-        f"module {ambrel_native.__file__}",
+        f"modules {ambrel_native.__file__} and {core.__file__}",
         flush=True,
     )
     # A PanicException coming back from Python code is printed through

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer + UndefinedBehaviorSanitizer and
-# runs the whole Python test suite against it.
+# Builds the extension modules with AddressSanitizer + UndefinedBehaviorSanitizer
+# and runs the whole Python test suite against them.
 #
 #   bash tests/stress/sanitize.sh [pytest arguments]
 #
@@ -19,10 +19,13 @@ build=${AMBREL_SANITIZE_BUILD:-$root/build/sanitize}
 cxx=${CXX:-g++}
 tools=${AMBREL_TOOLS:-$root/.venv/bin}  # cmake and ninja, from the virtual environment
 
-echo "== ASan+UBSan build of ambrel_native in $build"
+echo "== ASan+UBSan build of ambrel_native and ambrel_batch in $build"
 "$tools/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBREL_SANITIZE=ON \
   -DPython_EXECUTABLE="$python" -DCMAKE_MAKE_PROGRAM="$tools/ninja" >/dev/null
-"$tools/cmake" --build "$build" --target ambrel_native
+"$tools/cmake" --build "$build" --target ambrel_native ambrel_batch_core
+# The wheel's layout: the modules as installed, ambrel_batch's Python files beside its core.
+"$tools/cmake" --install "$build" --prefix "$build/site" >/dev/null
+ln -sf "$root"/src/ambrel_batch/*.py "$build/site/ambrel_batch/"
 
 libasan=$("$cxx" -print-file-name=libasan.so)
 libstdcxx=$("$cxx" -print-file-name=libstdc++.so)
@@ -31,7 +34,7 @@ export LD_PRELOAD="$libstdcxx $libasan"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:verify_asan_link_order=0:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$build/site${PYTHONPATH:+:$PYTHONPATH}"
 
 echo "== canary: the sanitizers catch an overflow of a block from new[] and undefined behaviour"
 canary=$(mktemp -d)
@@ -53,7 +56,7 @@ done
 echo "   both reported"
 
 echo "== the Python test suite under ASan+UBSan"
-"$python" -c "import ambrel_native, sys; print('   module:', ambrel_native.__file__)"
+"$python" -c "import ambrel_native, ambrel_batch; print('   modules:', ambrel_native.__file__, ambrel_batch._core.__file__)"
 cd "$root"
-"$python" -m pytest -q -p no:cacheprovider tests/python "$@"
+"$python" -m pytest -q -p no:cacheprovider tests/python tests/batch "$@"
 echo "sanitizers: ok"
