@@ -36,7 +36,7 @@ MAX_BUCKET_CAP = 5000
 MAX_COMPONENT_ROUNDS = 64
 ROWS_PER_SHUFFLE_PARTITION = 2_000_000
 ROWS_PER_OUTPUT_PARTITION = 2_000_000
-STAGES = ("read", "sign", "exact", "bucket", "verify", "group", "write")
+STAGES = ("read+sign", "exact", "bucket", "verify", "group", "write")
 
 Log = Callable[[str], None]
 StageHook = Callable[[str, Client], None]
@@ -198,6 +198,8 @@ class _Job:
     seconds: dict[str, float] = field(default_factory=dict)
     counts: dict[str, int] = field(default_factory=dict)
     token: str = field(default_factory=lambda: uuid.uuid4().hex[:10])
+    task_seconds: dict[str, float] = field(default_factory=dict)
+    group_sizes: dict[int, int] = field(default_factory=dict)
 
     # -- helpers ------------------------------------------------------------
 
@@ -214,7 +216,7 @@ class _Job:
                 self.fail(stage, fut)
             if shown:
                 bar = "#" * (20 * done // max(total, 1))
-                sys.stderr.write(f"\r  {stage:<7} [{bar:<20}] {done}/{total} tasks")
+                sys.stderr.write(f"\r  {stage:<9} [{bar:<20}] {done}/{total} tasks")
                 sys.stderr.flush()
         if shown:
             sys.stderr.write("\r" + " " * 60 + "\r")
@@ -291,7 +293,7 @@ class _Job:
     def finish(self, stage: str, started: float, note: str = "") -> None:
         secs = self.seconds.setdefault(stage, time.perf_counter() - started)
         rate = self.source.count / secs if secs > 0 else float("inf")
-        self.say(f"  {stage:<7} {secs:8.2f} s {rate:14,.0f} vectors/s   {note}".rstrip())
+        self.say(f"  {stage:<9} {secs:8.2f} s {rate:12,.0f} vectors/s   {note}".rstrip())
 
     def partitions_for(self, rows: int) -> int:
         threads = sum(self.client.nthreads().values())
@@ -310,22 +312,25 @@ class _Job:
         self.say(f"lsh:     threshold {p.threshold}; {p.describe()}")
         began = time.perf_counter()
 
-        started = self.start("read")
+        # Each task reads one partition and signs it at once: the raw vectors never stay in
+        # memory, and tasks without inputs are handed to whichever worker is free.
+        started = self.start("read+sign")
         reader = replace(src, partitions=())
-        vectors = self.client.map(_read, src.partitions, reader=reader, key=self.keys("read", src.partitions))
-        self.track("read", vectors)
-        if not src.ids_are_row_numbers:
-            self.check_unique_ids(vectors)
-        self.finish("read", started, f"{len(src.partitions)} partitions")
-
-        started = self.start("sign")
-        signed_futures = self.client.map(
-            k.sign_partition, vectors, layout=layout, key=self.keys("sign", src.partitions)
+        futures = self.client.map(
+            _read_and_sign, src.partitions, reader=reader, layout=layout, key=self.keys("sign", src.partitions)
         )
-        self.track("sign", signed_futures)
-        del vectors
-        signed = dd.from_delayed(signed_futures, meta=k.signed_meta(layout), verify_meta=False)
-        self.finish("sign", started, f"{p.families} x {p.bits} bits per vector")
+        self.track("read+sign", futures)
+        signed = self.frames(futures, 0, k.signed_meta(layout))
+        if not src.ids_are_row_numbers:
+            self.check_unique_ids(signed)
+        task_seconds = np.sum(self.gather(futures, 1), axis=0)
+        self.task_seconds = {"read": float(task_seconds[0]), "sign": float(task_seconds[1])}
+        self.finish(
+            "read+sign",
+            started,
+            f"{len(src.partitions)} partitions; task time reading {task_seconds[0]:.1f} s, signing "
+            f"{task_seconds[1]:.1f} s ({p.families} x {p.bits} bits per vector)",
+        )
 
         started = self.start("exact")
         by_print = signed.shuffle(on="s0", npartitions=len(src.partitions))
@@ -334,7 +339,7 @@ class _Job:
         )
         reps = self.frames(futures, 0, k.signed_meta(layout)[["id", *layout.code_columns]])
         exact_edges = self.frames(futures, 1, k.EDGE_META)
-        del signed, signed_futures, by_print
+        del signed, by_print
         self.counts["representatives"] = sum(self.gather(futures, 2))
         self.counts["exact_copies"] = src.count - self.counts["representatives"]
         self.counts["exact_pairs"] = self.counts["exact_copies"]
@@ -380,9 +385,9 @@ class _Job:
     def keys(self, stage: str, parts: Sequence[Partition]) -> list[str]:
         return [f"ambrel-{stage}-{self.token}-{part.index}" for part in parts]
 
-    def check_unique_ids(self, vectors: list[Future]) -> None:
+    def check_unique_ids(self, signed: dd.DataFrame) -> None:
         ids = dd.from_delayed(
-            [delayed(_id_rows)(f, part) for f, part in zip(vectors, self.source.partitions)],
+            [delayed(_id_rows)(frame, part) for frame, part in zip(signed.to_delayed(), self.source.partitions)],
             meta=k.frame({"id": np.int64, "part": np.int64, "row": np.int64}),
             verify_meta=False,
         )
@@ -434,7 +439,7 @@ class _Job:
         marked, sizes = self.map_with_stats(
             "group", members.shuffle(on="group", npartitions=parts), k.mark_keepers, k.GROUPS_META, self.keep
         )
-        self.group_sizes: dict[int, int] = {}
+        self.group_sizes = {}
         for part in sizes:
             for size, n in part.items():
                 self.group_sizes[size] = self.group_sizes.get(size, 0) + n
@@ -515,6 +520,7 @@ class _Job:
             "skipped_pairs": self.counts["bucket_pairs_skipped"],
             "cosine_histogram": {"edges": edges.tolist(), "counts": [int(c) for c in cos_hist]},
             "group_sizes": {str(size): n for size, n in sizes.items()},
+            "task_seconds": self.task_seconds,
             "cluster": {"workers": len(self.client.nthreads()), "threads": sum(self.client.nthreads().values())},
         }
 
@@ -532,12 +538,17 @@ def _prepare_worker() -> None:
     import ambrel_batch  # noqa: F401
 
 
-def _read(part: Partition, reader: Source) -> tuple[np.ndarray, np.ndarray]:
-    return reader.read(part)
+def _read_and_sign(part: Partition, reader: Source, layout: k.Layout) -> tuple[pd.DataFrame, tuple[float, float]]:
+    """One partition read and signed; also the seconds spent on each."""
+    started = time.perf_counter()
+    data = reader.read(part)
+    read = time.perf_counter()
+    signed = k.sign_partition(data, layout)
+    return signed, (read - started, time.perf_counter() - read)
 
 
-def _id_rows(data: tuple[np.ndarray, np.ndarray], part: Partition) -> pd.DataFrame:
-    ids = data[0]
+def _id_rows(signed: pd.DataFrame, part: Partition) -> pd.DataFrame:
+    ids = signed["id"].to_numpy()
     return pd.DataFrame(
         {
             "id": ids,
