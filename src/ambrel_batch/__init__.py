@@ -223,6 +223,8 @@ def cosine_from_hamming_batch(distances: Any, total_bits: int) -> npt.NDArray[np
     """``cosine_from_hamming(d, total_bits)`` for every distance d, with the
     same arithmetic (the division first, then the C library's cosine)."""
     values = np.asarray(distances)
+    if values.size == 0:
+        return np.empty(values.shape, dtype=np.float64)
     if values.dtype.kind not in "iu":
         raise TypeError(f"distances must be integers, not {values.dtype}")
     if values.dtype.kind == "i" and values.size and int(values.min()) < 0:

@@ -140,9 +140,13 @@ std::uint64_t hamming_distance_hex(std::string_view a, std::string_view b) {
 double cosine_from_hamming(std::uint64_t distance_bits, std::uint64_t total_bits) {
     if (total_bits == 0) return 0.0;
     FloatEnvScope fp_env;
+    pin_value(distance_bits);
+    pin_value(total_bits);
     const double quotient = static_cast<double>(distance_bits) / static_cast<double>(total_bits);
     const double angle = quotient * std::numbers::pi;
-    return std::cos(angle);
+    double cosine = std::cos(angle);
+    pin_value(cosine);
+    return cosine;
 }
 
 }  // namespace lsh

@@ -146,4 +146,16 @@ inline double widen_to_double(float value) noexcept {
     return (bits & 0x80000000u) != 0 ? -magnitude : magnitude;
 }
 
+// Pins a value to this point of the program. The compiler does not know that
+// arithmetic depends on the control register, and may move a computation
+// across the register change of a FloatEnvScope (a sanitizer build was seen
+// dividing before the scope set round-to-nearest). Passing the inputs through
+// here after the scope begins, and the result before it ends, keeps the
+// computation inside: the empty volatile statement is ordered with the
+// register writes, and the value must be known at it.
+template <class T>
+inline void pin_value(T& value) noexcept {
+    __asm__ __volatile__("" : "+g"(value));
+}
+
 }  // namespace lsh

@@ -74,7 +74,8 @@ bool element_type(const char* format, Py_ssize_t itemsize, lsh::ElementType& typ
             break;
         default: break;
     }
-    reason = "has elements of format '" + text + "', which are not real numbers";
+    reason = "has elements of format '" + text +
+             "', which are not supported: use float32, float64, float16, integers or bool";
     return false;
 }
 
@@ -85,10 +86,18 @@ std::string row_name(std::string_view parameter, std::size_t r) {
 }  // namespace
 
 PinnedRows::PinnedRows(PyObject* object, std::string_view parameter) {
-    if (PyObject_CheckBuffer(object) != 0) {
-        from_buffer(object, parameter);
-    } else {
-        from_sequence(object, parameter);
+    // A constructor that throws runs no destructor: release a buffer export
+    // taken before the failure here.
+    try {
+        if (PyObject_CheckBuffer(object) != 0) {
+            from_buffer(object, parameter);
+        } else {
+            from_sequence(object, parameter);
+        }
+    } catch (...) {
+        if (holding_view_) PyBuffer_Release(&view_);
+        holding_view_ = false;
+        throw;
     }
 }
 
@@ -126,19 +135,18 @@ void PinnedRows::from_sequence(PyObject* object, std::string_view parameter) {
     if (PyUnicode_Check(object)) {
         refuse(PyExc_TypeError, parameter, "must be a 2-D array or a sequence of sequences of numbers, not str");
     }
+    if (Py_TYPE(object)->tp_iter == nullptr && PySequence_Check(object) == 0) {
+        refuse(
+            PyExc_TypeError, parameter,
+            std::string("must be a 2-D array or a sequence of sequences of numbers, not ") + Py_TYPE(object)->tp_name);
+    }
     // A snapshot with strong references: another thread changing a list
     // while it is read cannot free a row under us.
     PyRef rows = PyRef::steal(PySequence_Tuple(object));
     if (!rows) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) {
-            PyFailure failure = PyFailure::fetch();
-            failure.add_note("while processing '" + std::string(parameter) + "'");
-            throw std::move(failure);
-        }
-        PyErr_Clear();
-        refuse(
-            PyExc_TypeError, parameter,
-            std::string("must be a 2-D array or a sequence of sequences of numbers, not ") + Py_TYPE(object)->tp_name);
+        PyFailure failure = PyFailure::fetch();
+        failure.add_note("while processing '" + std::string(parameter) + "'");
+        throw std::move(failure);
     }
     const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(rows.get()));
     if (n == 0) refuse(PyExc_ValueError, parameter, "has no rows");
@@ -177,9 +185,12 @@ PinnedBytes::PinnedBytes(PyObject* object, std::string_view parameter) {
 
 PyRef new_output(std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) lsh::panic(lsh::kCapacityOverflow);
-    PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-    if (bytes == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError) != 0) throw PyFailure::fetch();
-    return check_new(bytes);
+    // Created empty, then grown: a bytearray created at full size whose
+    // storage cannot be allocated is freed half-initialised by CPython 3.13,
+    // which then reports a spurious SystemError about exported buffers.
+    PyRef bytes = check_new(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (PyByteArray_Resize(bytes.get(), static_cast<Py_ssize_t>(size)) != 0) throw PyFailure::fetch();
+    return bytes;
 }
 
 std::uint8_t* output_bytes(PyObject* bytearray) noexcept {

@@ -43,7 +43,7 @@ def raised(fn, *args, **kwargs):
         (
             np.array([[1.0, 2.0]], dtype=object),
             TypeError,
-            "rows has elements of format 'O', which are not real numbers",
+            "rows has elements of format 'O', which are not supported",
         ),
         (np.array([["a", "b"]]), TypeError, "rows has elements of format '1w', which are not numbers"),
         (np.zeros((2, 2), np.complex64), TypeError, "rows has elements of format 'Zf', which are not numbers"),
