@@ -141,7 +141,7 @@ def main() -> int:
         sizes, stage_n, args.budget = [3000, 6000], 6000, 5.0
 
     def data(n: int) -> Generated:
-        return Generated(count=n, dim=args.dim, cosine_low=0.95, cosine_high=0.95)
+        return Generated(count=n, dim=args.dim, groups_per_block=0, cosine_low=0.95, cosine_high=0.95)
 
     params = choose_params(THRESHOLD)
     load = os.getloadavg()

@@ -3,8 +3,10 @@
 Rows are made in blocks of 1,000 from (seed, block number) alone, so any range of
 rows is produced without the rest and the data never depends on how the rows are
 split into partitions. In every block a few source rows get a partner at an exact
-cosine (drawn uniformly between `cosine_low` and `cosine_high`) and a few rows are
-copied at another power-of-two scale: normalisation removes such a scale bit for
+cosine (drawn uniformly between `cosine_low` and `cosine_high`), a few groups of
+rows lie around a source row at such cosines (so that they form groups larger
+than two, linked through the source), and a few rows are copied at another
+power-of-two scale: normalisation removes such a scale bit for
 bit, so a copy has its original's fingerprint. Background rows are independent
 Gaussian directions (in 384 dimensions their cosines are about N(0, 1/384)), and
 every row has a random norm, as a model returns them.
@@ -17,6 +19,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 BLOCK = 1000
+GROUP_SIZE = 4
 
 
 @dataclass(frozen=True)
@@ -34,6 +37,7 @@ class Generated:
     seed: int = 0
     pairs_per_block: int = 5
     copies_per_block: int = 2
+    groups_per_block: int = 1
     cosine_low: float = 0.80
     cosine_high: float = 0.99
 
@@ -42,10 +46,10 @@ class Generated:
             raise ValueError(
                 f"the generated data set needs at least one row and one dimension, got {self.count} x {self.dim}"
             )
-        if self.pairs_per_block < 0 or self.copies_per_block < 0:
-            raise ValueError("pairs_per_block and copies_per_block must not be negative")
-        if 4 * self.pairs_per_block + 4 * self.copies_per_block > BLOCK:
-            raise ValueError(f"at most {BLOCK // 4} pairs and copies per block of {BLOCK}")
+        if min(self.pairs_per_block, self.copies_per_block, self.groups_per_block) < 0:
+            raise ValueError("pairs, copies and groups per block must not be negative")
+        if 2 * self.pairs_per_block + 2 * self.copies_per_block + GROUP_SIZE * self.groups_per_block > BLOCK:
+            raise ValueError(f"the planted rows must fit in a block of {BLOCK}")
         if not -1.0 <= self.cosine_low <= self.cosine_high <= 1.0:
             raise ValueError("need -1 <= cosine_low <= cosine_high <= 1")
 
@@ -54,7 +58,8 @@ class Generated:
         return (
             f"generated (seed {self.seed}): {self.count:,} vectors of {self.dim} dimensions, "
             f"about {blocks * self.pairs_per_block:,} planted pairs at cosine {self.cosine_low:g} .. "
-            f"{self.cosine_high:g} and {blocks * self.copies_per_block:,} exact copies"
+            f"{self.cosine_high:g}, {blocks * self.groups_per_block:,} groups of {GROUP_SIZE} around a source "
+            f"and {blocks * self.copies_per_block:,} exact copies"
         )
 
     def _block(self, b: int) -> tuple[np.ndarray, Planted]:
@@ -69,19 +74,31 @@ class Generated:
         z = rng.standard_normal((self.pairs_per_block, self.dim))
         partner_norms = rng.lognormal(mean=1.0, sigma=0.5, size=self.pairs_per_block)
         powers = 2.0 ** rng.choice(np.array([-1, 1, 2]), size=self.copies_per_block)
+        group_size = GROUP_SIZE - 1
+        group_cos = rng.uniform(self.cosine_low, self.cosine_high, (self.groups_per_block, group_size))
+        group_z = rng.standard_normal((self.groups_per_block, group_size, self.dim))
+        group_norms = rng.lognormal(mean=1.0, sigma=0.5, size=(self.groups_per_block, group_size))
 
         p = min(self.pairs_per_block, n // 4)
         c = min(self.copies_per_block, (n - 2 * p) // 2)
-        sources, partners = perm[:p], perm[p : 2 * p]
+        g = min(self.groups_per_block, (n - 2 * p - 2 * c) // GROUP_SIZE)
         originals, duplicates = perm[2 * p : 2 * p + c], perm[2 * p + c : 2 * p + 2 * c]
-        cosines = cos_draw[:p]
-        # A partner is at an exact cosine from its source (as stored, in float32).
+        first = 2 * p + 2 * c
+        group_sources = perm[first : first + g]
+        members = perm[first + g : first + GROUP_SIZE * g]
+        # Every partner is at an exact cosine from its source (as stored, in float32): the
+        # pairs' partners, and the other members of each group around its source.
+        sources = np.concatenate([perm[:p], np.repeat(group_sources, group_size)])
+        partners = np.concatenate([perm[p : 2 * p], members])
+        cosines = np.concatenate([cos_draw[:p], group_cos[:g].reshape(-1)])
+        z = np.concatenate([z[:p], group_z[:g].reshape(-1, self.dim)])
+        norms = np.concatenate([partner_norms[:p], group_norms[:g].reshape(-1)])
         x = vectors[sources].astype(np.float64)
         x /= np.maximum(np.linalg.norm(x, axis=1, keepdims=True), 1e-300)
-        zp = z[:p] - np.sum(z[:p] * x, axis=1, keepdims=True) * x
+        zp = z - np.sum(z * x, axis=1, keepdims=True) * x
         zp /= np.maximum(np.linalg.norm(zp, axis=1, keepdims=True), 1e-300)
         partner = cosines[:, None] * x + np.sqrt(1.0 - cosines**2)[:, None] * zp
-        vectors[partners] = (partner * partner_norms[:p, None]).astype(np.float32)
+        vectors[partners] = (partner * norms[:, None]).astype(np.float32)
         vectors[duplicates] = vectors[originals] * powers[:c, None].astype(np.float32)
         planted = Planted(
             [(start + int(min(i, j)), start + int(max(i, j)), float(k)) for i, j, k in zip(sources, partners, cosines)],

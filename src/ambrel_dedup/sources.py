@@ -98,10 +98,12 @@ _GENERATED = re.compile(r"generated(?::(?P<count>\d+)(?:x(?P<dim>\d+))?)?(?P<opt
 
 
 def parse_generated(spec: str) -> Generated:
-    """`generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,cosine=LO-HI]` (pairs and copies per 1,000 rows)."""
+    """`generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,groups=G][,cosine=LO-HI]` (per 1,000 rows)."""
     m = _GENERATED.match(spec)
     if not m:
-        raise InputError(f"{spec}: expected generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,cosine=LO-HI]")
+        raise InputError(
+            f"{spec}: expected generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,groups=G][,cosine=LO-HI]"
+        )
     kwargs: dict[str, int | float] = {}
     if m["count"]:
         kwargs["count"] = int(m["count"])
@@ -116,11 +118,13 @@ def parse_generated(spec: str) -> Generated:
                 kwargs["pairs_per_block"] = int(value)
             elif key == "copies":
                 kwargs["copies_per_block"] = int(value)
+            elif key == "groups":
+                kwargs["groups_per_block"] = int(value)
             elif key == "cosine":
                 lo, _, hi = value.partition("-")
                 kwargs["cosine_low"], kwargs["cosine_high"] = float(lo), float(hi or lo)
             else:
-                raise InputError(f"{spec}: unknown option '{key}' (seed, pairs, copies, cosine)")
+                raise InputError(f"{spec}: unknown option '{key}' (seed, pairs, copies, groups, cosine)")
         except ValueError as exc:
             raise InputError(f"{spec}: bad value for '{key}': {exc}") from None
     try:

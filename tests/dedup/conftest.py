@@ -12,7 +12,7 @@ cloudpickle.register_pickle_by_value(dedup_oracle)
 
 THRESHOLD = 0.9
 # Small enough for seconds per run; dense in planted pairs (0.80 .. 0.99) and copies.
-SMALL = Generated(count=4000, dim=48, seed=3, pairs_per_block=40, copies_per_block=10)
+SMALL = Generated(count=4000, dim=48, seed=3, pairs_per_block=40, copies_per_block=10, groups_per_block=5)
 
 
 def local_cluster(workers: int) -> LocalCluster:

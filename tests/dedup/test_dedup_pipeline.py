@@ -41,6 +41,7 @@ def test_finds_what_brute_force_finds(baseline):
     # Groups are the connected components of the pairs, labelled by their smallest id.
     expected = components(list(zip(pairs.id_a.tolist(), pairs.id_b.tolist())))
     assert dict(zip(groups.id, groups.group)) == expected
+    assert groups.groupby("group").size().max() >= 4  # the planted groups around a source
     assert (groups.keep == (groups.id == groups.group)).all()
 
     summary = json.loads((baseline.output / "summary.json").read_text())
@@ -95,7 +96,10 @@ def test_parquet_and_npy_inputs(client, baseline, tmp_path):
 def test_on_an_existing_cluster_from_the_command_line(client, baseline, tmp_path, capsys):
     from ambrel_dedup.__main__ import main
 
-    spec = f"generated:{SMALL.count}x{SMALL.dim},seed={SMALL.seed},pairs={SMALL.pairs_per_block},copies={SMALL.copies_per_block}"
+    spec = (
+        f"generated:{SMALL.count}x{SMALL.dim},seed={SMALL.seed},pairs={SMALL.pairs_per_block},"
+        f"copies={SMALL.copies_per_block},groups={SMALL.groups_per_block}"
+    )
     out = tmp_path / "cli"
     assert main(["run", spec, "--output", str(out), "--scheduler", client.scheduler.address]) == 0
     printed = capsys.readouterr().out
