@@ -134,6 +134,7 @@ def main() -> int:
     ap.add_argument("--budget", type=float, default=60.0, help="seconds a baseline may be predicted to take")
     ap.add_argument("--quick", action="store_true", help="tiny counts: checks that the benchmark runs")
     ap.add_argument("--markdown", action="store_true")
+    ap.add_argument("--only", choices=("stages", "crossover"), help="run one of the two parts")
     args = ap.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
     stage_n = args.stage_count
@@ -151,114 +152,132 @@ def main() -> int:
     scratch = Path(tempfile.mkdtemp(prefix="ambrel-dedup-bench-"))
 
     # 1. Stages on 1 and 2 workers.
-    stage_seconds: dict[int, dict[str, float]] = {}
-    task_seconds: dict[int, dict[str, float]] = {}
-    for workers in (1, 2):
-        with connect(workers=workers) as client:
-            run(data(2000), scratch / f"warm{workers}", params=params, client=client)  # imports, first tasks
-            result = run(data(stage_n), scratch / f"stages{workers}", params=params, client=client)
-            stage_seconds[workers] = result.seconds
-            task_seconds[workers] = result.summary["task_seconds"]
-    rows = []
-    for stage in [*STAGES, "total"]:
-        one, two = stage_seconds[1][stage], stage_seconds[2][stage]
-        rows.append(
-            [stage, f"{one:.2f}", f"{stage_n / one:,.0f}", f"{two:.2f}", f"{stage_n / two:,.0f}", f"{one / two:.2f}x"]
-        )
-    for part in ("read", "sign"):  # inside the read+sign tasks, summed over tasks: per core
-        one, two = task_seconds[1][part], task_seconds[2][part]
-        rows.append(
-            [f"({part}, task time)", f"{one:.2f}", f"{stage_n / one:,.0f}", f"{two:.2f}", f"{stage_n / two:,.0f}", "-"]
-        )
-    print(f"\n== stages at N = {stage_n:,} ({args.dim} dims): seconds and vectors/s")
-    print(table(["stage", "1 worker s", "vectors/s", "2 workers s", "vectors/s", "speed-up"], rows, args.markdown))
-    sign_up = stage_seconds[1]["read+sign"] / stage_seconds[2]["read+sign"]
-    verdict = "met" if sign_up >= 1.7 else "not met"
-    print(f"read+sign stage speed-up on 2 workers: {sign_up:.2f}x (goal >= 1.7x: {verdict})")
+    if args.only != "crossover":
+        stage_seconds: dict[int, dict[str, float]] = {}
+        task_seconds: dict[int, dict[str, float]] = {}
+        for workers in (1, 2):
+            with connect(workers=workers) as client:
+                run(data(2000), scratch / f"warm{workers}", params=params, client=client)  # imports, first tasks
+                result = run(data(stage_n), scratch / f"stages{workers}", params=params, client=client)
+                stage_seconds[workers] = result.seconds
+                task_seconds[workers] = result.summary["task_seconds"]
+        rows = []
+        for stage in [*STAGES, "total"]:
+            one, two = stage_seconds[1][stage], stage_seconds[2][stage]
+            rows.append(
+                [
+                    stage,
+                    f"{one:.2f}",
+                    f"{stage_n / one:,.0f}",
+                    f"{two:.2f}",
+                    f"{stage_n / two:,.0f}",
+                    f"{one / two:.2f}x",
+                ]
+            )
+        for part in ("read", "sign"):  # inside the read+sign tasks, summed over tasks: per core
+            one, two = task_seconds[1][part], task_seconds[2][part]
+            rows.append(
+                [
+                    f"({part}, task time)",
+                    f"{one:.2f}",
+                    f"{stage_n / one:,.0f}",
+                    f"{two:.2f}",
+                    f"{stage_n / two:,.0f}",
+                    "-",
+                ]
+            )
+        print(f"\n== stages at N = {stage_n:,} ({args.dim} dims): seconds and vectors/s")
+        print(table(["stage", "1 worker s", "vectors/s", "2 workers s", "vectors/s", "speed-up"], rows, args.markdown))
+        sign_up = stage_seconds[1]["read+sign"] / stage_seconds[2]["read+sign"]
+        verdict = "met" if sign_up >= 1.7 else "not met"
+        print(f"read+sign stage speed-up on 2 workers: {sign_up:.2f}x (goal >= 1.7x: {verdict})")
 
     # 2. Crossover.
-    results: dict[int, dict[str, Measure]] = {}
-    brute_hist: list[tuple[int, float]] = []
-    flat_hist: list[tuple[int, float]] = []
-    ivf_hist: list[tuple[int, float]] = []
-    with connect(workers=2) as client:
-        run(data(2000), scratch / "warm", params=params, client=client)
-        for n in sizes:
-            gen = data(n)
-            truth = truth_pairs(gen)
-            row: dict[str, Measure] = {}
-            res = run(gen, scratch / f"n{n}", params=params, client=client)
-            row["pipeline"] = Measure(res.seconds["total"], recall(pipeline_pairs(res.output), truth))
-            vectors = gen.rows(0, n)
-            unit = unit_rows(vectors)
-            guess = predicted(brute_hist, n, 2)
-            if guess <= args.budget:
-                started = time.perf_counter()
-                bi, bj, _ = brute_force_pairs(vectors, THRESHOLD)
-                secs = time.perf_counter() - started
-                brute_hist.append((n, secs))
-                row["numpy"] = Measure(secs, recall(set(zip(bi.tolist(), bj.tolist())), truth))
-            else:
-                row["numpy"] = Measure(guess, None, extrapolated=True)
-            if faiss is None:
-                row["flat"] = row["ivf"] = Measure(None)
-            else:
-                guess = predicted(flat_hist, n, 2)
+    if args.only != "stages":
+        results: dict[int, dict[str, Measure]] = {}
+        brute_hist: list[tuple[int, float]] = []
+        flat_hist: list[tuple[int, float]] = []
+        ivf_hist: list[tuple[int, float]] = []
+        with connect(workers=2) as client:
+            run(data(2000), scratch / "warm", params=params, client=client)
+            for n in sizes:
+                gen = data(n)
+                truth = truth_pairs(gen)
+                row: dict[str, Measure] = {}
+                res = run(gen, scratch / f"n{n}", params=params, client=client)
+                row["pipeline"] = Measure(res.seconds["total"], recall(pipeline_pairs(res.output), truth))
+                vectors = gen.rows(0, n)
+                unit = unit_rows(vectors)
+                guess = predicted(brute_hist, n, 2)
                 if guess <= args.budget:
-                    secs, found = faiss_flat(unit)
-                    flat_hist.append((n, secs))
-                    row["flat"] = Measure(secs, recall(found, truth))
+                    started = time.perf_counter()
+                    bi, bj, _ = brute_force_pairs(vectors, THRESHOLD)
+                    secs = time.perf_counter() - started
+                    brute_hist.append((n, secs))
+                    row["numpy"] = Measure(secs, recall(set(zip(bi.tolist(), bj.tolist())), truth))
                 else:
-                    row["flat"] = Measure(guess, None, extrapolated=True)
-                guess = predicted(ivf_hist, n, 1.5)
-                if guess <= 4 * args.budget:
-                    secs, found = faiss_ivf(unit)
-                    ivf_hist.append((n, secs))
-                    row["ivf"] = Measure(secs, recall(found, truth))
+                    row["numpy"] = Measure(guess, None, extrapolated=True)
+                if faiss is None:
+                    row["flat"] = row["ivf"] = Measure(None)
                 else:
-                    row["ivf"] = Measure(guess, None, extrapolated=True)
-            results[n] = row
-            print(f"   N = {n:,}: " + ", ".join(f"{k} {m.cell()}" for k, m in row.items()), file=sys.stderr)
+                    guess = predicted(flat_hist, n, 2)
+                    if guess <= args.budget:
+                        secs, found = faiss_flat(unit)
+                        flat_hist.append((n, secs))
+                        row["flat"] = Measure(secs, recall(found, truth))
+                    else:
+                        row["flat"] = Measure(guess, None, extrapolated=True)
+                    guess = predicted(ivf_hist, n, 1.5)
+                    if guess <= 4 * args.budget:
+                        secs, found = faiss_ivf(unit)
+                        ivf_hist.append((n, secs))
+                        row["ivf"] = Measure(secs, recall(found, truth))
+                    else:
+                        row["ivf"] = Measure(guess, None, extrapolated=True)
+                results[n] = row
+                print(f"   N = {n:,}: " + ", ".join(f"{k} {m.cell()}" for k, m in row.items()), file=sys.stderr)
 
-    rows = []
-    for n, row in results.items():
-        p, ivf = row["pipeline"], row["ivf"]
-        ratio = f"{ivf.seconds / p.seconds:.2f}x" if ivf.seconds and p.seconds else "-"
-        rows.append(
-            [
-                f"{n:,}",
-                p.cell(),
-                p.recall_cell(),
-                row["numpy"].cell(),
-                row["flat"].cell(),
-                row["ivf"].cell(),
-                row["ivf"].recall_cell(),
-                ratio,
-            ]
+        rows = []
+        for n, row in results.items():
+            p, ivf = row["pipeline"], row["ivf"]
+            ratio = f"{ivf.seconds / p.seconds:.2f}x" if ivf.seconds and p.seconds else "-"
+            rows.append(
+                [
+                    f"{n:,}",
+                    p.cell(),
+                    p.recall_cell(),
+                    row["numpy"].cell(),
+                    row["flat"].cell(),
+                    row["ivf"].cell(),
+                    row["ivf"].recall_cell(),
+                    ratio,
+                ]
+            )
+        print(
+            f"\n== crossover ({args.dim} dims, planted pairs at cosine 0.95, threshold {THRESHOLD}; ~ = extrapolated)"
         )
-    print(f"\n== crossover ({args.dim} dims, planted pairs at cosine 0.95, threshold {THRESHOLD}; ~ = extrapolated)")
-    print(
-        table(
-            ["N", "pipeline", "recall", "numpy brute", "FAISS flat", "FAISS IVF", "IVF recall", "IVF / pipeline"],
-            rows,
-            args.markdown,
+        print(
+            table(
+                ["N", "pipeline", "recall", "numpy brute", "FAISS flat", "FAISS IVF", "IVF recall", "IVF / pipeline"],
+                rows,
+                args.markdown,
+            )
         )
-    )
-    ns = list(results)
-    if len(ns) >= 2:
-        a, b = ns[-2], ns[-1]
-        growth = results[b]["pipeline"].seconds / results[a]["pipeline"].seconds  # type: ignore[operator]
-        text = f"pipeline time x{growth:.2f} from {a:,} to {b:,} (N x{b / a:.2f})"
-        ivf_a, ivf_b = results[a]["ivf"], results[b]["ivf"]
-        if ivf_a.seconds and ivf_b.seconds and not ivf_b.extrapolated:
-            text += f"; IVF x{ivf_b.seconds / ivf_a.seconds:.2f}"
-        print(text)
-        last = results[b]
-        if last["ivf"].seconds and not last["ivf"].extrapolated:
-            faster = last["pipeline"].seconds < last["ivf"].seconds  # type: ignore[operator]
-            no_lower = (last["pipeline"].recall or 0) >= (last["ivf"].recall or 0)
-            verdict = "met" if faster and no_lower else "not met"
-            print(f"goal at N = {b:,}: pipeline faster than IVF at no lower recall: {verdict}")
+        ns = list(results)
+        if len(ns) >= 2:
+            a, b = ns[-2], ns[-1]
+            growth = results[b]["pipeline"].seconds / results[a]["pipeline"].seconds  # type: ignore[operator]
+            text = f"pipeline time x{growth:.2f} from {a:,} to {b:,} (N x{b / a:.2f})"
+            ivf_a, ivf_b = results[a]["ivf"], results[b]["ivf"]
+            if ivf_a.seconds and ivf_b.seconds and not ivf_b.extrapolated:
+                text += f"; IVF x{ivf_b.seconds / ivf_a.seconds:.2f}"
+            print(text)
+            last = results[b]
+            if last["ivf"].seconds and not last["ivf"].extrapolated:
+                faster = last["pipeline"].seconds < last["ivf"].seconds  # type: ignore[operator]
+                no_lower = (last["pipeline"].recall or 0) >= (last["ivf"].recall or 0)
+                verdict = "met" if faster and no_lower else "not met"
+                print(f"goal at N = {b:,}: pipeline faster than IVF at no lower recall: {verdict}")
     load = os.getloadavg()
     print(f"load average after the run: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
     return 0
