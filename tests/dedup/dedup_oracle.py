@@ -1,14 +1,29 @@
-"""Independent oracles for the pipeline tests: brute-force cosine and union-find components."""
+"""Shared pieces of the pipeline tests: the small data set, local clusters, and independent
+oracles (brute-force cosine, union-find components)."""
 
 from __future__ import annotations
 
+import logging
 import os
 import signal
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from distributed import LocalCluster
 from distributed.diagnostics.plugin import WorkerPlugin
+
+from ambrel_dedup import Generated
+
+THRESHOLD = 0.9
+# Small enough for seconds per run; dense in planted pairs (0.80 .. 0.99), groups and copies.
+SMALL = Generated(count=4000, dim=48, seed=3, pairs_per_block=40, copies_per_block=10, groups_per_block=5)
+
+
+def local_cluster(workers: int) -> LocalCluster:
+    return LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.CRITICAL
+    )
 
 
 def true_cosines(vectors: np.ndarray) -> np.ndarray:

@@ -6,11 +6,10 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from dedup_oracle import KillOnSign, read_output
+from dedup_oracle import SMALL, THRESHOLD, KillOnSign, local_cluster, read_output
 from distributed import Client
 
 from ambrel_dedup import DedupError, InputError, run
-from conftest import SMALL, THRESHOLD, local_cluster
 
 
 def _parquet(path, ids, vectors, **columns):

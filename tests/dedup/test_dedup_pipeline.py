@@ -7,11 +7,10 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
-from dedup_oracle import components, read_output, true_cosines
+from dedup_oracle import SMALL, THRESHOLD, components, local_cluster, read_output, true_cosines
 from distributed import Client
 
 from ambrel_dedup import run
-from conftest import SMALL, THRESHOLD, local_cluster
 
 
 def test_finds_what_brute_force_finds(baseline):
