@@ -106,29 +106,19 @@ def test_on_an_existing_cluster_from_the_command_line(client, baseline, tmp_path
         assert f"  {stage} " in printed
     assert "candidate recall at cosine 0.85" in printed
     pd.testing.assert_frame_equal(read_output(out)[1], read_output(baseline.output)[1])
-    if importlib.util.find_spec("matplotlib") is not None:
-        assert (
-            main(
-                [
-                    "run",
-                    spec,
-                    "-o",
-                    str(tmp_path / "plotted"),
-                    "--scheduler",
-                    client.scheduler.address,
-                    "--quiet",
-                    "--plot",
-                    str(tmp_path / "p.png"),
-                ]
-            )
-            == 0
-        )
+    # An output that exists is refused before anything runs, and replaced whole with --overwrite.
+    cluster = ["--scheduler", client.scheduler.address]
+    assert main(["run", spec, "--output", str(out), *cluster]) == 2
+    assert "exists" in capsys.readouterr().err
+    (out / "summary.json").unlink()
+    plot = ["--plot", str(tmp_path / "p.png")] if importlib.util.find_spec("matplotlib") else []
+    assert main(["run", spec, "-o", str(out), "--overwrite", "--quiet", *cluster, *plot]) == 0
+    assert (out / "summary.json").exists() and not list(tmp_path.glob(".cli*"))
+    pd.testing.assert_frame_equal(read_output(out)[0], read_output(baseline.output)[0])
+    if plot:
         assert (tmp_path / "p.png").read_bytes()[:4] == b"\x89PNG"
     assert main(["params", "--threshold", "0.9", "--count", "200000"]) == 0
     assert "58 bands used as bucket keys" in capsys.readouterr().out
-    # An output that exists is refused before anything runs.
-    assert main(["run", spec, "--output", str(out), "--scheduler", client.scheduler.address]) == 2
-    assert "exists" in capsys.readouterr().err
 
 
 def test_keep_largest_with_the_p2p_shuffle(client, baseline, tmp_path):
