@@ -109,22 +109,17 @@ def parse_generated(spec: str) -> Generated:
         kwargs["count"] = int(m["count"])
     if m["dim"]:
         kwargs["dim"] = int(m["dim"])
+    names = {"seed": "seed", "pairs": "pairs_per_block", "copies": "copies_per_block", "groups": "groups_per_block"}
     for item in filter(None, m["opts"].split(",")):
         key, value = item.split("=", 1)
+        if key not in (*names, "cosine"):
+            raise InputError(f"{spec}: unknown option '{key}' ({', '.join([*names, 'cosine'])})")
         try:
-            if key == "seed":
-                kwargs["seed"] = int(value)
-            elif key == "pairs":
-                kwargs["pairs_per_block"] = int(value)
-            elif key == "copies":
-                kwargs["copies_per_block"] = int(value)
-            elif key == "groups":
-                kwargs["groups_per_block"] = int(value)
-            elif key == "cosine":
+            if key == "cosine":
                 lo, _, hi = value.partition("-")
                 kwargs["cosine_low"], kwargs["cosine_high"] = float(lo), float(hi or lo)
             else:
-                raise InputError(f"{spec}: unknown option '{key}' (seed, pairs, copies, groups, cosine)")
+                kwargs[names[key]] = int(value)
         except ValueError as exc:
             raise InputError(f"{spec}: bad value for '{key}': {exc}") from None
     try:

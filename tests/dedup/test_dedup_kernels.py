@@ -2,6 +2,7 @@
 enumeration, union-find components, and the banding curve against signatures of pairs at known cosines."""
 
 import itertools
+import math
 
 import numpy as np
 import pandas as pd
@@ -9,8 +10,10 @@ import pytest
 from dedup_oracle import components
 
 import ambrel_batch as ab
-from ambrel_dedup import Generated, LshParams, choose_params, with_overrides
+from ambrel_dedup import Generated, InputError, LshParams, choose_params, with_overrides
 from ambrel_dedup import kernels as k
+from ambrel_dedup.params import estimate_limit
+from ambrel_dedup.sources import parse_generated
 
 
 def _rows_with_repeats(n, dim, seed):
@@ -105,11 +108,11 @@ def test_star_steps_give_union_find_components(edges):
 
 @pytest.mark.parametrize("threshold", [0.8, 0.9])
 def test_banding_curve_matches_signatures(threshold):
-    """Pairs at a known cosine become candidates as often as the curve says (bands and sketch)."""
+    """Pairs at a known cosine become candidates, and are reported, as often as the curves say."""
     p = choose_params(threshold)
     rng = np.random.default_rng(int(threshold * 100))
     n, dim = 3000, 64
-    for cosine in (threshold - 0.05, threshold):
+    for cosine in (threshold - 0.05, threshold, threshold + 0.03):
         x = rng.standard_normal((n, dim))
         x /= np.linalg.norm(x, axis=1, keepdims=True)
         z = rng.standard_normal((n, dim))
@@ -122,13 +125,36 @@ def test_banding_curve_matches_signatures(threshold):
         ]
         same_band = k.bucket_keys(codes[0], p) == k.bucket_keys(codes[1], p)
         close = np.bitwise_count(k.sketches(codes[0], p) ^ k.sketches(codes[1], p)) <= p.sketch_max
-        observed = (same_band & close).any(axis=1).mean()
+        candidate = (same_band & close).any(axis=1)
         expected = float(p.candidate_probability(cosine))
-        assert abs(observed - expected) < 4 * np.sqrt(expected * (1 - expected) / n) + 0.005, (
-            cosine,
-            observed,
-            expected,
-        )
+        margin = 4 * np.sqrt(expected * (1 - expected) / n) + 0.005
+        assert abs(candidate.mean() - expected) < margin, (cosine, candidate.mean(), expected)
+        # Reported: a candidate whose estimate over every bit reaches the threshold (the curve
+        # assumes independent bits; a shared band makes the estimate a little higher).
+        estimate = ab.cosine_from_hamming_batch(ab.hamming_distance_pairs(codes[0], codes[1]), p.total_bits)
+        reported = (candidate & (estimate >= threshold)).mean()
+        expected = float(p.found_probability(cosine))
+        assert -0.01 < reported - expected < 4 * np.sqrt(expected * (1 - expected) / n) + 0.03, (cosine, reported)
+
+
+def test_limits_of_the_sketch_and_the_estimate():
+    for threshold in (0.5, 0.8, 0.9, 0.97):
+        q = np.arccos(threshold) / np.pi
+        tail = [sum(math.comb(64, j) * q**j * (1 - q) ** (64 - j) for j in range(h + 1, 65)) for h in range(65)]
+        h = choose_params(threshold).sketch_max
+        assert tail[h] <= 1e-4 < tail[h - 1]
+        for bits in (1024, 1200, 3328):
+            limit = estimate_limit(threshold, bits)
+            assert math.cos(limit / bits * math.pi) >= threshold > math.cos((limit + 1) / bits * math.pi)
+
+
+def test_generated_specs():
+    gen = parse_generated("generated:1500x20,seed=4,pairs=3,copies=1,groups=0,cosine=0.9-0.95")
+    assert gen == Generated(1500, 20, 4, 3, 1, 0, 0.9, 0.95)
+    assert parse_generated("generated") == Generated()
+    for bad in ("generated:10x", "generated,colour=red", "generated,seed=x", "generated:5x5,pairs=500"):
+        with pytest.raises(InputError, match="generated"):
+            parse_generated(bad)
 
 
 def test_chosen_layouts():
