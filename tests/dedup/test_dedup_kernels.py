@@ -7,13 +7,14 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from dedup_oracle import components
+from dedup_oracle import components, true_cosines
 
 import ambrel_batch as ab
 from ambrel_dedup import Generated, InputError, LshParams, choose_params, with_overrides
 from ambrel_dedup import kernels as k
 from ambrel_dedup.params import estimate_limit
 from ambrel_dedup.sources import parse_generated
+from ambrel_dedup.truth import compare
 
 
 def _rows_with_repeats(n, dim, seed):
@@ -182,3 +183,19 @@ def test_generated_rows_do_not_depend_on_the_split():
         assert not np.array_equal(whole[i], whole[j])
         digests = ab.sha256_batch(ab.normalize_batch(whole[[i, j]]))
         assert digests[0] == digests[1]
+
+
+def test_the_demo_comparison_counts_what_brute_force_says():
+    rng = np.random.default_rng(2)
+    vectors = rng.standard_normal((60, 32)).astype(np.float32)
+    vectors[10] = vectors[3] * 2  # an exact copy
+    vectors[20] = vectors[5] + 0.01 * vectors[6]  # a near duplicate
+    vectors[30] = vectors[7] + 0.3 * vectors[8]  # cosine about 0.96
+    ids = np.arange(100, 160)
+    cos = true_cosines(vectors)
+    truth = {(i, j) for i, j in zip(*np.nonzero(np.triu(cos, 1) >= 0.9))}
+    assert truth == {(3, 10), (5, 20), (7, 30)}
+    # Reported: the near pair 5-20, a false one 1-2; the copy 10 of 3 through its representative.
+    result = compare(vectors, ids, 0.9, (np.array([105, 101]), np.array([120, 102])), {110: 103})
+    assert (result.true_pairs, result.found, result.reported, result.reported_true) == (3, 2, 2, 1)
+    assert result.far_below == 1 and [m[:2] for m in result.missed] == [(107, 130)]
