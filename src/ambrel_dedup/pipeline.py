@@ -36,6 +36,7 @@ MAX_BUCKET_CAP = 5000
 MAX_COMPONENT_ROUNDS = 64
 ROWS_PER_SHUFFLE_PARTITION = 2_000_000
 ROWS_PER_OUTPUT_PARTITION = 2_000_000
+EDGES_PER_PARTITION = 500_000
 STAGES = ("read+sign", "exact", "bucket", "verify", "group", "write")
 
 Log = Callable[[str], None]
@@ -423,7 +424,10 @@ class _Job:
     def components(self, edges: dd.DataFrame, n_edges: int) -> tuple[dd.DataFrame, int]:
         """Connected components without gathering the edges: alternate large-star and small-star steps
         until neither changes anything; every component is then a star around its smallest id."""
-        parts = max(1, min(self.partitions_for(0), math.ceil(n_edges / 500_000)))
+        # Never fewer partitions than worker threads (at least two), so that the edges are
+        # spread even when there are few; more when there are many.
+        threads = sum(self.client.nthreads().values())
+        parts = max(2, threads, math.ceil(n_edges / EDGES_PER_PARTITION))
         current = edges
         rounds = 0
         while True:
