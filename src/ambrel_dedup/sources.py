@@ -97,12 +97,12 @@ def _partition_rows(dim: int, count: int, partition_rows: int | None, parallelis
 _GENERATED = re.compile(r"generated(?::(?P<count>\d+)(?:x(?P<dim>\d+))?)?(?P<opts>(?:,\w+=[^,]+)*)$")
 
 
-def parse_generated(spec: str) -> Generated:
+def parse_generated(text: str) -> Generated:
     """`generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,groups=G][,cosine=LO-HI]` (per 1,000 rows)."""
-    m = _GENERATED.match(spec)
+    m = _GENERATED.match(text)
     if not m:
         raise InputError(
-            f"{spec}: expected generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,groups=G][,cosine=LO-HI]"
+            f"{text}: expected generated[:COUNT[xDIM]][,seed=S][,pairs=P][,copies=C][,groups=G][,cosine=LO-HI]"
         )
     kwargs: dict[str, int | float] = {}
     if m["count"]:
@@ -113,7 +113,7 @@ def parse_generated(spec: str) -> Generated:
     for item in filter(None, m["opts"].split(",")):
         key, value = item.split("=", 1)
         if key not in (*names, "cosine"):
-            raise InputError(f"{spec}: unknown option '{key}' ({', '.join([*names, 'cosine'])})")
+            raise InputError(f"{text}: unknown option '{key}' ({', '.join([*names, 'cosine'])})")
         try:
             if key == "cosine":
                 lo, _, hi = value.partition("-")
@@ -121,11 +121,11 @@ def parse_generated(spec: str) -> Generated:
             else:
                 kwargs[names[key]] = int(value)
         except ValueError as exc:
-            raise InputError(f"{spec}: bad value for '{key}': {exc}") from None
+            raise InputError(f"{text}: bad value for '{key}': {exc}") from None
     try:
         return Generated(**kwargs)  # type: ignore[arg-type]
     except ValueError as exc:
-        raise InputError(f"{spec}: {exc}") from None
+        raise InputError(f"{text}: {exc}") from None
 
 
 def generated_source(gen: Generated, partition_rows: int | None = None, parallelism: int = 1) -> Source:
@@ -325,7 +325,7 @@ def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int)
 
 
 def open_source(
-    spec: str | os.PathLike[str] | Generated,
+    source: str | os.PathLike[str] | Generated,
     *,
     id_column: str = "id",
     vector_column: str = "embedding",
@@ -333,9 +333,9 @@ def open_source(
     parallelism: int = 1,
 ) -> Source:
     """Validates an input (schemas, shapes, row counts; not the rows) and splits it into partitions."""
-    if isinstance(spec, Generated):
-        return generated_source(spec, partition_rows, parallelism)
-    text = os.fspath(spec)
+    if isinstance(source, Generated):
+        return generated_source(source, partition_rows, parallelism)
+    text = os.fspath(source)
     if text.startswith("generated") and not Path(text).exists():
         return generated_source(parse_generated(text), partition_rows, parallelism)
     path = Path(text)

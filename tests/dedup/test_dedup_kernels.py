@@ -149,7 +149,7 @@ def test_limits_of_the_sketch_and_the_estimate():
             assert math.cos(limit / bits * math.pi) >= threshold > math.cos((limit + 1) / bits * math.pi)
 
 
-def test_generated_specs():
+def test_generated_data_set_texts():
     gen = parse_generated("generated:1500x20,seed=4,pairs=3,copies=1,groups=0,cosine=0.9-0.95")
     assert gen == Generated(1500, 20, 4, 3, 1, 0, 0.9, 0.95)
     assert parse_generated("generated") == Generated()

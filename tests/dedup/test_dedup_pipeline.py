@@ -1,6 +1,5 @@
 """End to end on local clusters, against brute force; the same output whatever the workers and partitions."""
 
-import importlib.util
 import json
 
 import numpy as np
@@ -95,12 +94,12 @@ def test_parquet_and_npy_inputs(client, baseline, tmp_path):
 def test_on_an_existing_cluster_from_the_command_line(client, baseline, tmp_path, capsys):
     from ambrel_dedup.__main__ import main
 
-    spec = (
+    dataset = (
         f"generated:{SMALL.count}x{SMALL.dim},seed={SMALL.seed},pairs={SMALL.pairs_per_block},"
         f"copies={SMALL.copies_per_block},groups={SMALL.groups_per_block}"
     )
     out = tmp_path / "cli"
-    assert main(["run", spec, "--output", str(out), "--scheduler", client.scheduler.address]) == 0
+    assert main(["run", dataset, "--output", str(out), "--scheduler", client.scheduler.address]) == 0
     printed = capsys.readouterr().out
     for stage in ("read+sign", "exact", "bucket", "verify", "group", "write"):
         assert f"  {stage} " in printed
@@ -108,11 +107,16 @@ def test_on_an_existing_cluster_from_the_command_line(client, baseline, tmp_path
     pd.testing.assert_frame_equal(read_output(out)[1], read_output(baseline.output)[1])
     # An output that exists is refused before anything runs, and replaced whole with --overwrite.
     cluster = ["--scheduler", client.scheduler.address]
-    assert main(["run", spec, "--output", str(out), *cluster]) == 2
+    assert main(["run", dataset, "--output", str(out), *cluster]) == 2
     assert "exists" in capsys.readouterr().err
     (out / "summary.json").unlink()
-    plot = ["--plot", str(tmp_path / "p.png")] if importlib.util.find_spec("matplotlib") else []
-    assert main(["run", spec, "-o", str(out), "--overwrite", "--quiet", *cluster, *plot]) == 0
+    try:
+        import matplotlib  # noqa: F401
+
+        plot = ["--plot", str(tmp_path / "p.png")]
+    except ImportError:
+        plot = []
+    assert main(["run", dataset, "-o", str(out), "--overwrite", "--quiet", *cluster, *plot]) == 0
     assert (out / "summary.json").exists() and not list(tmp_path.glob(".cli*"))
     pd.testing.assert_frame_equal(read_output(out)[0], read_output(baseline.output)[0])
     if plot:
