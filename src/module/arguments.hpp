@@ -53,8 +53,9 @@ std::string owned_text_from(PyObject* object);
 std::vector<std::string> text_list_from(PyObject* object);
 
 // Runs `convert()`; an ordinary failure gets the note naming `parameter`.
+// Inlined so that a call costs no more than the conversion itself.
 template <class Convert>
-auto converting(std::string_view parameter, Convert&& convert) -> decltype(convert()) {
+[[gnu::always_inline]] inline auto converting(std::string_view parameter, Convert&& convert) -> decltype(convert()) {
     try {
         return convert();
     } catch (PyFailure& failure) {
@@ -68,8 +69,7 @@ auto converting(std::string_view parameter, Convert&& convert) -> decltype(conve
 template <std::size_t N>
 class BoundArguments {
 public:
-    BoundArguments(const Parameters<N>& parameters, const std::array<PyObject*, N>& objects) noexcept
-        : parameters_(&parameters), objects_(objects) {}
+    explicit BoundArguments(const Parameters<N>& parameters) noexcept : parameters_(&parameters) {}
 
     bool given(std::size_t k) const noexcept { return objects_[k] != nullptr; }
     PyObject* object(std::size_t k) const noexcept { return objects_[k]; }
@@ -90,9 +90,13 @@ public:
     std::string to_owned_text(std::size_t k) const { return to(k, owned_text_from); }
     std::vector<std::string> to_text_list(std::size_t k) const { return to(k, text_list_from); }
 
+    // The matching fills these in place (see bind): copying the array after
+    // it was written element by element would stall on store forwarding.
+    PyObject** objects() noexcept { return objects_.data(); }
+
 private:
     const Parameters<N>* parameters_;
-    std::array<PyObject*, N> objects_;
+    std::array<PyObject*, N> objects_{};
 };
 
 // Fast-call form: positional arguments, then the keyword values in the order
@@ -105,16 +109,16 @@ void match_tuple_dict(const ParameterList& parameters, PyObject* args, PyObject*
 
 template <std::size_t N>
 BoundArguments<N> bind(const Parameters<N>& parameters, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    std::array<PyObject*, N> objects{};
-    match_fastcall(parameters.list(), args, nargsf, kwnames, objects.data());
-    return {parameters, objects};
+    BoundArguments<N> bound(parameters);
+    match_fastcall(parameters.list(), args, nargsf, kwnames, bound.objects());
+    return bound;
 }
 
 template <std::size_t N>
 BoundArguments<N> bind(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
-    std::array<PyObject*, N> objects{};
-    match_tuple_dict(parameters.list(), args, kwargs, objects.data());
-    return {parameters, objects};
+    BoundArguments<N> bound(parameters);
+    match_tuple_dict(parameters.list(), args, kwargs, bound.objects());
+    return bound;
 }
 
 // The collections.abc.Sequence type, imported once per process on first need.
