@@ -19,13 +19,9 @@ LSH_TARGET_BEGIN(LSH_TARGET_AVX2)
 namespace lsh::detail {
 namespace {
 
-class Avx2Lanes {
-public:
-    Avx2Lanes()
-        : mix_low_(splat_bits(kSplitMixMix1 & 0xFFFFFFFFull)),
-          mix_high_(splat_bits(kSplitMixMix1 >> 32)),
-          sign_multiplier_(splat_bits(kSignMultiplier)) {}
-
+// The constants are set per call; once inlined into the walk they are loop
+// invariants, kept in registers.
+struct Avx2Lanes {
     static constexpr std::size_t kWidth = 4;
     using Bits = __m256i;
     using Sums = __m256d;
@@ -44,30 +40,28 @@ public:
     static Bits xor_bits(Bits a, Bits b) { return _mm256_xor_si256(a, b); }
     static Sums select(Positive positive, Sums minus, Sums plus) { return _mm256_blendv_pd(minus, plus, positive); }
 
-    Segment segment(Bits z) const {
+    static Segment segment(Bits z) {
         const __m256i shifted = _mm256_srli_epi64(z, 30);
-        return {shifted, _mm256_mul_epu32(_mm256_srli_epi64(_mm256_xor_si256(z, shifted), 32), mix_low_)};
+        return {shifted, _mm256_mul_epu32(_mm256_srli_epi64(_mm256_xor_si256(z, shifted), 32), mix_low())};
     }
 
-    Positive positive(Bits z, const Segment& segment) const {
+    static Positive positive(Bits z, const Segment& segment) {
         const __m256i x = _mm256_xor_si256(z, segment.shifted);
         // Low 64 bits of x * kSplitMixMix1 from 32x32 products: the cross
         // terms only matter in their low 32 bits.
-        const __m256i cross = _mm256_add_epi64(segment.high_cross, _mm256_mul_epu32(x, mix_high_));
-        const __m256i p = _mm256_add_epi64(_mm256_mul_epu32(x, mix_low_), _mm256_slli_epi64(cross, 32));
+        const __m256i cross =
+            _mm256_add_epi64(segment.high_cross, _mm256_mul_epu32(x, splat_bits(kSplitMixMix1 >> 32)));
+        const __m256i p = _mm256_add_epi64(_mm256_mul_epu32(x, mix_low()), _mm256_slli_epi64(cross, 32));
         const __m256i y = _mm256_xor_si256(p, _mm256_srli_epi64(p, 27));
         // Bit 31 of the sign product moved to bit 63, which blendv reads.
-        return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_mul_epu32(y, sign_multiplier_), 32));
+        return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_mul_epu32(y, splat_bits(kSignMultiplier)), 32));
     }
 
     static unsigned greater_than_zero(Sums sum) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_GT_OQ)));
     }
 
-private:
-    __m256i mix_low_;
-    __m256i mix_high_;
-    __m256i sign_multiplier_;
+    static Bits mix_low() { return splat_bits(kSplitMixMix1 & 0xFFFFFFFFull); }
 };
 
 }  // namespace

@@ -24,13 +24,7 @@ LSH_TARGET_BEGIN(LSH_TARGET_AVX512)
 namespace lsh::detail {
 namespace {
 
-class Avx512Lanes {
-public:
-    Avx512Lanes()
-        : mix_(splat_bits(kSplitMixMix1)),
-          sign_multiplier_(splat_bits(kSignMultiplier)),
-          bit31_(splat_bits(std::uint64_t{1} << 31)) {}
-
+struct Avx512Lanes {
     static constexpr std::size_t kWidth = 8;
     using Bits = __m512i;
     using Sums = __m512d;
@@ -48,18 +42,14 @@ public:
 
     static Segment segment(Bits z) { return _mm512_srli_epi64(z, 30); }
 
-    Positive positive(Bits z, Segment shifted) const {
-        const __m512i p = _mm512_mullo_epi64(_mm512_xor_si512(z, shifted), mix_);
+    static Positive positive(Bits z, Segment shifted) {
+        const __m512i p = _mm512_mullo_epi64(_mm512_xor_si512(z, shifted), splat_bits(kSplitMixMix1));
         const __m512i y = _mm512_xor_si512(p, _mm512_srli_epi64(p, 27));
-        return _mm512_test_epi64_mask(_mm512_mul_epu32(y, sign_multiplier_), bit31_);
+        return _mm512_test_epi64_mask(_mm512_mul_epu32(y, splat_bits(kSignMultiplier)),
+                                      splat_bits(std::uint64_t{1} << 31));
     }
 
     static unsigned greater_than_zero(Sums sum) { return _mm512_cmp_pd_mask(sum, _mm512_setzero_pd(), _CMP_GT_OQ); }
-
-private:
-    __m512i mix_;
-    __m512i sign_multiplier_;
-    __m512i bit31_;
 };
 
 }  // namespace

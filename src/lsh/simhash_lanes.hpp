@@ -37,7 +37,8 @@
 //   positive(Bits z, Segment)     the sign step: which lanes add +v[i]
 //   select(Positive, Sums minus, Sums plus)
 //   greater_than_zero(Sums)       bit l set when lane l's sum is > 0 (a NaN is not)
-// Its member functions may use constants set up by its constructor.
+// The walk makes one (const) L per call, so L may hold constants set up by its
+// constructor; stateless lanes are fine too.
 #pragma once
 
 #include <cstddef>
