@@ -214,31 +214,10 @@ void exact_row(const Plan& plan, std::size_t r, Scratch& s) {
 }
 
 // Classifies a row: its limit T, or the path it takes instead.
-RowPath classify(const float* x, std::size_t n, double factor, double& limit) {
-    // Eight partial sums: the order of this sum only enters through its
-    // rounding error, which the margin of the factor covers. The special
-    // values are found on the bits, without branches: NaN and infinities
-    // have all exponent bits set, subnormals none but some mantissa bits.
-    double partial[8] = {};
-    std::uint32_t special = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        for (std::size_t k = 0; k < 8; ++k) {
-            const std::uint32_t magnitude = std::bit_cast<std::uint32_t>(x[i + k]) & 0x7FFFFFFFu;
-            special |= static_cast<std::uint32_t>(magnitude >= 0x7F800000u) |
-                       static_cast<std::uint32_t>(magnitude - 1u < 0x007FFFFFu);
-            partial[k] += static_cast<double>(std::bit_cast<float>(magnitude));
-        }
-    }
-    for (; i < n; ++i) {
-        const std::uint32_t magnitude = std::bit_cast<std::uint32_t>(x[i]) & 0x7FFFFFFFu;
-        special |= static_cast<std::uint32_t>(magnitude >= 0x7F800000u) |
-                   static_cast<std::uint32_t>(magnitude - 1u < 0x007FFFFFu);
-        partial[0] += static_cast<double>(std::bit_cast<float>(magnitude));
-    }
-    const double magnitude = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
-                             ((partial[4] + partial[5]) + (partial[6] + partial[7]));
-    if (special != 0 || !(magnitude <= 0x1p126)) return RowPath::exact;
+RowPath classify(const BatchKernels& kernels, const float* x, std::size_t n, double factor, double& limit) {
+    double magnitude = 0.0;
+    const bool special = kernels.measure(x, n, &magnitude);
+    if (special || !(magnitude <= 0x1p126)) return RowPath::exact;
     if (magnitude == 0.0) return RowPath::zero;
     limit = factor * magnitude;
     return RowPath::fast;
@@ -260,22 +239,12 @@ std::size_t pack_tile(const Plan& plan, std::size_t r0, std::size_t m, Scratch& 
             const std::size_t r = b + k;
             if (r < m) {
                 read_row(plan.rows, r0 + r, row);
-                s.path[r] = classify(row, n, plan.factor, s.limit[r]);
+                s.path[r] = classify(plan.kernels, row, n, plan.factor, s.limit[r]);
                 if (s.path[r] == RowPath::fast) continue;
             }
             std::fill(row, row + n, 0.0f);
         }
-        // Interleave the rows in runs of 16 components, so that the writes
-        // of a run stay within a few cache lines.
-        float* packed = s.tile.data() + b * n;
-        const float* block = s.block.data();
-        for (std::size_t i0 = 0; i0 < n; i0 += 16) {
-            const std::size_t end = std::min(n, i0 + 16);
-            for (std::size_t k = 0; k < mr; ++k) {
-                const float* row = block + k * n;
-                for (std::size_t i = i0; i < end; ++i) packed[i * mr + k] = row[i];
-            }
-        }
+        plan.kernels.interleave(s.block.data(), n, s.tile.data() + b * n);
     }
     return padded;
 }

@@ -52,8 +52,14 @@ struct Avx2Ops {
 
 }  // namespace
 
-extern const BatchKernels kBatchAvx2{
-    Isa::avx2, 6, 16, &micro_rows<Avx2Ops, 6, 2>, &decide_sums<Avx2Ops>, &exact_sums<Avx2Ops, 4>};
+extern const BatchKernels kBatchAvx2{Isa::avx2,
+                                     6,
+                                     16,
+                                     &micro_rows<Avx2Ops, 6, 2>,
+                                     &measure_row,
+                                     &interleave_rows<6>,
+                                     &decide_sums<Avx2Ops>,
+                                     &exact_sums<Avx2Ops, 4>};
 }  // namespace lsh::detail
 
 LSH_TARGET_END

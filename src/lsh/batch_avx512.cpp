@@ -52,8 +52,14 @@ struct Avx512Ops {
 
 }  // namespace
 
-extern const BatchKernels kBatchAvx512{
-    Isa::avx512, 12, 32, &micro_rows<Avx512Ops, 12, 2>, &decide_sums<Avx512Ops>, &exact_sums<Avx512Ops, 4>};
+extern const BatchKernels kBatchAvx512{Isa::avx512,
+                                       12,
+                                       32,
+                                       &micro_rows<Avx512Ops, 12, 2>,
+                                       &measure_row,
+                                       &interleave_rows<12>,
+                                       &decide_sums<Avx512Ops>,
+                                       &exact_sums<Avx512Ops, 4>};
 }  // namespace lsh::detail
 
 #pragma GCC diagnostic pop

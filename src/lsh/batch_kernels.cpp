@@ -41,8 +41,14 @@ struct ScalarOps {
 
 }  // namespace
 
-extern const BatchKernels kBatchScalar{
-    Isa::scalar, 4, 16, &micro_rows<ScalarOps, 4, 16>, &decide_sums<ScalarOps>, &exact_sums<ScalarOps, 4>};
+extern const BatchKernels kBatchScalar{Isa::scalar,
+                                       4,
+                                       16,
+                                       &micro_rows<ScalarOps, 4, 16>,
+                                       &measure_row,
+                                       &interleave_rows<4>,
+                                       &decide_sums<ScalarOps>,
+                                       &exact_sums<ScalarOps, 4>};
 
 }  // namespace detail
 

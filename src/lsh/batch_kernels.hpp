@@ -35,6 +35,14 @@ struct BatchKernels {
     void (*micro)(std::size_t rows, const float* a, const float* b, float* c, std::size_t ldc, std::size_t kc,
                   bool accumulate);
 
+    // sum |x_i| of a row into *magnitude (in any order); returns whether
+    // the row holds a NaN, an infinity or a subnormal.
+    bool (*measure)(const float* x, std::size_t n, double* magnitude);
+
+    // Packs mr rows of n components, row k at block + k * n, into one block
+    // of the packed layout.
+    void (*interleave)(const float* block, std::size_t n, float* packed);
+
     // Decides n sums against +-limit: bit c of ones (64 per word, least
     // significant first) is set when sums[c] > limit, and of unsure when
     // -limit <= sums[c] <= limit; returns the number of unsure sums. Writes

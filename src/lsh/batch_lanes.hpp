@@ -23,6 +23,44 @@ namespace lsh::detail {
 // Every target compiles its own copy; see simd/target.hpp.
 namespace {  // NOLINT(cert-dcl59-cpp,google-build-namespaces)
 
+// sum |x_i| over a row, in eight partial sums (the order only enters through
+// the sum's rounding error, which the engine's margin covers), and whether
+// the row holds a NaN, an infinity or a subnormal, found on the bits: NaN
+// and infinities have all exponent bits set, subnormals none but some
+// mantissa bits. Two plain loops without branches, which the compiler runs
+// on the target's vectors.
+inline bool measure_row(const float* x, std::size_t n, double* magnitude) {
+    double partial[8] = {};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        for (std::size_t k = 0; k < 8; ++k) partial[k] += static_cast<double>(__builtin_fabsf(x[i + k]));
+    }
+    for (; i < n; ++i) partial[0] += static_cast<double>(__builtin_fabsf(x[i]));
+    *magnitude = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
+                 ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+    std::uint32_t special = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t bits = __builtin_bit_cast(std::uint32_t, x[j]) & 0x7FFFFFFFu;
+        special |=
+            static_cast<std::uint32_t>(bits >= 0x7F800000u) | static_cast<std::uint32_t>(bits - 1u < 0x007FFFFFu);
+    }
+    return special != 0;
+}
+
+// Interleaves mr rows of n components (row k at block + k * n) into the
+// packed layout, in runs of 16 components so that the writes of a run stay
+// within a few cache lines.
+template <std::size_t MR>
+void interleave_rows(const float* block, std::size_t n, float* packed) {
+    for (std::size_t i0 = 0; i0 < n; i0 += 16) {
+        const std::size_t end = n - i0 < 16 ? n : i0 + 16;
+        for (std::size_t k = 0; k < MR; ++k) {
+            const float* row = block + k * n;
+            for (std::size_t i = i0; i < end; ++i) packed[i * MR + k] = row[i];
+        }
+    }
+}
+
 // One register block: MR rows by NV vectors of columns over kc components,
 // the packed rows `Stride` apart per component. Each sum starts from zero
 // and adds the block's kc exact products (one factor is +-1 or 0) in
