@@ -10,6 +10,7 @@ demo:
 
 bench:
 	.venv/bin/python bench/run.py
+	.venv/bin/python bench/batch.py
 
 lint:
 	bash scripts/lint.sh
