@@ -16,6 +16,21 @@ namespace {
     throw PyFailure(type, std::string(parameter) + " " + message);
 }
 
+// The integer element type of `size` bytes.
+bool integer_type(std::size_t size, bool is_signed, lsh::ElementType& type) {
+    using lsh::ElementType;
+    constexpr ElementType kSigned[] = {ElementType::int8, ElementType::int16, ElementType::int32, ElementType::int64};
+    constexpr ElementType kUnsigned[] = {ElementType::uint8, ElementType::uint16, ElementType::uint32,
+                                         ElementType::uint64};
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (size == (std::size_t{1} << k)) {
+            type = is_signed ? kSigned[k] : kUnsigned[k];
+            return true;
+        }
+    }
+    return false;
+}
+
 // The element type of a struct-module format of one native number, or
 // nothing (with `reason` set) for any other format.
 bool element_type(const char* format, Py_ssize_t itemsize, lsh::ElementType& type, std::string& reason) {
@@ -49,29 +64,13 @@ bool element_type(const char* format, Py_ssize_t itemsize, lsh::ElementType& typ
         case 'i':
         case 'l':
         case 'q':
-        case 'n':
-            switch (size) {
-                case 1: type = ElementType::int8; return true;
-                case 2: type = ElementType::int16; return true;
-                case 4: type = ElementType::int32; return true;
-                case 8: type = ElementType::int64; return true;
-                default: break;
-            }
-            break;
+        case 'n': return integer_type(size, true, type);
         case 'B':
         case 'H':
         case 'I':
         case 'L':
         case 'Q':
-        case 'N':
-            switch (size) {
-                case 1: type = ElementType::uint8; return true;
-                case 2: type = ElementType::uint16; return true;
-                case 4: type = ElementType::uint32; return true;
-                case 8: type = ElementType::uint64; return true;
-                default: break;
-            }
-            break;
+        case 'N': return integer_type(size, false, type);
         default: break;
     }
     reason = "has elements of format '" + text +

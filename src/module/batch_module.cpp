@@ -5,22 +5,13 @@
 #include "module/py_ref.hpp"
 
 #include "module/batch_functions.hpp"
-#include "module/entry.hpp"
 #include "module/registration.hpp"
 
 namespace ambrel {
 
 namespace {
 
-int execute(PyObject* module) {
-    return guarded(
-        [module] {
-            begin_execution(module);
-            add_functions(module, batch_functions());
-            return 0;
-        },
-        -1);
-}
+int execute(PyObject* module) { return execute_module(module, {}, batch_functions()); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute)},

@@ -4,7 +4,6 @@
 #include "module/py_ref.hpp"
 
 #include "lsh/records.hpp"
-#include "module/entry.hpp"
 #include "module/native_functions.hpp"
 #include "module/registration.hpp"
 
@@ -17,16 +16,7 @@ constexpr ModuleType kTypes[] = {
     {"LshConfig", lsh_config_type},
 };
 
-int execute(PyObject* module) {
-    return guarded(
-        [module] {
-            begin_execution(module);
-            add_types(module, kTypes);
-            add_functions(module, native_functions());
-            return 0;
-        },
-        -1);
-}
+int execute(PyObject* module) { return execute_module(module, kTypes, native_functions()); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute)},

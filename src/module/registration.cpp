@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "module/entry.hpp"
 #include "module/failure.hpp"
 #include "module/once_cell.hpp"
 
@@ -23,6 +24,17 @@ std::string describe_pending_exception() {
 }
 
 }  // namespace
+
+int execute_module(PyObject* module, std::span<const ModuleType> types, std::span<PyMethodDef> functions) noexcept {
+    return guarded(
+        [&] {
+            begin_execution(module);
+            add_types(module, types);
+            add_functions(module, functions);
+            return 0;
+        },
+        -1);
+}
 
 void begin_execution(PyObject* module) {
     if (!PyModule_Check(module)) downcast_failure(module, "module");

@@ -2,14 +2,10 @@
 //
 //   constexpr ModuleType kTypes[] = {{"LshFamily", lsh_family_type}, {"LshConfig", lsh_config_type}};
 //
-//   int execute(PyObject* module) {
-//       return guarded([module] {
-//           begin_execution(module);
-//           add_types(module, kTypes);
-//           add_functions(module, native_functions());
-//           return 0;
-//       }, -1);
-//   }
+//   int execute(PyObject* module) { return execute_module(module, kTypes, native_functions()); }
+//
+// which runs, inside the entry wrapper, begin_execution, add_types and
+// add_functions.
 //
 // Every member added is also appended to the module's __all__, in the order
 // of addition.
@@ -37,6 +33,10 @@ void begin_execution(PyObject* module);
 // to __all__, which is created when missing; __all__ that is not a list is a
 // downcast TypeError, and a failing append an internal failure.
 void add_member(PyObject* module, PyObject* name, PyObject* member);
+
+// The whole execution step of a module with these types and functions:
+// returns 0, or -1 with the exception set.
+int execute_module(PyObject* module, std::span<const ModuleType> types, std::span<PyMethodDef> functions) noexcept;
 
 // Adds each type under its name, in order.
 void add_types(PyObject* module, std::span<const ModuleType> types);
