@@ -358,6 +358,7 @@ SimhashShape simhash_shape(std::uint64_t families, std::uint64_t bits, std::uint
     shape.band_count = std::min<std::uint64_t>(k, shape.hex_chars / shape.band_width);
     shape.family_bytes = shape.bits / 8 + (shape.bits % 8 != 0 ? 1 : 0);
     shape.row_bytes = checked_mul(shape.families, shape.family_bytes);
+    checked_mul(shape.families, shape.bits);  // the columns of the sign matrix are counted in 64 bits
     return shape;
 }
 
