@@ -4,7 +4,7 @@ Every function takes a batch of rows and returns numpy arrays that equal, row
 by row and bit for bit, what the per-vector function of ``ambrel_native``
 returns for that row. The work runs on native threads with the interpreter
 released: ``threads=None`` uses every CPU this process may run on,
-``threads=1`` only the calling thread. Results never depend on the thread
+``threads=1`` only the calling thread (more threads than CPUs are not used). Results never depend on the thread
 count or on the instruction set the machine offers.
 
 Rows are a 2-D numpy array (float32, float64, float16, integer or bool; any

@@ -43,6 +43,7 @@ constexpr std::size_t kTileBytes = std::size_t{8} << 20;
 constexpr std::size_t kChunkBytes = std::size_t{64} << 20;
 constexpr std::size_t kChunkColumns = 8192;
 constexpr std::size_t kCachedConfigurations = 4;
+constexpr std::size_t kCachedBytes = std::size_t{128} << 20;
 
 struct SignKey {
     std::uint64_t families;
@@ -98,8 +99,16 @@ public:
         for (const Entry& entry : entries_) {
             if (entry.key == key) return;  // another call stored it meanwhile
         }
-        if (entries_.size() == kCachedConfigurations) entries_.pop_back();
         entries_.insert(entries_.begin(), Entry{key, std::move(signs)});
+        // The oldest go first, down to the count and the total size kept.
+        std::size_t bytes = 0;
+        std::size_t keep = 0;
+        while (keep < entries_.size() && keep < kCachedConfigurations &&
+               bytes + entries_[keep].signs->size() * sizeof(float) <= kCachedBytes) {
+            bytes += entries_[keep].signs->size() * sizeof(float);
+            ++keep;
+        }
+        entries_.resize(std::max<std::size_t>(keep, 1));
     }
 
 private:
@@ -516,8 +525,12 @@ void hamming_pairs(const std::uint8_t* a, const std::uint8_t* b, std::size_t n, 
     for_rows(n, threads, [&](std::size_t r) { out[r] = differing_bits(a + r * bytes, b + r * bytes, bytes); });
 }
 
-void cosine_batch(const std::uint64_t* distances, std::size_t n, std::uint64_t total_bits, double* out) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = cosine_from_hamming(distances[i], total_bits);
+void cosine_batch(const std::uint8_t* distances, std::size_t n, std::uint64_t total_bits, double* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t distance;
+        std::memcpy(&distance, distances + i * sizeof distance, sizeof distance);
+        out[i] = cosine_from_hamming(distance, total_bits);
+    }
 }
 
 const char* batch_kernels_name() noexcept { return isa_name(batch_kernels().isa); }

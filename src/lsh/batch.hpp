@@ -102,7 +102,8 @@ void hamming_one_to_many(const std::uint8_t* code, const std::uint8_t* codes, st
 void hamming_pairs(const std::uint8_t* a, const std::uint8_t* b, std::size_t n, std::size_t bytes, std::int64_t* out,
                    unsigned threads);
 
-// cosine_from_hamming(distances[i], total_bits) for i < n.
-void cosine_batch(const std::uint64_t* distances, std::size_t n, std::uint64_t total_bits, double* out);
+// cosine_from_hamming(d[i], total_bits) for i < n, d[i] the native uint64 at
+// distances + 8 i (any alignment).
+void cosine_batch(const std::uint8_t* distances, std::size_t n, std::uint64_t total_bits, double* out);
 
 }  // namespace lsh

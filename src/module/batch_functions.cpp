@@ -28,9 +28,10 @@ constexpr Parameters<2> kRowsParameters{"normalize_batch()", {"rows", "threads"}
 constexpr Parameters<5> kHammingParameters{"hamming_pairs()", {"a", "b", "rows", "width", "threads"}, 5};
 constexpr Parameters<3> kCosineParameters{"cosine_from_hamming_batch()", {"distances", "count", "total_bits"}, 3};
 
+// More threads than CPUs only cut the work into smaller pieces.
 unsigned thread_count(std::uint64_t requested) {
     if (requested == 0) throw PyFailure(PyExc_ValueError, "threads must be at least 1");
-    return static_cast<unsigned>(std::min<std::uint64_t>(requested, 1u << 16));
+    return static_cast<unsigned>(std::min<std::uint64_t>(requested, lsh::available_cpus()));
 }
 
 std::uint64_t checked_product(std::uint64_t a, std::uint64_t b) {
@@ -206,7 +207,7 @@ PyObject* cosine_from_hamming_batch(PyObject*, PyObject* const* args, Py_ssize_t
         auto* cosines = reinterpret_cast<double*>(output_bytes(out.get()));
         {
             const Detached detached;
-            lsh::cosine_batch(reinterpret_cast<const std::uint64_t*>(distances.data()), count, total, cosines);
+            lsh::cosine_batch(distances.data(), count, total, cosines);
         }
         return out.release();
     });
