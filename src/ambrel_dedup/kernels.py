@@ -167,15 +167,6 @@ def band_positions(params: LshParams) -> tuple[np.ndarray, np.ndarray]:
     return fam, fam * params.code_bytes * 8 + band * params.band_bits
 
 
-def band_values(code_bytes: np.ndarray, params: LshParams) -> np.ndarray:
-    """int(band text, 16) of each used band, for bands of at most 64 bits: (n, tables) uint64."""
-    if params.band_bits > 64:
-        raise ValueError("bands wider than 64 bits have no 64-bit value")
-    padded = np.concatenate([code_bytes, np.zeros((code_bytes.shape[0], 9), dtype=np.uint8)], axis=1)
-    _, offsets = band_positions(params)
-    return _bits(padded, offsets, params.band_bits)
-
-
 def bucket_keys(code_bytes: np.ndarray, params: LshParams) -> np.ndarray:
     """One 64-bit key per (row, used band) that identifies (family, band position, band text).
 

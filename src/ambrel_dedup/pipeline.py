@@ -54,10 +54,10 @@ class RunResult:
 
 
 def available_cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not Linux
-        return os.cpu_count() or 1
+    """The CPUs this process may run on, counted as the batch engine counts them."""
+    import ambrel_batch
+
+    return ambrel_batch.available_cpus()
 
 
 @contextlib.contextmanager

@@ -15,6 +15,7 @@
 #include "lsh/compare.hpp"
 #include "lsh/embedding_hash.hpp"
 #include "lsh/fp_env.hpp"
+#include "lsh/hex.hpp"
 #include "lsh/normalize.hpp"
 #include "lsh/panic.hpp"
 #include "lsh/parallel.hpp"
@@ -22,13 +23,6 @@
 namespace lsh {
 
 namespace {
-
-constexpr std::uint64_t kMaxU64 = ~std::uint64_t{0};
-
-std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
-    if (a != 0 && b > kMaxU64 / a) panic(kCapacityOverflow);
-    return a * b;
-}
 
 // ------------------------------------------------------- sign matrices ----
 
@@ -366,8 +360,8 @@ SimhashShape simhash_shape(std::uint64_t families, std::uint64_t bits, std::uint
     shape.band_width = std::max<std::uint64_t>(1, shape.hex_chars / k);
     shape.band_count = std::min<std::uint64_t>(k, shape.hex_chars / shape.band_width);
     shape.family_bytes = shape.bits / 8 + (shape.bits % 8 != 0 ? 1 : 0);
-    shape.row_bytes = checked_mul(shape.families, shape.family_bytes);
-    checked_mul(shape.families, shape.bits);  // the columns of the sign matrix are counted in 64 bits
+    shape.row_bytes = checked_product(shape.families, shape.family_bytes);
+    checked_product(shape.families, shape.bits);  // the columns of the sign matrix are counted in 64 bits
     return shape;
 }
 
@@ -426,6 +420,15 @@ void simhash_batch(const RowMatrix& rows, const SimhashShape& shape, std::uint8_
     }
 }
 
+namespace {
+
+// Hex digit j of a packed family code: the high half of byte j / 2 for even j.
+unsigned hex_digit(const std::uint8_t* code, std::size_t j) {
+    return (j % 2 == 0) ? code[j / 2] >> 4 : code[j / 2] & 0xFu;
+}
+
+}  // namespace
+
 void band_values(const std::uint8_t* codes, std::size_t n, const SimhashShape& shape, std::uint64_t* out) {
     const std::size_t families = static_cast<std::size_t>(shape.families);
     const std::size_t width = static_cast<std::size_t>(shape.band_width);
@@ -435,10 +438,7 @@ void band_values(const std::uint8_t* codes, std::size_t n, const SimhashShape& s
             const std::uint8_t* code = codes + r * shape.row_bytes + u * shape.family_bytes;
             for (std::size_t k = 0; k < count; ++k) {
                 std::uint64_t value = 0;
-                for (std::size_t j = k * width; j < (k + 1) * width; ++j) {
-                    const unsigned nibble = (j % 2 == 0) ? code[j / 2] >> 4 : code[j / 2] & 0xFu;
-                    value = (value << 4) | nibble;
-                }
+                for (std::size_t j = k * width; j < (k + 1) * width; ++j) value = (value << 4) | hex_digit(code, j);
                 *out++ = value;
             }
         }
@@ -446,16 +446,12 @@ void band_values(const std::uint8_t* codes, std::size_t n, const SimhashShape& s
 }
 
 void band_texts(const std::uint8_t* codes, std::size_t n, const SimhashShape& shape, char* out) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     const std::size_t families = static_cast<std::size_t>(shape.families);
     const std::size_t chars = static_cast<std::size_t>(shape.band_width * shape.band_count);
     for (std::size_t r = 0; r < n; ++r) {
         for (std::size_t u = 0; u < families; ++u) {
             const std::uint8_t* code = codes + r * shape.row_bytes + u * shape.family_bytes;
-            for (std::size_t j = 0; j < chars; ++j) {
-                const unsigned nibble = (j % 2 == 0) ? code[j / 2] >> 4 : code[j / 2] & 0xFu;
-                *out++ = kDigits[nibble];
-            }
+            for (std::size_t j = 0; j < chars; ++j) *out++ = kHexDigits[hex_digit(code, j)];
         }
     }
 }
@@ -465,12 +461,15 @@ namespace {
 // Rows per task for the row-by-row functions.
 constexpr std::size_t kRowsPerTask = 64;
 
+std::size_t row_tasks(std::size_t n) { return (n + kRowsPerTask - 1) / kRowsPerTask; }
+
+// body(r, worker) for every row r < n, kRowsPerTask rows per task, on at most
+// `workers` threads.
 template <class Body>
-void for_rows(std::size_t n, unsigned threads, Body&& body) {
-    const std::size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
-    parallel_for(tasks, worker_count(tasks, threads), [&](std::size_t task, unsigned) {
+void for_rows(std::size_t n, unsigned workers, Body&& body) {
+    parallel_for(row_tasks(n), workers, [&](std::size_t task, unsigned worker) {
         const std::size_t end = std::min(n, (task + 1) * kRowsPerTask);
-        for (std::size_t r = task * kRowsPerTask; r < end; ++r) body(r);
+        for (std::size_t r = task * kRowsPerTask; r < end; ++r) body(r, worker);
     });
 }
 
@@ -492,7 +491,7 @@ std::int64_t differing_bits(const std::uint8_t* a, const std::uint8_t* b, std::s
 void normalize_batch(const RowMatrix& rows, float* out, unsigned threads) {
     const std::size_t n = rows.cols;
     const FloatEnvScope fp_env;
-    for_rows(rows.rows, threads, [&](std::size_t r) {
+    for_rows(rows.rows, threads, [&](std::size_t r, unsigned) {
         float* row = out + r * n;
         read_row(rows, r, row);
         normalize_vector_into(std::span<const float>(row, n), row);
@@ -501,28 +500,25 @@ void normalize_batch(const RowMatrix& rows, float* out, unsigned threads) {
 
 void sha256_batch(const RowMatrix& rows, char* out, unsigned threads) {
     const FloatEnvScope fp_env;
-    std::vector<std::vector<float>> buffers(worker_count((rows.rows + kRowsPerTask - 1) / kRowsPerTask, threads));
-    const std::size_t tasks = (rows.rows + kRowsPerTask - 1) / kRowsPerTask;
-    parallel_for(tasks, static_cast<unsigned>(buffers.size()), [&](std::size_t task, unsigned worker) {
+    std::vector<std::vector<float>> buffers(worker_count(row_tasks(rows.rows), threads));
+    for (std::vector<float>& row : buffers) row.resize(rows.cols);
+    for_rows(rows.rows, static_cast<unsigned>(buffers.size()), [&](std::size_t r, unsigned worker) {
         std::vector<float>& row = buffers[worker];
-        row.resize(rows.cols);
-        const std::size_t end = std::min(rows.rows, (task + 1) * kRowsPerTask);
-        for (std::size_t r = task * kRowsPerTask; r < end; ++r) {
-            read_row(rows, r, row.data());
-            const std::string digest = compute_embedding_sha256(row);
-            std::memcpy(out + r * 64, digest.data(), 64);
-        }
+        read_row(rows, r, row.data());
+        const std::string digest = compute_embedding_sha256(row);
+        std::memcpy(out + r * 64, digest.data(), 64);
     });
 }
 
 void hamming_one_to_many(const std::uint8_t* code, const std::uint8_t* codes, std::size_t n, std::size_t bytes,
                          std::int64_t* out, unsigned threads) {
-    for_rows(n, threads, [&](std::size_t r) { out[r] = differing_bits(code, codes + r * bytes, bytes); });
+    for_rows(n, threads, [&](std::size_t r, unsigned) { out[r] = differing_bits(code, codes + r * bytes, bytes); });
 }
 
 void hamming_pairs(const std::uint8_t* a, const std::uint8_t* b, std::size_t n, std::size_t bytes, std::int64_t* out,
                    unsigned threads) {
-    for_rows(n, threads, [&](std::size_t r) { out[r] = differing_bits(a + r * bytes, b + r * bytes, bytes); });
+    for_rows(n, threads,
+             [&](std::size_t r, unsigned) { out[r] = differing_bits(a + r * bytes, b + r * bytes, bytes); });
 }
 
 void cosine_batch(const std::uint8_t* distances, std::size_t n, std::uint64_t total_bits, double* out) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <exception>
 #include <source_location>
 #include <span>
@@ -35,5 +36,12 @@ private:
 
 // The message of a size computation that does not fit the address space.
 inline constexpr const char* kCapacityOverflow = "capacity overflow";
+
+// a * b, or a panic with "capacity overflow" when it does not fit 64 bits.
+inline std::uint64_t checked_product(std::uint64_t a, std::uint64_t b,
+                                     const std::source_location& where = std::source_location::current()) {
+    if (a != 0 && b > ~std::uint64_t{0} / a) panic(kCapacityOverflow, where);
+    return a * b;
+}
 
 }  // namespace lsh

@@ -16,6 +16,7 @@
 #include "module/batch_input.hpp"
 #include "module/entry.hpp"
 #include "module/failure.hpp"
+#include "module/registration.hpp"
 
 namespace ambrel {
 
@@ -34,10 +35,7 @@ unsigned thread_count(std::uint64_t requested) {
     return static_cast<unsigned>(std::min<std::uint64_t>(requested, lsh::available_cpus()));
 }
 
-std::uint64_t checked_product(std::uint64_t a, std::uint64_t b) {
-    if (a != 0 && b > ~std::uint64_t{0} / a) lsh::panic(lsh::kCapacityOverflow);
-    return a * b;
-}
+using lsh::checked_product;
 
 PyRef number(std::uint64_t value) { return check_new(PyLong_FromUnsignedLongLong(value)); }
 
@@ -219,11 +217,6 @@ PyObject* available_cpus(PyObject*, PyObject*) {
 
 PyObject* kernel(PyObject*, PyObject*) {
     return guarded([] { return check_new(PyUnicode_FromString(lsh::batch_kernels_name())).release(); });
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;

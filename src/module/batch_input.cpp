@@ -1,7 +1,6 @@
 #include "module/batch_input.hpp"
 
 #include <bit>
-#include <limits>
 #include <string>
 
 #include "lsh/panic.hpp"
@@ -157,7 +156,7 @@ void PinnedRows::from_sequence(PyObject* object, std::string_view parameter) {
         if (r == 0) {
             d = row.size();
             if (d == 0) refuse(PyExc_ValueError, name, "has no components");
-            if (n > std::numeric_limits<std::size_t>::max() / sizeof(float) / d) lsh::panic(lsh::kCapacityOverflow);
+            lsh::checked_product(lsh::checked_product(n, d), sizeof(float));  // the matrix's size is addressable
             owned_.reserve(n * d);
         } else if (row.size() != d) {
             refuse(PyExc_ValueError, name,

@@ -11,6 +11,7 @@
 #include "module/arguments.hpp"
 #include "module/entry.hpp"
 #include "module/failure.hpp"
+#include "module/registration.hpp"
 
 namespace ambrel {
 
@@ -94,11 +95,6 @@ PyObject* compute_embedding_sha256(PyObject*, PyObject* const* args, Py_ssize_t 
         const std::string digest = lsh::compute_embedding_sha256(vector);
         return check_new(PyUnicode_FromStringAndSize(digest.data(), static_cast<Py_ssize_t>(digest.size()))).release();
     });
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef function_definitions[] = {

@@ -34,6 +34,13 @@ void begin_execution(PyObject* module);
 // downcast TypeError, and a failing append an internal failure.
 void add_member(PyObject* module, PyObject* name, PyObject* member);
 
+// A fast-call entry (or any other C function of a method table) as the
+// PyCFunction that PyMethodDef stores; CPython calls it by its flags.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // The whole execution step of a module with these types and functions:
 // returns 0, or -1 with the exception set.
 int execute_module(PyObject* module, std::span<const ModuleType> types, std::span<PyMethodDef> functions) noexcept;
