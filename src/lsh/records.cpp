@@ -208,7 +208,7 @@ PyType_Slot family_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec config_spec = {
+PyType_Spec config_type_description = {
     .name = "builtins.LshConfig",
     .basicsize = static_cast<int>(sizeof(LshConfigObject)),
     .itemsize = 0,
@@ -216,7 +216,7 @@ PyType_Spec config_spec = {
     .slots = config_slots,
 };
 
-PyType_Spec family_spec = {
+PyType_Spec family_type_description = {
     .name = "builtins.LshFamily",
     .basicsize = static_cast<int>(sizeof(LshFamilyObject)),
     .itemsize = 0,
@@ -224,8 +224,8 @@ PyType_Spec family_spec = {
     .slots = family_slots,
 };
 
-PyRef create_type(PyType_Spec& spec) {
-    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+PyRef create_type(PyType_Spec& description) {
+    PyRef type = PyRef::steal(PyType_FromSpec(&description));
     if (!type) {
         // CPython 3.13 returns NULL without an exception when it cannot
         // allocate its copy of the type name; that is memory exhaustion too.
@@ -238,11 +238,11 @@ PyRef create_type(PyType_Spec& spec) {
 }  // namespace
 
 PyObject* lsh_family_type() {
-    return g_family_type.get_or_init([] { return create_type(family_spec); });
+    return g_family_type.get_or_init([] { return create_type(family_type_description); });
 }
 
 PyObject* lsh_config_type() {
-    return g_config_type.get_or_init([] { return create_type(config_spec); });
+    return g_config_type.get_or_init([] { return create_type(config_type_description); });
 }
 
 PyRef make_lsh_family(PyObject* type, lsh::FamilySignature&& record) {
