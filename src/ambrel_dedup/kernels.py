@@ -16,6 +16,8 @@ import pandas as pd
 from .params import LshParams
 
 PAIR_BATCH = 1 << 22  # candidate pairs materialised at once inside one bucket partition
+MAX_TASK_PAIRS = 1 << 24  # distinct candidate pairs one bucket task may hold before it chains every bucket
+CHAIN_WINDOW = 2  # a member of a dense bucket is paired with this many members after it
 _U64 = np.uint64
 
 
@@ -82,21 +84,50 @@ def words_to_bytes(words: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(words, dtype=_U64).view(np.uint8)
 
 
-def sign_partition(data: tuple[np.ndarray, np.ndarray], layout: Layout) -> pd.DataFrame:
-    """Normalises, signs and fingerprints one partition: id, fingerprint words s0..s3, code words c*."""
+def scale_rows(vectors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Every row times the power of two that brings its largest magnitude into [0.5, 1), and which
+    rows are zero.
+
+    Normalisation squares and sums in float32: the squares of components below about
+    1e-23 round to zero, and the sum of a row whose norm is above about 1.8e19
+    overflows, so such rows would come out unchanged or as zeros and look like
+    copies of each other. A power of two keeps the direction bit for bit, and for
+    every other row the normalised result is exactly what it was without it.
+    Zero rows have no direction: they are set aside, never paired.
+    """
+    x = np.asarray(vectors, dtype=np.float32)
+    if x.size == 0:
+        return x, np.zeros(len(x), dtype=bool)
+    top = np.max(np.abs(x), axis=1)
+    zero = top == 0
+    _, exponent = np.frexp(top)
+    if not np.any(exponent[~zero]):
+        return x, zero
+    return np.ldexp(x, (-exponent)[:, None].astype(np.int32)), zero
+
+
+def sign_partition(data: tuple[np.ndarray, np.ndarray], layout: Layout) -> tuple[pd.DataFrame, np.ndarray]:
+    """Normalises, signs and fingerprints one partition: id, fingerprint words s0..s3, code words c*;
+    and the ids of its zero rows, which are left out."""
     import ambrel_batch as ab
 
     ids, vectors = data
     if len(ids) == 0:
-        return signed_meta(layout)
+        return signed_meta(layout), np.zeros(0, np.int64)
+    scaled, zero = scale_rows(vectors)
+    zero_ids = ids[zero].astype(np.int64)
+    if zero.any():
+        ids, scaled = ids[~zero], scaled[~zero]
+        if len(ids) == 0:
+            return signed_meta(layout), zero_ids
     p = layout.params
-    unit = ab.normalize_batch(vectors, threads=1)
+    unit = ab.normalize_batch(scaled, threads=1)
     res = ab.simhash_lsh_batch(unit, p.families, p.bits, p.bands, threads=1)
     digests = ab.sha256_batch(unit, threads=1)
     words = np.concatenate([hex_digests_to_words(digests), codes_to_words(np.asarray(res.codes))], axis=1)
     out = pd.DataFrame(words, columns=layout.signed_columns[1:], copy=False)
     out.insert(0, "id", ids.astype(np.int64, copy=False))
-    return out
+    return out, zero_ids
 
 
 # --------------------------------------------------------------------------
@@ -220,9 +251,9 @@ class BucketStats:
     band_rows: int = 0
     buckets: int = 0  # buckets with at least two members
     largest_bucket: int = 0
-    capped_buckets: int = 0
-    pairs_in_buckets: int = 0  # all pairs of all buckets, capped or not
-    pairs_skipped: int = 0  # pairs of capped buckets that were not compared
+    chained_buckets: int = 0  # buckets linked along a chain instead of pair by pair
+    pairs_in_buckets: int = 0  # all pairs of all buckets, chained or not
+    pairs_skipped: int = 0  # pairs of chained buckets that were not compared
     pairs_sketch_rejected: int = 0
     candidates: int = 0  # after the sketch, distinct within the partition
 
@@ -244,6 +275,20 @@ def segment_pairs(starts: np.ndarray, lengths: np.ndarray) -> tuple[np.ndarray, 
     return left, right
 
 
+def chain_pairs(starts: np.ndarray, lengths: np.ndarray, window: int) -> tuple[np.ndarray, np.ndarray]:
+    """Each position paired with the next `window` positions of its segment: (i, i + 1 .. i + window)."""
+    if len(starts) == 0:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    pos = np.repeat(starts, lengths) + (np.arange(lengths.sum()) - np.repeat(np.cumsum(lengths) - lengths, lengths))
+    end = np.repeat(starts + lengths, lengths)
+    left, right = [], []
+    for step in range(1, window + 1):
+        ok = pos + step < end
+        left.append(pos[ok])
+        right.append(pos[ok] + step)
+    return np.concatenate(left), np.concatenate(right)
+
+
 def unique_pairs(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     if len(a) == 0:
         return a, b
@@ -254,13 +299,54 @@ def unique_pairs(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return a[keep], b[keep]
 
 
-def bucket_pairs(part: pd.DataFrame, cap: int, sketch_max: int) -> tuple[pd.DataFrame, BucketStats]:
+class _PairSet:
+    """Distinct (a, b) pairs, de-duplicated as batches arrive so that repeats never pile up."""
+
+    def __init__(self) -> None:
+        self.a: list[np.ndarray] = []
+        self.b: list[np.ndarray] = []
+        self.pending = 0
+        self.distinct = 0
+
+    def add(self, a: np.ndarray, b: np.ndarray) -> None:
+        self.a.append(a)
+        self.b.append(b)
+        self.pending += len(a)
+        if self.pending > max(PAIR_BATCH, self.distinct):
+            self.compact()
+
+    def compact(self) -> None:
+        if len(self.a) > 1 or self.pending:
+            a, b = unique_pairs(np.concatenate(self.a), np.concatenate(self.b)) if self.a else (_I64, _I64)
+            self.a, self.b = [a], [b]
+            self.distinct, self.pending = len(a), 0
+
+    def frame(self) -> pd.DataFrame:
+        self.compact()
+        if not self.a:
+            return EDGE_META
+        return pd.DataFrame({"id_a": self.a[0], "id_b": self.b[0]})
+
+
+_I64 = np.zeros(0, np.int64)
+
+
+def bucket_pairs(
+    part: pd.DataFrame, cap: int, sketch_max: int, max_pairs: int = MAX_TASK_PAIRS
+) -> tuple[pd.DataFrame, BucketStats]:
     """Candidate pairs of one partition of band rows (every row of a key is in this partition).
 
-    Members of a bucket are taken in id order; a bucket of more than `cap` members
-    is split into consecutive chunks of `cap`, and the pairs across chunks are
-    counted as skipped. Pairs whose sketches differ in more than `sketch_max`
-    bits are dropped.
+    A bucket of at most `cap` members gives all its pairs. A larger one, a dense
+    bucket, is linked along a chain: its members in a fixed pseudo-random order of
+    their ids (the same in every band, so that the bands of a family of
+    near-identical rows give the same few pairs), each paired with the next
+    CHAIN_WINDOW members. That is about CHAIN_WINDOW pairs per member instead of
+    n (n - 1) / 2, and it links a dense family into one group through pairs that
+    verification confirms; the pairs not compared are counted as skipped. Once the
+    distinct pairs of the partition exceed `max_pairs`, the buckets that follow
+    (in key order) are chained whatever their size, so that no task holds more
+    than about `max_pairs` pairs. Pairs whose sketches differ in more than
+    `sketch_max` bits are dropped.
     """
     stats = BucketStats(band_rows=len(part))
     if len(part) < 2:
@@ -269,14 +355,14 @@ def bucket_pairs(part: pd.DataFrame, cap: int, sketch_max: int) -> tuple[pd.Data
     ids = part["id"].to_numpy()
     sk = part["sketch"].to_numpy()
     # Most keys occur once. Sorting the bare keys (much faster than an index sort) finds the
-    # shared ones; only their rows are then ordered by (key, id).
+    # shared ones; only their rows are then ordered by (key, chain order).
     plain = np.sort(keys)
     shared = np.unique(plain[1:][plain[1:] == plain[:-1]])
     if len(shared) == 0:
         return EDGE_META, stats
     member = shared[np.minimum(np.searchsorted(shared, keys), len(shared) - 1)] == keys
     keys, ids, sk = keys[member], ids[member], sk[member]
-    order = np.lexsort((ids, keys))
+    order = np.lexsort((ids, mix64(ids.view(_U64)), keys))
     keys, ids, sk = keys[order], ids[order], sk[order]
     boundary = np.flatnonzero(np.concatenate([[True], keys[1:] != keys[:-1], [True]]))
     starts, lengths = boundary[:-1], np.diff(boundary)
@@ -286,38 +372,46 @@ def bucket_pairs(part: pd.DataFrame, cap: int, sketch_max: int) -> tuple[pd.Data
         return EDGE_META, stats
     stats.buckets = len(starts)
     stats.largest_bucket = int(lengths.max())
-    stats.pairs_in_buckets = int((lengths * (lengths - 1) // 2).sum())
-    big = lengths > cap
-    if big.any():
-        stats.capped_buckets = int(big.sum())
-        chunks = -(-lengths // cap)
-        c_starts = np.repeat(starts, chunks) + cap * (
-            np.arange(chunks.sum()) - np.repeat(np.cumsum(chunks) - chunks, chunks)
-        )
-        c_ends = np.minimum(c_starts + cap, np.repeat(starts + lengths, chunks))
-        starts, lengths = c_starts, c_ends - c_starts
-        keep = lengths >= 2
-        starts, lengths = starts[keep], lengths[keep]
-        stats.pairs_skipped = stats.pairs_in_buckets - int((lengths * (lengths - 1) // 2).sum())
-    found_a, found_b = [], []
-    per_segment = lengths * (lengths - 1) // 2
-    cut = np.searchsorted(
-        np.cumsum(per_segment), np.arange(PAIR_BATCH, per_segment.sum() + PAIR_BATCH, PAIR_BATCH), side="right"
-    )
-    lo = 0
-    for hi in np.unique(np.concatenate([cut, [len(starts)]])):
-        if hi <= lo:
-            continue
-        left, right = segment_pairs(starts[lo:hi], lengths[lo:hi])
-        lo = hi
+    all_pairs = lengths * (lengths - 1) // 2
+    stats.pairs_in_buckets = int(all_pairs.sum())
+    found = _PairSet()
+
+    def emit(left: np.ndarray, right: np.ndarray) -> None:
         close = np.bitwise_count(sk[left] ^ sk[right]) <= sketch_max
         stats.pairs_sketch_rejected += int(len(left) - close.sum())
         ia, ib = ids[left[close]], ids[right[close]]
-        found_a.append(np.minimum(ia, ib))
-        found_b.append(np.maximum(ia, ib))
-    a, b = unique_pairs(np.concatenate(found_a), np.concatenate(found_b))
-    stats.candidates = len(a)
-    return pd.DataFrame({"id_a": a, "id_b": b}), stats
+        found.add(np.minimum(ia, ib), np.maximum(ia, ib))
+
+    # Buckets are taken in key order: runs of dense ones are chained, the others give all their
+    # pairs in batches of about PAIR_BATCH pairs, until the partition holds too many.
+    dense = lengths > cap
+    batch = max(1, min(PAIR_BATCH, max_pairs // 4))
+    edges = np.flatnonzero(np.concatenate([[True], dense[1:] != dense[:-1], [True]]))
+    for lo, hi in zip(edges[:-1].tolist(), edges[1:].tolist()):
+        if dense[lo]:
+            emit(*chain_pairs(starts[lo:hi], lengths[lo:hi], CHAIN_WINDOW))
+            continue
+        cuts = np.searchsorted(np.cumsum(all_pairs[lo:hi]), np.arange(batch, all_pairs[lo:hi].sum(), batch))
+        bounds = np.unique(np.concatenate([[0], np.minimum(cuts + 1, hi - lo), [hi - lo]])) + lo
+        for i, j in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+            if found.distinct + found.pending > max_pairs:
+                found.compact()
+                if found.distinct > max_pairs:
+                    dense[i:] = True
+                    emit(*chain_pairs(starts[i:], lengths[i:], CHAIN_WINDOW))
+                    break
+            emit(*segment_pairs(starts[i:j], lengths[i:j]))
+        else:
+            continue
+        break
+    chained = dense
+    stats.chained_buckets = int(chained.sum())
+    window = np.minimum(lengths[chained] - 1, CHAIN_WINDOW)
+    compared = window * lengths[chained] - window * (window + 1) // 2
+    stats.pairs_skipped = int((all_pairs[chained] - compared).sum())
+    out = found.frame()
+    stats.candidates = len(out)
+    return out, stats
 
 
 # --------------------------------------------------------------------------

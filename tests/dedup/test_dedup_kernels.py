@@ -53,7 +53,7 @@ def test_bucket_keys_follow_the_band_texts(families, bits, bands):
             assert int(sk[r, t]) == int(sigs[(t // p.bands_per_family + 1) % families][:16], 16)
 
 
-def test_bucket_pairs_split_big_buckets_and_drop_far_sketches():
+def test_bucket_pairs_chain_dense_buckets_and_drop_far_sketches():
     rng = np.random.default_rng(5)
     big = rng.permutation(np.arange(100, 125))
     rows = pd.DataFrame(
@@ -64,16 +64,35 @@ def test_bucket_pairs_split_big_buckets_and_drop_far_sketches():
         }
     ).sample(frac=1.0, random_state=1)
     pairs, stats = k.bucket_pairs(rows, cap=10, sketch_max=20)
-    ordered = np.sort(big)
-    expected = set()
-    for chunk in (ordered[:10], ordered[10:20], ordered[20:]):
-        expected |= {(int(a), int(b)) for i, a in enumerate(chunk) for b in chunk[i + 1 :]}
-    expected.add((2, 3))  # id 1 has a sketch 64 bits away from both others
-    assert set(zip(pairs.id_a, pairs.id_b)) == expected and len(pairs) == len(expected)
+    got = set(zip(pairs.id_a.tolist(), pairs.id_b.tolist()))
+    assert len(pairs) == len(got)
+    dense = {p for p in got if p[0] >= 100}
+    assert got - dense == {(2, 3)}  # id 1 has a sketch 64 bits away from both others
+    # The dense bucket is one chain with a window of two: 2n - 3 pairs that connect all members.
+    assert len(dense) == 2 * 25 - 3 and set(components(list(dense))) == set(big.tolist())
+    assert max(sum(i in p for p in dense) for i in big.tolist()) <= 2 * k.CHAIN_WINDOW
     assert stats.pairs_in_buckets == 300 + 3
-    assert stats.pairs_skipped == 300 - 100
+    assert stats.pairs_skipped == 300 - (2 * 25 - 3)
     assert stats.pairs_sketch_rejected == 2
-    assert (stats.buckets, stats.largest_bucket, stats.capped_buckets) == (2, 25, 1)
+    assert (stats.buckets, stats.largest_bucket, stats.chained_buckets) == (2, 25, 1)
+    # The same members in another band give the same chain, so that bands add no new pairs.
+    again, _ = k.bucket_pairs(rows.assign(key=rows.key + np.uint64(1)), cap=10, sketch_max=20)
+    assert dense <= set(zip(again.id_a.tolist(), again.id_b.tolist()))
+
+
+def test_bucket_pairs_stay_within_the_task_limit():
+    rng = np.random.default_rng(8)
+    keys = np.repeat(np.arange(40, dtype=np.uint64), 30)  # 40 buckets of 30: 17,400 pairs in all
+    rows = pd.DataFrame(
+        {"key": keys, "id": rng.permutation(1200).astype(np.int64), "sketch": np.zeros(1200, np.uint64)}
+    )
+    whole, stats = k.bucket_pairs(rows, cap=100, sketch_max=64)
+    assert len(whole) == 40 * 435 and stats.chained_buckets == 0
+    limited, stats = k.bucket_pairs(rows, cap=100, sketch_max=64, max_pairs=2000)
+    assert 2000 < len(limited) < 2000 + 40 * 60 and stats.chained_buckets > 30
+    assert set(zip(limited.id_a, limited.id_b)) <= set(zip(whole.id_a, whole.id_b))
+    # Every bucket is still connected.
+    assert len(set(components(list(zip(limited.id_a.tolist(), limited.id_b.tolist()))).values())) == 40
 
 
 def _shuffled(frame, column, parts, func):
