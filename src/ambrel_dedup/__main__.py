@@ -70,7 +70,16 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument(
         "--shuffle", choices=("tasks", "p2p"), default="tasks", help="Dask shuffle method (default %(default)s)"
     )
-    r.add_argument("--overwrite", action="store_true", help="replace an existing output directory (atomically)")
+    r.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace an existing output directory that ambrel-dedup wrote (exchanged in one step); nothing else",
+    )
+    r.add_argument(
+        "--force-layout",
+        action="store_true",
+        help="accept an LSH layout that makes a pair at the threshold a candidate with probability below 0.5",
+    )
     r.add_argument("--plot", metavar="PNG", help="draw the estimated cosines and the group sizes (needs matplotlib)")
     r.add_argument("--quiet", action="store_true", help="print only errors")
     _add_cluster_options(r)
@@ -147,6 +156,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
         bucket_cap=args.bucket_cap,
         keep=args.keep,
         overwrite=args.overwrite,
+        force_layout=args.force_layout,
         partition_rows=args.partition_rows,
         shuffle=args.shuffle,
         log=log,

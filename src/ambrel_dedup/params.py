@@ -257,3 +257,17 @@ def with_overrides(
         base.bands if bands is None else bands,
         tables,
     )
+
+
+MIN_RECALL = 0.5  # least chance a layout may have of making a pair at the threshold a candidate, unless forced
+
+
+def check_recall(params: LshParams, floor: float = MIN_RECALL) -> None:
+    """Refuses a layout that would miss most pairs at its own threshold (a ValueError saying why)."""
+    recall = float(params.candidate_probability(params.threshold))
+    if recall < floor:
+        raise ValueError(
+            f"this layout ({params.families} families x {params.bits} bits, {params.tables} bands of "
+            f"{params.band_bits} bits as keys) makes a pair at cosine {params.threshold} a candidate with "
+            f"probability {recall:.4f}, below {floor}; choose narrower bands or more tables, or force the layout (--force-layout)"
+        )

@@ -7,7 +7,6 @@ import json
 import math
 import operator
 import os
-import shutil
 import sys
 import time
 import uuid
@@ -25,10 +24,12 @@ from distributed import Client, Future, LocalCluster, as_completed, futures_of
 from distributed.client import FutureCancelledError
 from distributed.scheduler import KilledWorker
 
+from . import connection, failures, monitor
 from . import kernels as k
 from .errors import DedupError, InputError
 from .generate import Generated
-from .params import LshParams, choose_params
+from .output import Output
+from .params import LshParams, check_recall, choose_params
 from .sources import Partition, Source, open_source
 
 DEFAULT_BUCKET_CAP = 1000
@@ -79,18 +80,14 @@ def connect(
         yield client
         return
     if scheduler is not None:
-        try:
-            remote = Client(scheduler, timeout=timeout, set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as exc:
-            raise DedupError(f"cannot reach the Dask scheduler at {scheduler}: {exc}") from None
+        remote = connection.open_client(scheduler, timeout)
         with remote:
             yield remote
         return
     import logging
 
+    connection.check_local_cluster(workers, threads_per_worker, available_cores())
     n = workers if workers is not None else available_cores()
-    if n < 1:
-        raise ValueError(f"workers must be at least 1, got {n}")
     # distributed starts workers with MALLOC_TRIM_THRESHOLD_ set, which also fixes glibc's
     # mmap threshold: every large array is then a fresh mapping, faulted in page by page.
     # The shuffles of band rows allocate many; unsetting it made them about a quarter faster.
@@ -130,6 +127,7 @@ def run(
     progress: bool = False,
     on_stage: StageHook | None = None,
     connect_timeout: float = 10.0,
+    force_layout: bool = False,
 ) -> RunResult:
     """Finds exact and near duplicates of the vectors in `source` and writes them to `output`.
 
@@ -144,6 +142,11 @@ def run(
     cluster of `workers` processes (default: one per core). `params` overrides the
     layout chosen from `threshold`; `on_stage(name, client)` is called as each
     stage starts.
+
+    Before any work, `output` is checked (see `ambrel_dedup.output`): it must lie
+    apart from the input; with `overwrite`, an existing output is replaced only
+    if this tool wrote it. A layout that makes a pair at the threshold a
+    candidate with probability below one half is refused unless `force_layout`.
     """
     if params is None:
         params = choose_params(threshold)
@@ -153,9 +156,13 @@ def run(
         raise ValueError(f"bucket_cap must be between 2 and {MAX_BUCKET_CAP}, got {bucket_cap}")
     if shuffle not in ("tasks", "p2p"):
         raise ValueError(f"shuffle must be 'tasks' or 'p2p', got {shuffle!r}")
+    if not force_layout:
+        check_recall(params)
+    if client is None and scheduler is None:
+        connection.check_local_cluster(workers, threads_per_worker, available_cores())
+    inputs = [] if isinstance(source, Generated) or not os.path.lexists(source) else [source]
+    target = Output(output, inputs, overwrite, uuid.uuid4().hex[:10])
     out = Path(output)
-    if out.exists() and not overwrite:
-        raise DedupError(f"{out}: exists (choose another output or allow overwriting)")
     local_threads = (workers or available_cores()) * (threads_per_worker or 1)
 
     def plan(parallelism: int) -> Source:
@@ -170,6 +177,7 @@ def run(
     # Validated before any cluster starts: schemas, shapes, row counts.
     plan(local_threads if client is None and scheduler is None else 1)
     with (
+        target,
         connect(client, scheduler, workers, threads_per_worker, timeout=connect_timeout) as c,
         c.as_current(),
         dask.config.set({"dataframe.shuffle.method": shuffle, "dataframe.convert-string": False}),
@@ -185,7 +193,14 @@ def run(
             ) from None
         src = plan(threads)
         job = _Job(c, src, params, out, bucket_cap, keep, overwrite, shuffle, log, progress, on_stage)
-        return job.execute()
+        job.target, job.token = target, target.token
+        try:
+            with monitor.heartbeat(job, c, log):
+                return job.execute()
+        except DedupError:
+            raise
+        except Exception as exc:  # escaped from a stage outside `track` (a gather, the duplicate-id check)
+            raise failures.stage_failure(job.stage, exc) from exc
 
 
 @dataclass
@@ -206,6 +221,8 @@ class _Job:
     token: str = field(default_factory=lambda: uuid.uuid4().hex[:10])
     task_seconds: dict[str, float] = field(default_factory=dict)
     group_sizes: dict[int, int] = field(default_factory=dict)
+    target: Output | None = None
+    stage: str = STAGES[0]
 
     # -- helpers ------------------------------------------------------------
 
@@ -234,7 +251,7 @@ class _Job:
         except InputError:
             raise
         except KilledWorker as exc:
-            raise DedupError(f"{stage}: workers died while running this stage ({exc}); nothing was written") from None
+            raise failures.killed(stage, exc) from None
         except FutureCancelledError as exc:
             raise DedupError(f"{stage}: a task was cancelled ({exc}); nothing was written") from None
         except Exception as exc:
@@ -292,6 +309,7 @@ class _Job:
         return self.frames(futures, 0, meta), self.client.map(operator.getitem, futures, [1] * len(futures))
 
     def start(self, stage: str) -> float:
+        self.stage = stage
         if self.on_stage is not None:
             self.on_stage(stage, self.client)
         return time.perf_counter()
@@ -471,28 +489,23 @@ class _Job:
         pairs = pairs.map_partitions(k.sort_pairs, meta=_PAIRS_OUT_META)
         edges = np.linspace(p.threshold, 1.0, 41)
         hists = [delayed(_histogram)(part, edges) for part in near.to_delayed()]
-        self.output.parent.mkdir(parents=True, exist_ok=True)
-        tmp = self.output.parent / f".{self.output.name}.tmp-{self.token}"
-        tmp.mkdir()
-        try:
-            writes = [
-                data.to_parquet(tmp / name, write_index=False, compute=False)
-                for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups))
-            ]
-            # Two calls: the writes are dataframe expressions, the histograms plain delayed calls.
-            written = self.client.compute(writes)
-            counted = self.client.compute(hists)
-            self.track("write", [*written, *counted])
-            counts = self.client.gather(counted)
-            cos_hist = np.sum(counts, axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
-            summary = self.summary(cos_hist, edges)
-            self.seconds["write"] = time.perf_counter() - started
-            summary["seconds"] = {**self.seconds, "total": time.perf_counter() - began}
-            (tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-            _commit(tmp, self.output, self.overwrite, self.token)
-        except BaseException:
-            shutil.rmtree(tmp, ignore_errors=True)
-            raise
+        assert self.target is not None
+        tmp = self.target.tmp  # made before any work; the run removes it if anything fails
+        writes = [
+            data.to_parquet(tmp / name, write_index=False, compute=False)
+            for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups))
+        ]
+        # Two calls: the writes are dataframe expressions, the histograms plain delayed calls.
+        written = self.client.compute(writes)
+        counted = self.client.compute(hists)
+        self.track("write", [*written, *counted])
+        counts = self.client.gather(counted)
+        cos_hist = np.sum(counts, axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
+        summary = self.summary(cos_hist, edges)
+        self.seconds["write"] = time.perf_counter() - started
+        summary["seconds"] = {**self.seconds, "total": time.perf_counter() - began}
+        (tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+        self.target.commit()
         return summary
 
     def summary(self, cos_hist: np.ndarray, edges: np.ndarray) -> dict[str, Any]:
@@ -592,15 +605,3 @@ def _near_pairs(part: pd.DataFrame) -> pd.DataFrame:
 def _histogram(part: pd.DataFrame, edges: np.ndarray) -> np.ndarray:
     counts, _ = np.histogram(part["cosine"].to_numpy(), bins=edges)
     return counts
-
-
-def _commit(tmp: Path, output: Path, overwrite: bool, token: str) -> None:
-    if not output.exists():
-        tmp.rename(output)
-        return
-    if not overwrite:
-        raise DedupError(f"{output}: appeared while the run was going on; the result was not written")
-    old = output.parent / f".{output.name}.old-{token}"
-    output.rename(old)
-    tmp.rename(output)
-    shutil.rmtree(old, ignore_errors=True)

@@ -14,6 +14,7 @@ import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -21,6 +22,8 @@ from .errors import InputError
 from .generate import Generated
 
 TARGET_PARTITION_BYTES = 64 << 20
+# The most partitions a run plans: the client keeps one small record (and Dask several tasks) per partition.
+MAX_PARTITIONS = 100_000
 
 
 @dataclass(frozen=True)
@@ -91,6 +94,16 @@ def _partition_rows(dim: int, count: int, partition_rows: int | None, parallelis
     return min(by_size, by_parallelism)
 
 
+def _check_plan(what: str, count: int, rows: int, files: int = 1) -> None:
+    """Refuses, before planning them, more partitions than a run can handle."""
+    planned = math.ceil(count / rows)
+    if planned + files - 1 > MAX_PARTITIONS:
+        raise InputError(
+            f"{what}: {count:,} vectors in partitions of {rows:,} rows would make {planned:,} partitions; "
+            f"at most {MAX_PARTITIONS:,} can be planned (choose fewer vectors or more rows per partition)"
+        )
+
+
 # --------------------------------------------------------------------------
 # The built-in data set
 
@@ -131,6 +144,7 @@ def parse_generated(text: str) -> Generated:
 def generated_source(gen: Generated, partition_rows: int | None = None, parallelism: int = 1) -> Source:
     rows = _partition_rows(gen.dim, gen.count, partition_rows, parallelism)
     desc = gen.describe()
+    _check_plan(f"the generated data set of {gen.count:,} x {gen.dim}", gen.count, rows)
     parts = tuple(
         Partition(i, desc, start, min(start + rows, gen.count), first_id=start)
         for i, start in enumerate(range(0, gen.count, rows))
@@ -171,6 +185,7 @@ def npy_source(paths: Sequence[Path], partition_rows: int | None = None, paralle
     if count == 0 or dim is None:
         raise InputError(f"{paths[0] if len(paths) == 1 else paths[0].parent}: no vectors")
     rows = _partition_rows(dim, count, partition_rows, parallelism)
+    _check_plan(str(paths[0] if len(paths) == 1 else paths[0].parent), count, rows, len(paths))
     parts: list[Partition] = []
     first = 0
     for path, size in zip(paths, sizes):
@@ -264,12 +279,16 @@ def parquet_source(
 
 
 def _first_length(metas: Sequence[tuple[Path, object]], vector_column: str) -> int:
+    import pyarrow as pa
     import pyarrow.parquet as pq
 
     for path, meta in metas:
         if meta.num_rows == 0:  # type: ignore[attr-defined]
             continue
-        batch = next(pq.ParquetFile(path).iter_batches(batch_size=1, columns=[vector_column]))
+        try:
+            batch = next(pq.ParquetFile(path).iter_batches(batch_size=1, columns=[vector_column]))
+        except (OSError, pa.ArrowException) as exc:
+            raise InputError(f"{path}: row group 0 cannot be read: " + " ".join(str(exc).split())) from None
         first = batch.column(0)[0]
         if not first.is_valid:
             raise InputError(f"{path}: row 0: no vector (null)")
@@ -280,12 +299,35 @@ def _first_length(metas: Sequence[tuple[Path, object]], vector_column: str) -> i
     raise InputError("no vectors")  # not reached: the caller checked the row count
 
 
+def _read_row_groups(part: Partition, columns: list[str]) -> Any:
+    """The partition's row groups, one at a time, so that a damaged one is named."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    try:
+        pf = pq.ParquetFile(part.file)
+    except (OSError, pa.ArrowException) as exc:
+        raise InputError(f"{part.file}: cannot read a Parquet file: {exc}") from None
+    tables = []
+    start = part.start
+    for g in part.row_groups:
+        try:
+            tables.append(pf.read_row_group(g, columns=columns))
+        except (OSError, pa.ArrowException) as exc:
+            rows = pf.metadata.row_group(g).num_rows
+            raise InputError(
+                f"{part.file}: row group {g} (rows {start} to {start + rows - 1}) cannot be read: "
+                + " ".join(str(exc).split())
+            ) from None
+        start += len(tables[-1])
+    return pa.concat_tables(tables) if len(tables) != 1 else tables[0]
+
+
 def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int) -> tuple[np.ndarray, np.ndarray]:
     import pyarrow as pa
     import pyarrow.compute as pc
-    import pyarrow.parquet as pq
 
-    table = pq.ParquetFile(part.file).read_row_groups(list(part.row_groups), columns=[id_column, vector_column])
+    table = _read_row_groups(part, [id_column, vector_column])
     ids_col = table.column(id_column).combine_chunks()
     if ids_col.null_count:
         row = int(pc.index(ids_col.is_null(), True).as_py())
@@ -324,6 +366,21 @@ def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int)
 # --------------------------------------------------------------------------
 
 
+def _discover(root: Path) -> list[Path]:
+    """The .parquet and .npy files under root, in name order, without entering a run's
+    outputs or its leftover temporary directories."""
+    from .output import is_skipped_directory
+
+    found = []
+    for folder, dirs, files in os.walk(root):
+        dirs[:] = [d for d in dirs if not is_skipped_directory(os.path.join(folder, d))]
+        for name in files:
+            path = Path(folder, name)
+            if path.suffix in (".parquet", ".npy") and path.is_file():
+                found.append(path)
+    return sorted(found)
+
+
 def open_source(
     source: str | os.PathLike[str] | Generated,
     *,
@@ -338,12 +395,14 @@ def open_source(
     text = os.fspath(source)
     if text.startswith("generated") and not Path(text).exists():
         return generated_source(parse_generated(text), partition_rows, parallelism)
-    path = Path(text)
+    # Absolute, so that workers in another directory read the same files.
+    path = Path(os.path.abspath(text))
     if not path.exists():
-        raise InputError(f"{path}: no such file or directory")
+        raise InputError(f"{text}: no such file or directory")
     if path.is_dir():
-        parquet = sorted(p for p in path.rglob("*.parquet") if p.is_file())
-        npy = sorted(p for p in path.rglob("*.npy") if p.is_file())
+        files = _discover(path)
+        parquet = [p for p in files if p.suffix == ".parquet"]
+        npy = [p for p in files if p.suffix == ".npy"]
         if parquet and npy:
             raise InputError(f"{path}: holds both .parquet and .npy files; point at one kind")
         if not parquet and not npy:

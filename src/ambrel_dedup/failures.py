@@ -1,0 +1,49 @@
+"""A failed stage as one line: the stage, the task at fault where known, and what happened."""
+
+from __future__ import annotations
+
+import re
+from asyncio import CancelledError
+
+from distributed.client import FutureCancelledError
+from distributed.scheduler import KilledWorker
+
+from .errors import DedupError
+
+_SIGN_TASK = re.compile(r"ambrel-sign-[0-9a-f]+-(\d+)")
+NOTHING_WRITTEN = "nothing was written"
+
+
+def task_description(key: object) -> str:
+    """A task named by what it does: the pipeline's own keys name their stage and partition."""
+    found = _SIGN_TASK.search(str(key))
+    if found:
+        return f"the read+sign task of partition {found[1]}"
+    name = key[0] if isinstance(key, tuple) and key else key
+    return f"task {str(name).rsplit('-', 1)[0]!r}"
+
+
+def killed(stage: str, exc: KilledWorker) -> DedupError:
+    task = task_description(exc.task)
+    if task.startswith("the read+sign") and not stage.startswith("read+sign"):
+        # A worker holding signed partitions died; their tasks ran again for this stage and kept dying.
+        detail = f"{task}, run again for this stage after a worker holding its result died, was killed each time"
+    else:
+        detail = f"{task} was killed each time it ran"
+    return DedupError(f"{stage}: workers died while running this stage ({detail}); {NOTHING_WRITTEN}")
+
+
+def stage_failure(stage: str, exc: BaseException) -> DedupError:
+    """The error a run reports for an exception that escaped from `stage`."""
+    if isinstance(exc, DedupError):
+        return exc
+    if isinstance(exc, KilledWorker):
+        return killed(stage, exc)
+    if isinstance(exc, MemoryError):
+        return DedupError(
+            f"{stage}: out of memory; give the workers more memory or use smaller partitions; {NOTHING_WRITTEN}"
+        )
+    if isinstance(exc, (FutureCancelledError, CancelledError)):
+        return DedupError(f"{stage}: a task was cancelled ({exc or type(exc).__name__}); {NOTHING_WRITTEN}")
+    text = str(exc).splitlines()[0] if str(exc) else ""
+    return DedupError(f"{stage}: {type(exc).__name__}{': ' + text if text else ''}; {NOTHING_WRITTEN}")
