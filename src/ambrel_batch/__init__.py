@@ -18,6 +18,9 @@ from __future__ import annotations
 import operator
 from typing import Any
 
+# First: where the core refuses to load (a subinterpreter) its ImportError says so, before numpy's.
+from . import _core
+
 try:
     import numpy as np
     import numpy.typing as npt
@@ -25,8 +28,6 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("ambrel_batch needs numpy: pip install 'ambrel-native[batch]'") from error
 
 import ambrel_native
-
-from . import _core
 
 __all__ = [
     "SimhashBatch",
@@ -158,13 +159,25 @@ def _read_only(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return array
 
 
+def _floored(value: Any, floor: int) -> Any:
+    """An integer count raised to its floor (a negative one too); anything
+    else is passed on, for the core to name in its TypeError."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        return value
+    return max(number, floor)
+
+
 def simhash_lsh_batch(
     rows: Any, families: int = 3, bits: int = 256, bands: int = 16, *, threads: int | None = None
 ) -> SimhashBatch:
     """SimHash signatures of every row, as ``simhash_lsh_multi`` computes them
-    for one vector (the same floors: at least 1 family, 64 bits, 1 band)."""
+    for one vector (the same floors: at least 1 family, 64 bits, 1 band; a
+    count below its floor, negative included, is raised to it). A layout or an
+    output too large to count in 64 bits raises ``OverflowError``."""
     raw, n, families_used, bits_used, width, count, row_bytes = _core.simhash_lsh_batch(
-        rows, families, bits, bands, _threads(threads)
+        rows, _floored(families, 1), _floored(bits, 64), _floored(bands, 1), _threads(threads)
     )
     codes = np.frombuffer(raw, dtype=np.uint8).reshape(n, families_used, row_bytes // families_used)
     return SimhashBatch(_read_only(codes), families_used, bits_used, width, count)
@@ -188,7 +201,8 @@ def _packed(codes: Any, name: str) -> npt.NDArray[np.uint8]:
     array = np.asarray(codes)
     if array.dtype != np.uint8:
         raise TypeError(f"{name} must hold packed codes as uint8, not {array.dtype}")
-    return np.ascontiguousarray(array)
+    # ascontiguousarray makes a 0-d array 1-d: keep the shape, so that the callers see 0-d input.
+    return np.ascontiguousarray(array).reshape(array.shape)
 
 
 def hamming_distance_batch(code: Any, codes: Any, *, threads: int | None = None) -> npt.NDArray[np.int64]:

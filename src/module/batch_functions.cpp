@@ -7,6 +7,7 @@
 // while the numeric core runs on its threads, and returns new objects.
 #include "module/batch_functions.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "lsh/batch.hpp"
@@ -22,11 +23,16 @@ namespace ambrel {
 
 namespace {
 
+// One table per function, so that every message names the function called.
 constexpr Parameters<5> kSimhashParameters{"simhash_lsh_batch()", {"rows", "families", "bits", "bands", "threads"}, 5};
-constexpr Parameters<6> kBandParameters{
+constexpr Parameters<6> kBandValuesParameters{
     "band_values()", {"codes", "rows", "families", "bits", "band_width", "band_count"}, 6};
-constexpr Parameters<2> kRowsParameters{"normalize_batch()", {"rows", "threads"}, 2};
-constexpr Parameters<5> kHammingParameters{"hamming_pairs()", {"a", "b", "rows", "width", "threads"}, 5};
+constexpr Parameters<6> kBandTextsParameters{
+    "band_texts()", {"codes", "rows", "families", "bits", "band_width", "band_count"}, 6};
+constexpr Parameters<2> kNormalizeParameters{"normalize_batch()", {"rows", "threads"}, 2};
+constexpr Parameters<2> kSha256Parameters{"sha256_batch()", {"rows", "threads"}, 2};
+constexpr Parameters<5> kHammingOneParameters{"hamming_one_to_many()", {"a", "b", "rows", "width", "threads"}, 5};
+constexpr Parameters<5> kHammingPairsParameters{"hamming_pairs()", {"a", "b", "rows", "width", "threads"}, 5};
 constexpr Parameters<3> kCosineParameters{"cosine_from_hamming_batch()", {"distances", "count", "total_bits"}, 3};
 
 // More threads than CPUs only cut the work into smaller pieces.
@@ -35,7 +41,41 @@ unsigned thread_count(std::uint64_t requested) {
     return static_cast<unsigned>(std::min<std::uint64_t>(requested, lsh::available_cpus()));
 }
 
-using lsh::checked_product;
+// The size checks of this module: a size that 64 bits cannot count, or an
+// output larger than a bytearray can be, is an OverflowError naming the
+// function (the batch API's own answer; not an internal failure).
+[[noreturn]] void too_large(const char* function, const std::string& what) {
+    throw PyFailure(PyExc_OverflowError, std::string(function) + ": " + what + " is too large");
+}
+
+std::uint64_t checked_product(std::uint64_t a, std::uint64_t b, const char* function) {
+    std::uint64_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        too_large(function, "a size of " + std::to_string(a) + " x " + std::to_string(b));
+    }
+    return product;
+}
+
+PyRef checked_output(std::uint64_t size, const char* function) {
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        too_large(function, "an output of " + std::to_string(size) + " bytes");
+    }
+    return new_output(size);
+}
+
+// The signature layout after the floors; families x bits must be countable
+// (the sign matrix has that many columns).
+lsh::SimhashShape checked_shape(std::uint64_t families, std::uint64_t bits, std::uint64_t bands, const char* function) {
+    const std::uint64_t f = std::max<std::uint64_t>(families, 1);
+    const std::uint64_t b = std::max<std::uint64_t>(bits, 64);
+    constexpr std::uint64_t kMaxFamilies = std::uint64_t{1} << 57;
+    constexpr std::uint64_t kMaxBits = std::uint64_t{1} << 63;
+    std::uint64_t columns = 0;
+    if (f >= kMaxFamilies || b >= kMaxBits || __builtin_mul_overflow(f, b, &columns)) {
+        too_large(function, "a layout of " + std::to_string(f) + " families x " + std::to_string(b) + " bits");
+    }
+    return lsh::simhash_shape(f, b, bands);
+}
 
 PyRef number(std::uint64_t value) { return check_new(PyLong_FromUnsignedLongLong(value)); }
 
@@ -58,9 +98,10 @@ PyObject* simhash_lsh_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         const std::uint64_t bands = arguments.to_unsigned(3);
         const unsigned threads = thread_count(arguments.to_unsigned(4));
 
-        const lsh::SimhashShape shape = lsh::simhash_shape(families, bits, bands);
+        const char* name = kSimhashParameters.full_name;
+        const lsh::SimhashShape shape = checked_shape(families, bits, bands, name);
         const lsh::RowMatrix& matrix = rows.matrix();
-        PyRef codes = new_output(checked_product(matrix.rows, shape.row_bytes));
+        PyRef codes = checked_output(checked_product(matrix.rows, shape.row_bytes, name), name);
         std::uint8_t* out = output_bytes(codes.get());
         {
             const Detached detached;
@@ -77,15 +118,15 @@ struct BandRequest {
     std::size_t rows;
 };
 
-BandRequest band_request(const BoundArguments<6>& arguments, const PinnedBytes& codes) {
+BandRequest band_request(const BoundArguments<6>& arguments, const PinnedBytes& codes, const char* name) {
     BandRequest request;
     request.rows = static_cast<std::size_t>(arguments.to_unsigned(1));
-    request.shape = lsh::simhash_shape(arguments.to_unsigned(2), arguments.to_unsigned(3), 1);
+    request.shape = checked_shape(arguments.to_unsigned(2), arguments.to_unsigned(3), 1, name);
     request.shape.band_width = arguments.to_unsigned(4);
     request.shape.band_count = arguments.to_unsigned(5);
     const lsh::SimhashShape& s = request.shape;
-    if (s.band_width == 0 || checked_product(s.band_width, s.band_count) > s.hex_chars ||
-        checked_product(request.rows, s.row_bytes) != codes.size()) {
+    if (s.band_width == 0 || checked_product(s.band_width, s.band_count, name) > s.hex_chars ||
+        checked_product(request.rows, s.row_bytes, name) != codes.size()) {
         throw PyFailure(PyExc_ValueError, "codes do not match the given sizes");
     }
     return request;
@@ -93,13 +134,14 @@ BandRequest band_request(const BoundArguments<6>& arguments, const PinnedBytes& 
 
 PyObject* band_values(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto arguments = bind(kBandParameters, args, nargsf, kwnames);
+        const char* name = kBandValuesParameters.full_name;
+        const auto arguments = bind(kBandValuesParameters, args, nargsf, kwnames);
         const PinnedBytes codes(arguments.object(0), arguments.name(0));
-        const BandRequest request = band_request(arguments, codes);
+        const BandRequest request = band_request(arguments, codes, name);
         if (request.shape.band_width > 16) throw PyFailure(PyExc_ValueError, "bands wider than 16 hex digits");
-        const std::uint64_t count =
-            checked_product(checked_product(request.rows, request.shape.families), request.shape.band_count);
-        PyRef out = new_output(checked_product(count, sizeof(std::uint64_t)));
+        const std::uint64_t count = checked_product(checked_product(request.rows, request.shape.families, name),
+                                                    request.shape.band_count, name);
+        PyRef out = checked_output(checked_product(count, sizeof(std::uint64_t), name), name);
         auto* values = reinterpret_cast<std::uint64_t*>(output_bytes(out.get()));
         {
             const Detached detached;
@@ -111,13 +153,14 @@ PyObject* band_values(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 PyObject* band_texts(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto arguments = bind(kBandParameters, args, nargsf, kwnames);
+        const char* name = kBandTextsParameters.full_name;
+        const auto arguments = bind(kBandTextsParameters, args, nargsf, kwnames);
         const PinnedBytes codes(arguments.object(0), arguments.name(0));
-        const BandRequest request = band_request(arguments, codes);
+        const BandRequest request = band_request(arguments, codes, name);
         const std::uint64_t chars =
-            checked_product(checked_product(request.rows, request.shape.families),
-                            checked_product(request.shape.band_count, request.shape.band_width));
-        PyRef out = new_output(chars);
+            checked_product(checked_product(request.rows, request.shape.families, name),
+                            checked_product(request.shape.band_count, request.shape.band_width, name), name);
+        PyRef out = checked_output(chars, name);
         char* texts = reinterpret_cast<char*>(output_bytes(out.get()));
         {
             const Detached detached;
@@ -129,11 +172,13 @@ PyObject* band_texts(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
 PyObject* normalize_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto arguments = bind(kRowsParameters, args, nargsf, kwnames);
+        const char* name = kNormalizeParameters.full_name;
+        const auto arguments = bind(kNormalizeParameters, args, nargsf, kwnames);
         const PinnedRows rows(arguments.object(0), arguments.name(0));
         const unsigned threads = thread_count(arguments.to_unsigned(1));
         const lsh::RowMatrix& matrix = rows.matrix();
-        PyRef out = new_output(checked_product(checked_product(matrix.rows, matrix.cols), sizeof(float)));
+        PyRef out =
+            checked_output(checked_product(checked_product(matrix.rows, matrix.cols, name), sizeof(float), name), name);
         auto* values = reinterpret_cast<float*>(output_bytes(out.get()));
         {
             const Detached detached;
@@ -145,11 +190,12 @@ PyObject* normalize_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 
 PyObject* sha256_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&] {
-        const auto arguments = bind(kRowsParameters, args, nargsf, kwnames);
+        const char* name = kSha256Parameters.full_name;
+        const auto arguments = bind(kSha256Parameters, args, nargsf, kwnames);
         const PinnedRows rows(arguments.object(0), arguments.name(0));
         const unsigned threads = thread_count(arguments.to_unsigned(1));
         const lsh::RowMatrix& matrix = rows.matrix();
-        PyRef out = new_output(checked_product(matrix.rows, 64));
+        PyRef out = checked_output(checked_product(matrix.rows, 64, name), name);
         char* digests = reinterpret_cast<char*>(output_bytes(out.get()));
         {
             const Detached detached;
@@ -162,16 +208,19 @@ PyObject* sha256_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
 // Shared by the one-against-many and the pairwise forms: `a` holds one code
 // (`one`) or `rows` codes of `width` bytes, `b` holds `rows` codes.
 PyObject* hamming(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, bool one) {
-    const auto arguments = bind(kHammingParameters, args, nargsf, kwnames);
+    const Parameters<5>& parameters = one ? kHammingOneParameters : kHammingPairsParameters;
+    const char* name = parameters.full_name;
+    const auto arguments = bind(parameters, args, nargsf, kwnames);
     const PinnedBytes a(arguments.object(0), arguments.name(0));
     const PinnedBytes b(arguments.object(1), arguments.name(1));
     const auto rows = static_cast<std::size_t>(arguments.to_unsigned(2));
     const auto width = static_cast<std::size_t>(arguments.to_unsigned(3));
     const unsigned threads = thread_count(arguments.to_unsigned(4));
-    if (a.size() != (one ? width : checked_product(rows, width)) || b.size() != checked_product(rows, width)) {
+    if (a.size() != (one ? width : checked_product(rows, width, name)) ||
+        b.size() != checked_product(rows, width, name)) {
         throw PyFailure(PyExc_ValueError, "codes do not match the given sizes");
     }
-    PyRef out = new_output(checked_product(rows, sizeof(std::int64_t)));
+    PyRef out = checked_output(checked_product(rows, sizeof(std::int64_t), name), name);
     auto* distances = reinterpret_cast<std::int64_t*>(output_bytes(out.get()));
     {
         const Detached detached;
@@ -198,10 +247,11 @@ PyObject* cosine_from_hamming_batch(PyObject*, PyObject* const* args, Py_ssize_t
         const PinnedBytes distances(arguments.object(0), arguments.name(0));
         const auto count = static_cast<std::size_t>(arguments.to_unsigned(1));
         const std::uint64_t total = arguments.to_unsigned(2);
-        if (distances.size() != checked_product(count, sizeof(std::uint64_t))) {
+        const char* name = kCosineParameters.full_name;
+        if (distances.size() != checked_product(count, sizeof(std::uint64_t), name)) {
             throw PyFailure(PyExc_ValueError, "distances do not match the given count");
         }
-        PyRef out = new_output(checked_product(count, sizeof(double)));
+        PyRef out = checked_output(checked_product(count, sizeof(double), name), name);
         auto* cosines = reinterpret_cast<double*>(output_bytes(out.get()));
         {
             const Detached detached;

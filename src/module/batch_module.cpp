@@ -2,6 +2,12 @@
 // Like ambrel_native it keeps no per-module state and declares that it does
 // not need the global interpreter lock; its functions detach from the
 // interpreter while they compute.
+//
+// It is not supported in subinterpreters: the exception type and names it
+// uses live in process-wide cells, which interpreters must not share. The
+// multiple-interpreters slot makes an isolated interpreter refuse the import;
+// a legacy one does not check that slot, so a first execution step refuses
+// every interpreter but the main one. Either way the import is an ImportError.
 #include "module/py_ref.hpp"
 
 #include "module/batch_functions.hpp"
@@ -11,11 +17,21 @@ namespace ambrel {
 
 namespace {
 
+int refuse_subinterpreters(PyObject*) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+    PyErr_SetString(PyExc_ImportError,
+                    "ambrel_batch._core does not support subinterpreters (it keeps process-wide state); "
+                    "import ambrel_batch in the main interpreter");
+    return -1;
+}
+
 int execute(PyObject* module) { return execute_module(module, {}, batch_functions()); }
 
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(refuse_subinterpreters)},
     {Py_mod_exec, reinterpret_cast<void*>(execute)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

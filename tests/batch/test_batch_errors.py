@@ -90,7 +90,7 @@ def test_bad_counts(threads, error):
     for call in calls:
         assert type(raised(call)) is error
     assert str(raised(ab._core.normalize_batch, [[1.0]], 0)) == "threads must be at least 1"
-    assert raised(ab.simhash_lsh_batch, [[1.0]], bits=-1).__notes__ == ["while processing 'bits'"]
+    assert raised(ab.simhash_lsh_batch, [[1.0]], bits=2**64).__notes__ == ["while processing 'bits'"]
 
 
 @pytest.mark.parametrize(
@@ -100,8 +100,11 @@ def test_bad_counts(threads, error):
 def test_size_limits_as_the_per_vector_function(families, bits, bands):
     single = raised(an.simhash_lsh_multi, [1.0], families, bits, bands)
     batch = raised(ab.simhash_lsh_batch, [[1.0]], families, bits, bands)
-    assert (type(batch).__name__, batch.args) == (type(single).__name__, single.args)
-    assert type(batch).__bases__ == type(single).__bases__  # PanicException: (BaseException,)
+    if type(single).__name__ == "PanicException":
+        # What the per-vector function cannot address, the batch API's size check refuses.
+        assert type(batch) is OverflowError and str(batch).endswith("is too large"), batch
+    else:
+        assert (type(batch).__name__, batch.args) == (type(single).__name__, single.args)
 
 
 def freed_blocks_with_nonzero_bytes():
@@ -117,8 +120,8 @@ def test_outputs_beyond_the_address_space(capfd):
     capfd.readouterr()
     # Zero-stride views: 2**60 rows of one float each, without the memory.
     many = np.broadcast_to(np.float32(0.5), (2**60, 1))
-    assert raised(ab.simhash_lsh_batch, many, 1, 1024).args == ("capacity overflow",)
-    assert raised(ab.sha256_batch, np.broadcast_to(np.float32(0.5), (2**59, 2))).args == ("capacity overflow",)
+    assert type(raised(ab.simhash_lsh_batch, many, 1, 1024)) is OverflowError
+    assert type(raised(ab.sha256_batch, np.broadcast_to(np.float32(0.5), (2**59, 2)))) is OverflowError
     for fn, shape in (
         (ab.normalize_batch, (2**59, 2)),
         (ab.sha256_batch, (2**50, 1)),
@@ -127,8 +130,8 @@ def test_outputs_beyond_the_address_space(capfd):
         freed_blocks_with_nonzero_bytes()
         assert type(raised(fn, np.broadcast_to(np.float32(0.5), shape))) is MemoryError
     err = capfd.readouterr().err
-    # The two panic reports and nothing else: no SystemError, no traceback.
-    assert err.count("panicked at") == 2 and "Error" not in err, err
+    # Nothing at all: no panic report, no SystemError, no traceback.
+    assert "panicked at" not in err and "Error" not in err, err
 
 
 def test_other_python_threads_run_while_a_batch_is_computed():
