@@ -38,6 +38,7 @@ MAX_COMPONENT_ROUNDS = 64
 ROWS_PER_SHUFFLE_PARTITION = 2_000_000
 ROWS_PER_OUTPUT_PARTITION = 2_000_000
 EDGES_PER_PARTITION = 500_000
+ZERO_IDS_LISTED = 100  # ids of zero rows named in the summary
 STAGES = ("read+sign", "exact", "bucket", "verify", "group", "write")
 
 Log = Callable[[str], None]
@@ -223,6 +224,7 @@ class _Job:
     group_sizes: dict[int, int] = field(default_factory=dict)
     target: Output | None = None
     stage: str = STAGES[0]
+    zero_ids: list[int] = field(default_factory=list)
 
     # -- helpers ------------------------------------------------------------
 
@@ -346,8 +348,14 @@ class _Job:
         self.track("read+sign", futures)
         signed = self.frames(futures, 0, k.signed_meta(layout))
         if not src.ids_are_row_numbers:
-            self.check_unique_ids(signed)
+            self.check_unique_ids(futures)
         task_seconds = np.sum(self.gather(futures, 1), axis=0)
+        zero_ids = np.concatenate([np.zeros(0, np.int64), *self.gather(futures, 2)])
+        self.counts["zero_rows"] = len(zero_ids)
+        self.zero_ids = np.sort(zero_ids)[:ZERO_IDS_LISTED].tolist()
+        if len(zero_ids):
+            shown = ", ".join(map(str, self.zero_ids[:5])) + (", ..." if len(zero_ids) > 5 else "")
+            self.say(f"  {len(zero_ids):,} zero rows have no direction and are left out: ids {shown}")
         self.task_seconds = {"read": float(task_seconds[0]), "sign": float(task_seconds[1])}
         self.finish(
             "read+sign",
@@ -365,7 +373,7 @@ class _Job:
         exact_edges = self.frames(futures, 1, k.EDGE_META)
         del signed, by_print
         self.counts["representatives"] = sum(self.gather(futures, 2))
-        self.counts["exact_copies"] = src.count - self.counts["representatives"]
+        self.counts["exact_copies"] = src.count - self.counts["zero_rows"] - self.counts["representatives"]
         self.counts["exact_pairs"] = self.counts["exact_copies"]
         self.finish("exact", started, f"{self.counts['exact_copies']:,} exact copies")
 
@@ -409,9 +417,10 @@ class _Job:
     def keys(self, stage: str, parts: Sequence[Partition]) -> list[str]:
         return [f"ambrel-{stage}-{self.token}-{part.index}" for part in parts]
 
-    def check_unique_ids(self, signed: dd.DataFrame) -> None:
+    def check_unique_ids(self, signed: list[Future]) -> None:
+        all_ids = self.client.map(operator.getitem, signed, [3] * len(signed))
         ids = dd.from_delayed(
-            [delayed(_id_rows)(frame, part) for frame, part in zip(signed.to_delayed(), self.source.partitions)],
+            [delayed(_id_rows)(frame, part) for frame, part in zip(all_ids, self.source.partitions)],
             meta=k.frame({"id": np.int64, "part": np.int64, "row": np.int64}),
             verify_meta=False,
         )
@@ -542,6 +551,7 @@ class _Job:
             "skipped_pairs": self.counts["bucket_pairs_skipped"],
             "cosine_histogram": {"edges": edges.tolist(), "counts": [int(c) for c in cos_hist]},
             "group_sizes": {str(size): n for size, n in sizes.items()},
+            "zero_rows": {"count": self.counts["zero_rows"], "ids": self.zero_ids},
             "task_seconds": self.task_seconds,
             "cluster": {"workers": len(self.client.nthreads()), "threads": sum(self.client.nthreads().values())},
         }
@@ -560,17 +570,19 @@ def _prepare_worker() -> None:
     import ambrel_batch  # noqa: F401
 
 
-def _read_and_sign(part: Partition, reader: Source, layout: k.Layout) -> tuple[pd.DataFrame, tuple[float, float]]:
-    """One partition read and signed; also the seconds spent on each."""
+def _read_and_sign(
+    part: Partition, reader: Source, layout: k.Layout
+) -> tuple[pd.DataFrame, tuple[float, float], np.ndarray, np.ndarray]:
+    """One partition read and signed; the seconds spent on each, the ids of its zero rows (left
+    out of the signed rows) and the ids of all its rows in order (for the duplicate-id check)."""
     started = time.perf_counter()
     data = reader.read(part)
     read = time.perf_counter()
-    signed = k.sign_partition(data, layout)
-    return signed, (read - started, time.perf_counter() - read)
+    signed, zero_ids = k.sign_partition(data, layout)
+    return signed, (read - started, time.perf_counter() - read), zero_ids, data[0]
 
 
-def _id_rows(signed: pd.DataFrame, part: Partition) -> pd.DataFrame:
-    ids = signed["id"].to_numpy()
+def _id_rows(ids: np.ndarray, part: Partition) -> pd.DataFrame:
     return pd.DataFrame(
         {
             "id": ids,

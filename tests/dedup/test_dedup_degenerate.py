@@ -1,0 +1,56 @@
+"""Rows whose float32 normalisation would underflow or overflow keep their direction; zero rows are
+set aside, counted and named, never paired."""
+
+import json
+
+import numpy as np
+from dedup_oracle import THRESHOLD, read_output
+
+import ambrel_batch as ab
+from ambrel_dedup import kernels as k
+from ambrel_dedup import run
+
+
+def test_scaling_keeps_ordinary_rows_bit_for_bit_and_rescues_the_others():
+    rng = np.random.default_rng(1)
+    ordinary = (rng.standard_normal((300, 40)) * rng.lognormal(0, 3, (300, 1))).astype(np.float32)
+    scaled, zero = k.scale_rows(ordinary)
+    assert not zero.any()
+    assert np.array_equal(ab.normalize_batch(scaled).view(np.uint32), ab.normalize_batch(ordinary).view(np.uint32))
+    direction = rng.standard_normal(40)
+    for magnitude in (1e-30, 1e-40, 1e-44, 1e20, 3e38):
+        row = (direction / np.abs(direction).max() * magnitude).astype(np.float32)
+        unit = ab.normalize_batch(k.scale_rows(row[None, :])[0])[0].astype(np.float64)
+        want = row.astype(np.float64) / np.linalg.norm(row.astype(np.float64))
+        assert abs(unit @ want - 1.0) < 1e-3 and abs(np.linalg.norm(unit) - 1.0) < 1e-6, magnitude
+    assert list(k.scale_rows(np.zeros((2, 3), np.float32))[1]) == [True, True]
+
+
+def test_tiny_huge_and_zero_rows_in_a_run(client, tmp_path):
+    rows = np.array(
+        [
+            [1e-30, 0, 0],
+            [0, 1e-30, 0],
+            [0, 0, 1e-30],
+            [3e19, 0, 0],
+            [0, 3e19, 0],
+            [2e-30, 1e-31, 0],
+            [0, 0, 0],
+            [1, 2, 3],
+            [0, 0, 0],
+        ],
+        dtype=np.float32,
+    )
+    np.save(tmp_path / "rows.npy", rows)
+    result = run(tmp_path / "rows.npy", tmp_path / "out", THRESHOLD, client=client)
+    pairs, groups = read_output(result.output)
+    found = set(zip(pairs.id_a.tolist(), pairs.id_b.tolist()))
+    # Only rows that point the same way are paired: 3e19 x is an exact copy of 1e-30 x along both
+    # first axes, and [2e-30, 1e-31, 0] is near the first (cosine 0.9988, through the representative
+    # of its copies); the zero rows 6 and 8 are in no pair and no group.
+    assert found == {(0, 3), (1, 4), (0, 5)}
+    assert set(pairs[pairs.exact].id_a) == {0, 1}
+    assert not {6, 8} & set(groups.id)
+    summary = json.loads((result.output / "summary.json").read_text())
+    assert summary["zero_rows"] == {"count": 2, "ids": [6, 8]}
+    assert summary["counts"]["exact_copies"] == 2
