@@ -30,15 +30,20 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 import ambrel_native
 
 __all__ = [
+    "DEFAULT_MAX_PAIRS",
     "SimhashBatch",
+    "SimilarPairs",
     "available_cpus",
     "cosine_from_hamming_batch",
+    "cosine_pairs",
     "hamming_distance_batch",
     "hamming_distance_pairs",
     "kernel",
+    "nearest_cells",
     "normalize_batch",
     "sha256_batch",
     "simhash_lsh_batch",
+    "similar_pairs",
 ]
 
 
@@ -246,3 +251,6 @@ def cosine_from_hamming_batch(distances: Any, total_bits: int) -> npt.NDArray[np
     flat = np.ascontiguousarray(values, dtype=np.uint64).reshape(-1)
     raw = _core.cosine_from_hamming_batch(flat, flat.size, total_bits)
     return np.frombuffer(raw, dtype=np.float64).reshape(values.shape)
+
+
+from ._pairs import DEFAULT_MAX_PAIRS, SimilarPairs, cosine_pairs, nearest_cells, similar_pairs  # noqa: E402

@@ -11,6 +11,8 @@
 #include "module/py_ref.hpp"
 
 #include "module/batch_functions.hpp"
+#include "module/batch_pairs.hpp"
+#include "module/entry.hpp"
 #include "module/registration.hpp"
 
 namespace ambrel {
@@ -25,7 +27,15 @@ int refuse_subinterpreters(PyObject*) {
     return -1;
 }
 
-int execute(PyObject* module) { return execute_module(module, {}, batch_functions()); }
+int execute(PyObject* module) {
+    if (execute_module(module, {}, batch_functions()) != 0) return -1;
+    return guarded(
+        [&] {
+            add_functions(module, batch_pair_functions());
+            return 0;
+        },
+        -1);
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(refuse_subinterpreters)},
