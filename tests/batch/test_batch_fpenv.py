@@ -47,6 +47,13 @@ CALLS = {
     "simhash": lambda rows, t: ab.simhash_lsh_batch(rows, 2, 100, 5, threads=t).codes,
     "normalize": lambda rows, t: ab.normalize_batch(rows, threads=t),
     "sha256": lambda rows, t: ab.sha256_batch(rows, threads=t),
+    "cosine_pairs": lambda rows, t: ab.cosine_pairs(rows, np.arange(len(rows)), np.arange(len(rows))[::-1], threads=t),
+    "similar_pairs": lambda rows, t: np.concatenate(
+        [v.view(np.uint8) for v in ab.similar_pairs(rows, 0.2, threads=t)[:3]]
+    ),
+    "nearest_cells": lambda rows, t: np.concatenate(
+        [v.view(np.uint8).ravel() for v in ab.nearest_cells(rows, rows[::3], margin=0.5, max_cells=3, threads=t)]
+    ),
 }
 
 
