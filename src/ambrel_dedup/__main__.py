@@ -1,4 +1,4 @@
-"""Command line: `python -m ambrel_dedup run|params|demo` (also installed as `ambrel-dedup`)."""
+"""Command line: `python -m ambrel_dedup run|demo` (also installed as `ambrel-dedup`)."""
 
 from __future__ import annotations
 
@@ -7,37 +7,26 @@ import sys
 from collections.abc import Sequence
 
 from .errors import DedupError
-from .params import DEFAULT_MAX_TABLES, LshParams, choose_params, with_overrides
-from .pipeline import DEFAULT_BUCKET_CAP, run
+from .pipeline import run
 
 
-def _params(args: argparse.Namespace) -> LshParams:
-    base = choose_params(args.threshold, max_tables=args.max_tables)
-    return with_overrides(base, families=args.families, bits=args.bits, bands=args.bands, tables=args.tables)
-
-
-def _add_lsh_options(p: argparse.ArgumentParser) -> None:
+def _add_threshold(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--threshold",
         type=float,
         default=0.9,
         help="cosine at or above which two vectors are near duplicates (default 0.9)",
     )
-    g = p.add_argument_group("LSH layout (chosen from the threshold unless given)")
-    g.add_argument("--families", type=int, help="signature families")
-    g.add_argument("--bits", type=int, help="bits per family")
-    g.add_argument("--bands", type=int, help="bands per family")
-    g.add_argument("--tables", type=int, help="bands used as bucket keys (default: all, or the chosen number)")
-    g.add_argument(
-        "--max-tables",
-        type=int,
-        default=DEFAULT_MAX_TABLES,
-        help="largest number of bucket keys per vector the choice may use (default %(default)s)",
-    )
 
 
 def _add_cluster_options(p: argparse.ArgumentParser) -> None:
-    g = p.add_argument_group("cluster")
+    g = p.add_argument_group("where it runs (default: in this process when the input fits in memory)")
+    g.add_argument(
+        "--engine",
+        choices=("auto", "in-process", "cluster"),
+        default="auto",
+        help="in this process on Dask's threaded scheduler, or on a Dask cluster (default %(default)s)",
+    )
     g.add_argument("--workers", type=int, help="local cluster: worker processes (default: one per core)")
     g.add_argument("--threads-per-worker", type=int, help="local cluster: threads per worker (default 1)")
     g.add_argument("--scheduler", help="run on the existing Dask cluster at this address (tcp://host:port)")
@@ -45,7 +34,7 @@ def _add_cluster_options(p: argparse.ArgumentParser) -> None:
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
-        prog="ambrel-dedup", description="Exact and near-duplicate embeddings, on a Dask cluster."
+        prog="ambrel-dedup", description="Exact and near-duplicate embeddings, in process or on a Dask cluster."
     )
     sub = top.add_subparsers(dest="command", required=True)
 
@@ -54,12 +43,12 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--output", "-o", required=True, help="output directory (must not exist unless --overwrite)")
     r.add_argument("--id-column", default="id", help="Parquet: integer id column (default %(default)s)")
     r.add_argument("--vector-column", default="embedding", help="Parquet: list-of-numbers column (default %(default)s)")
-    _add_lsh_options(r)
+    _add_threshold(r)
     r.add_argument(
-        "--bucket-cap",
-        type=int,
-        default=DEFAULT_BUCKET_CAP,
-        help="largest bucket compared whole; larger ones are split and the pairs skipped are reported (default %(default)s)",
+        "--margin",
+        type=float,
+        help="cells: a vector is also placed in the cells within this cosine of its nearest centroid "
+        "(default: chosen on a held-out sample for recall at the threshold)",
     )
     r.add_argument(
         "--keep", choices=("min", "max"), default="min", help="which id of a group is kept (default: the smallest)"
@@ -78,15 +67,11 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument(
         "--force-layout",
         action="store_true",
-        help="accept an LSH layout that makes a pair at the threshold a candidate with probability below 0.5",
+        help="accept a --margin whose promised recall at the threshold is below 0.9",
     )
-    r.add_argument("--plot", metavar="PNG", help="draw the estimated cosines and the group sizes (needs matplotlib)")
+    r.add_argument("--plot", metavar="PNG", help="draw the cosines of the pairs and the group sizes (needs matplotlib)")
     r.add_argument("--quiet", action="store_true", help="print only errors")
     _add_cluster_options(r)
-
-    pa = sub.add_parser("params", help="print the LSH layout chosen for a threshold and its recall curve")
-    _add_lsh_options(pa)
-    pa.add_argument("--count", type=int, help="also estimate the candidate pairs of random vectors among this many")
 
     d = sub.add_parser("demo", help="the built-in data set: throughput, recall against brute force, crossover table")
     d.add_argument("--count", type=int, default=200_000, help="vectors (default %(default)s)")
@@ -105,7 +90,7 @@ def parser() -> argparse.ArgumentParser:
         help="seconds: brute force runs only when predicted to take less (default %(default)s)",
     )
     d.add_argument("--output", help="keep the full run's output here (default: a temporary directory)")
-    d.add_argument("--plot", metavar="PNG", help="draw the estimated cosines and the group sizes")
+    d.add_argument("--plot", metavar="PNG", help="draw the cosines of the pairs and the group sizes")
     _add_cluster_options(d)
     return top
 
@@ -113,8 +98,6 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        if args.command == "params":
-            return _cmd_params(args)
         if args.command == "demo":
             from .demo import demo
 
@@ -128,14 +111,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
 
 
-def _cmd_params(args: argparse.Namespace) -> int:
-    p = _params(args)
-    print(p.describe())
-    if args.count:
-        n = args.count
-        per_band = 2.0**-p.band_bits
-        print(f"  random vectors: about {n * (n - 1) / 2 * per_band * p.tables:,.0f} pairs share a bucket among {n:,}")
-    return 0
+def engine_choice(args: argparse.Namespace) -> bool | None:
+    return {"auto": None, "in-process": True, "cluster": False}[args.engine]
 
 
 def _cmd_run(args: argparse.Namespace) -> int:
@@ -147,13 +124,14 @@ def _cmd_run(args: argparse.Namespace) -> int:
     result = run(
         args.input,
         args.output,
-        params=_params(args),
+        args.threshold,
         scheduler=args.scheduler,
+        in_process=engine_choice(args),
         workers=args.workers,
         threads_per_worker=args.threads_per_worker,
         id_column=args.id_column,
         vector_column=args.vector_column,
-        bucket_cap=args.bucket_cap,
+        margin=args.margin,
         keep=args.keep,
         overwrite=args.overwrite,
         force_layout=args.force_layout,
@@ -167,7 +145,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
     if log:
         log(
             f"done in {s['seconds']['total']:.1f} s: {c['pairs']:,} pairs ({c['exact_pairs']:,} exact), "
-            f"{c['groups']:,} groups, {c['removed']:,} ids to remove, {s['skipped_pairs']:,} pairs skipped by the bucket cap"
+            f"{c['groups']:,} groups, {c['removed']:,} ids to remove"
         )
         log(f"wrote {result.output}/pairs.parquet, groups.parquet, summary.json")
     if args.plot:

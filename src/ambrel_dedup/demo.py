@@ -12,6 +12,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import shutil
 import tempfile
 import time
@@ -22,7 +23,6 @@ import numpy as np
 import pandas as pd
 
 from .generate import Generated
-from .params import choose_params
 from .pipeline import connect, run
 from .truth import brute_force_pairs, compare
 
@@ -40,26 +40,30 @@ def _time_brute_force(gen: Generated, n: int, threshold: float) -> float:
 
 def demo(args: argparse.Namespace) -> int:
     gen = Generated(count=args.count, dim=args.dim)
-    params = choose_params(args.threshold)
+    threshold = args.threshold
     sizes = sorted({int(s) for s in args.sizes.split(",") if s.strip() and int(s) < args.count} | {args.count})
     keep = Path(args.output) if args.output else None
     scratch = Path(tempfile.mkdtemp(prefix="ambrel-dedup-demo-"))
+    wants_cluster = args.engine == "cluster" or args.scheduler is not None or args.workers is not None
     try:
-        with connect(
-            workers=args.workers, threads_per_worker=args.threads_per_worker, scheduler=args.scheduler
+        with (
+            connect(workers=args.workers, threads_per_worker=args.threads_per_worker, scheduler=args.scheduler)
+            if wants_cluster
+            else contextlib.nullcontext()
         ) as client:
+            where = {"client": client} if client is not None else {"in_process": args.engine != "cluster"}
             print(f"== the pipeline on {gen.describe()}")
             out = keep or scratch / "full"
-            result = run(gen, out, params=params, client=client, log=print, progress=True, overwrite=keep is not None)
+            result = run(gen, out, threshold, log=print, progress=True, overwrite=keep is not None, **where)
             s = result.summary
             c = s["counts"]
             print(
                 f"   {s['seconds']['total']:.1f} s in all ({args.count / s['seconds']['total']:,.0f} vectors/s); "
                 f"{c['near_pairs']:,} near pairs, {c['exact_pairs']:,} exact copies, {c['groups']:,} groups, "
-                f"{c['removed']:,} ids to remove; {s['skipped_pairs']:,} pairs skipped by the bucket cap"
+                f"{c['removed']:,} ids to remove"
             )
             pairs, _ = _read_output(out)
-            _report_truth(gen, params.threshold, pairs, min(args.truth_sample, args.count))
+            _report_truth(gen, threshold, pairs, min(args.truth_sample, args.count))
             if args.plot:
                 from .plot import plot_summary
 
@@ -71,8 +75,8 @@ def demo(args: argparse.Namespace) -> int:
                 if n in timings:
                     continue
                 sub = replace(gen, count=n)
-                timings[n] = run(sub, scratch / f"n{n}", params=params, client=client).summary["seconds"]["total"]
-            _crossover(gen, params.threshold, sizes, timings, args.brute_budget)
+                timings[n] = run(sub, scratch / f"n{n}", threshold, **where).summary["seconds"]["total"]
+            _crossover(gen, threshold, sizes, timings, args.brute_budget)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return 0

@@ -10,23 +10,23 @@ from distributed.scheduler import KilledWorker
 
 from .errors import DedupError
 
-_SIGN_TASK = re.compile(r"ambrel-sign-[0-9a-f]+-(\d+)")
+_TASK = re.compile(r"ambrel-([a-z]+)-[0-9a-f]+-\d+-(\d+)")
 NOTHING_WRITTEN = "nothing was written"
 
 
 def task_description(key: object) -> str:
     """A task named by what it does: the pipeline's own keys name their stage and partition."""
-    found = _SIGN_TASK.search(str(key))
+    found = _TASK.search(str(key))
     if found:
-        return f"the read+sign task of partition {found[1]}"
+        return f"the {found[1]} task of partition {found[2]}" if found[1] == "read" else f"a {found[1]} task"
     name = key[0] if isinstance(key, tuple) and key else key
     return f"task {str(name).rsplit('-', 1)[0]!r}"
 
 
 def killed(stage: str, exc: KilledWorker) -> DedupError:
     task = task_description(exc.task)
-    if task.startswith("the read+sign") and not stage.startswith("read+sign"):
-        # A worker holding signed partitions died; their tasks ran again for this stage and kept dying.
+    if task.startswith("the read") and stage != "read":
+        # A worker holding read partitions died; their tasks ran again for this stage and kept dying.
         detail = f"{task}, run again for this stage after a worker holding its result died, was killed each time"
     else:
         detail = f"{task} was killed each time it ran"

@@ -39,7 +39,7 @@ def heartbeat(job: Any, client: Any, say: Callable[[str], None] | None) -> Itera
                 stage, since = job.stage, time.monotonic()
                 continue
             try:
-                note = _memory_note(client.scheduler_info())
+                note = "in this process" if client is None else _memory_note(client.scheduler_info())
             except Exception:  # the cluster is busy or gone: the stage itself will report it
                 note = "no answer from the scheduler"
             if not stop.is_set():

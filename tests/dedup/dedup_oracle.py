@@ -58,14 +58,14 @@ def read_output(path: Path) -> tuple[pd.DataFrame, pd.DataFrame]:
 
 
 class KillOnSign(WorkerPlugin):
-    """Kills the worker process as it starts a signing task: once (a marker file remembers), or every time."""
+    """Kills the worker process as it starts a read task: once (a marker file remembers), or every time."""
 
     def __init__(self, marker: str, once: bool) -> None:
         self.marker = marker
         self.once = once
 
     def transition(self, key: object, start: str, finish: str, **kwargs: object) -> None:
-        if finish == "executing" and "ambrel-sign" in str(key):
+        if finish == "executing" and "ambrel-read-" in str(key):
             if self.once:
                 try:
                     fd = os.open(self.marker, os.O_CREAT | os.O_EXCL)

@@ -81,12 +81,12 @@ def test_unreachable_scheduler(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
-def test_a_worker_killed_while_signing_changes_nothing(baseline, tmp_path):
+def test_a_worker_killed_while_reading_changes_nothing(baseline, tmp_path):
     marker = tmp_path / "killed"
     with local_cluster(2) as cluster, Client(cluster, set_as_default=False) as c:
         c.register_plugin(KillOnSign(str(marker), once=True))
         result = run(SMALL, tmp_path / "out", THRESHOLD, client=c)
-    assert marker.exists()  # a worker did die in the middle of signing
+    assert marker.exists()  # a worker did die in the middle of reading
     for got, expected in zip(read_output(result.output), read_output(baseline.output)):
         pd.testing.assert_frame_equal(got, expected)
 
@@ -99,6 +99,6 @@ def test_workers_that_keep_dying_fail_the_run_cleanly(tmp_path):
         Client(cluster, set_as_default=False) as c,
     ):
         c.register_plugin(KillOnSign(str(tmp_path / "unused"), once=False))
-        with pytest.raises(DedupError, match="sign: workers died"):
+        with pytest.raises(DedupError, match="read: workers died"):
             run(SMALL, out, THRESHOLD, client=c)
     assert list(tmp_path.iterdir()) == []

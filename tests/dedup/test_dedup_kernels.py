@@ -1,8 +1,7 @@
-"""The per-partition pieces against oracles: band texts from the signature engine, brute-force pair
-enumeration, union-find components, and the banding curve against signatures of pairs at known cosines."""
+"""The per-partition pieces against oracles: cells against brute force, union-find components,
+the data sets and the demo's comparison."""
 
 import itertools
-import math
 
 import numpy as np
 import pandas as pd
@@ -10,89 +9,12 @@ import pytest
 from dedup_oracle import components, true_cosines
 
 import ambrel_batch as ab
-from ambrel_dedup import Generated, InputError, LshParams, choose_params, with_overrides
+from ambrel_dedup import Generated, InputError
+from ambrel_dedup import cells as cl
 from ambrel_dedup import kernels as k
-from ambrel_dedup.params import estimate_limit
+from ambrel_dedup.clustered import Clustered
 from ambrel_dedup.sources import parse_generated
 from ambrel_dedup.truth import compare
-
-
-def _rows_with_repeats(n, dim, seed):
-    rng = np.random.default_rng(seed)
-    rows = rng.standard_normal((n, dim)).astype(np.float32)
-    rows[n // 2 :] = rows[: n - n // 2] + 0.05 * rng.standard_normal((n - n // 2, dim)).astype(np.float32)
-    rows[-3:] = rows[:3]
-    return ab.normalize_batch(rows)
-
-
-@pytest.mark.parametrize(
-    ("families", "bits", "bands"),
-    [(3, 256, 16), (5, 240, 12), (2, 100, 7), (1, 66, 16), (3, 130, 4), (2, 256, 4), (2, 256, 1), (4, 64, 64)],
-)
-def test_bucket_keys_follow_the_band_texts(families, bits, bands):
-    unit = _rows_with_repeats(40, 24, seed=bits + bands)
-    res = ab.simhash_lsh_batch(unit, families, bits, bands)
-    p = LshParams.from_layout(0.9, families, bits, bands)
-    assert (p.bands_per_family, p.band_bits) == (res.bands, 4 * res.band_width)
-    code_bytes = k.words_to_bytes(k.codes_to_words(np.asarray(res.codes)))
-    keys = k.bucket_keys(code_bytes, p)
-    texts = [[b for fam in res.records(r) for b in fam.bands] for r in range(len(unit))]
-    for t in range(p.tables):
-        column = [row[t] for row in texts]
-        same_text = np.array([[a == b for b in column] for a in column])
-        assert np.array_equal(keys[:, t][:, None] == keys[:, t][None, :], same_text), t
-    assert len(np.unique(keys)) == len({(t, row[t]) for row in texts for t in range(p.tables)})
-    if p.band_bits + max(1, (p.tables - 1).bit_length()) <= 64:  # the key holds the band's value below its index
-        values = np.asarray(res.band_values).reshape(len(unit), -1)[:, : p.tables]
-        assert np.array_equal(keys & np.uint64((1 << p.band_bits) - 1), values)
-    # The sketch of a band is the first 64 bits of the next family.
-    sk = k.sketches(code_bytes, p)
-    for r in (0, 7):
-        sigs = [fam.signature for fam in res.records(r)]
-        for t in range(p.tables):
-            assert int(sk[r, t]) == int(sigs[(t // p.bands_per_family + 1) % families][:16], 16)
-
-
-def test_bucket_pairs_chain_dense_buckets_and_drop_far_sketches():
-    rng = np.random.default_rng(5)
-    big = rng.permutation(np.arange(100, 125))
-    rows = pd.DataFrame(
-        {
-            "key": np.array([7] * 25 + [9] * 3 + [11], dtype=np.uint64),
-            "id": np.concatenate([big, [3, 1, 2], [50]]).astype(np.int64),
-            "sketch": np.array([0] * 26 + [2**64 - 1, 0, 0], dtype=np.uint64),
-        }
-    ).sample(frac=1.0, random_state=1)
-    pairs, stats = k.bucket_pairs(rows, cap=10, sketch_max=20)
-    got = set(zip(pairs.id_a.tolist(), pairs.id_b.tolist()))
-    assert len(pairs) == len(got)
-    dense = {p for p in got if p[0] >= 100}
-    assert got - dense == {(2, 3)}  # id 1 has a sketch 64 bits away from both others
-    # The dense bucket is one chain with a window of two: 2n - 3 pairs that connect all members.
-    assert len(dense) == 2 * 25 - 3 and set(components(list(dense))) == set(big.tolist())
-    assert max(sum(i in p for p in dense) for i in big.tolist()) <= 2 * k.CHAIN_WINDOW
-    assert stats.pairs_in_buckets == 300 + 3
-    assert stats.pairs_skipped == 300 - (2 * 25 - 3)
-    assert stats.pairs_sketch_rejected == 2
-    assert (stats.buckets, stats.largest_bucket, stats.chained_buckets) == (2, 25, 1)
-    # The same members in another band give the same chain, so that bands add no new pairs.
-    again, _ = k.bucket_pairs(rows.assign(key=rows.key + np.uint64(1)), cap=10, sketch_max=20)
-    assert dense <= set(zip(again.id_a.tolist(), again.id_b.tolist()))
-
-
-def test_bucket_pairs_stay_within_the_task_limit():
-    rng = np.random.default_rng(8)
-    keys = np.repeat(np.arange(40, dtype=np.uint64), 30)  # 40 buckets of 30: 17,400 pairs in all
-    rows = pd.DataFrame(
-        {"key": keys, "id": rng.permutation(1200).astype(np.int64), "sketch": np.zeros(1200, np.uint64)}
-    )
-    whole, stats = k.bucket_pairs(rows, cap=100, sketch_max=64)
-    assert len(whole) == 40 * 435 and stats.chained_buckets == 0
-    limited, stats = k.bucket_pairs(rows, cap=100, sketch_max=64, max_pairs=2000)
-    assert 2000 < len(limited) < 2000 + 40 * 60 and stats.chained_buckets > 30
-    assert set(zip(limited.id_a, limited.id_b)) <= set(zip(whole.id_a, whole.id_b))
-    # Every bucket is still connected.
-    assert len(set(components(list(zip(limited.id_a.tolist(), limited.id_b.tolist()))).values())) == 40
 
 
 def _shuffled(frame, column, parts, func):
@@ -123,50 +45,33 @@ def test_star_steps_give_union_find_components(edges):
     else:
         pytest.fail("did not settle")
     members, _ = _shuffled(k.star_members(frame), "group", 3, lambda part: (k.mark_keepers(part, "min")[0], 0))
-    assert dict(zip(members.id, members.group)) == components([(int(a), int(b)) for a, b in edges])
+    want = components([(int(a), int(b)) for a, b in edges])
+    assert dict(zip(members.id, members.group)) == want
     assert len(members) == len(set(members.id))
+    ids, labels = k.component_labels(np.array([e[0] for e in edges]), np.array([e[1] for e in edges]))
+    assert dict(zip(ids.tolist(), labels.tolist())) == want
 
 
-@pytest.mark.parametrize("threshold", [0.8, 0.9])
-def test_banding_curve_matches_signatures(threshold):
-    """Pairs at a known cosine become candidates, and are reported, as often as the curves say."""
-    p = choose_params(threshold)
-    rng = np.random.default_rng(int(threshold * 100))
-    n, dim = 3000, 64
-    for cosine in (threshold - 0.05, threshold, threshold + 0.03):
-        x = rng.standard_normal((n, dim))
-        x /= np.linalg.norm(x, axis=1, keepdims=True)
-        z = rng.standard_normal((n, dim))
-        z -= np.sum(z * x, axis=1, keepdims=True) * x
-        z /= np.linalg.norm(z, axis=1, keepdims=True)
-        y = cosine * x + np.sqrt(1 - cosine**2) * z
-        codes = [
-            k.words_to_bytes(k.codes_to_words(np.asarray(ab.simhash_lsh_batch(v, p.families, p.bits, p.bands).codes)))
-            for v in (x, y)
+@pytest.mark.parametrize("margin", [0.0, 0.05, 0.3])
+def test_cells_report_every_pair_that_meets_once(margin):
+    """Over all cells, the pairs are exactly the brute-force pairs whose vectors meet in a cell,
+    each once, whatever the margin and however many cells a task takes."""
+    rows = ab.normalize_batch(Clustered(count=3000, dim=32, seed=5).rows(0, 3000))
+    ids = np.arange(10**12, 10**12 + 3000 * 7, 7)[np.random.default_rng(1).permutation(3000)]
+    layout = cl.fit(ids, rows, 3000, 0.85, threads=2)
+    layout = cl.Layout(0.85, layout.centroids, margin, 4)
+    cells_of = cl.place(rows, layout)
+    truth = ab.similar_pairs(rows, 0.85)
+    met = cl.meet(cells_of, truth.a, truth.b)
+    want = {(min(x, y), max(x, y)) for x, y in zip(ids[truth.a[met]].tolist(), ids[truth.b[met]].tolist())}
+    for split in (1, 3):
+        parts = [
+            cl.pairs_in_cells(group, ids, rows, cells_of, 0.85, 10**7)
+            for group in np.array_split(np.arange(layout.cells), split)
         ]
-        same_band = k.bucket_keys(codes[0], p) == k.bucket_keys(codes[1], p)
-        close = np.bitwise_count(k.sketches(codes[0], p) ^ k.sketches(codes[1], p)) <= p.sketch_max
-        candidate = (same_band & close).any(axis=1)
-        expected = float(p.candidate_probability(cosine))
-        margin = 4 * np.sqrt(expected * (1 - expected) / n) + 0.005
-        assert abs(candidate.mean() - expected) < margin, (cosine, candidate.mean(), expected)
-        # Reported: a candidate whose estimate over every bit reaches the threshold (the curve
-        # assumes independent bits; a shared band makes the estimate a little higher).
-        estimate = ab.cosine_from_hamming_batch(ab.hamming_distance_pairs(codes[0], codes[1]), p.total_bits)
-        reported = (candidate & (estimate >= threshold)).mean()
-        expected = float(p.found_probability(cosine))
-        assert -0.01 < reported - expected < 4 * np.sqrt(expected * (1 - expected) / n) + 0.03, (cosine, reported)
-
-
-def test_limits_of_the_sketch_and_the_estimate():
-    for threshold in (0.5, 0.8, 0.9, 0.97):
-        q = np.arccos(threshold) / np.pi
-        tail = [sum(math.comb(64, j) * q**j * (1 - q) ** (64 - j) for j in range(h + 1, 65)) for h in range(65)]
-        h = choose_params(threshold).sketch_max
-        assert tail[h] <= 1e-4 < tail[h - 1]
-        for bits in (1024, 1200, 3328):
-            limit = estimate_limit(threshold, bits)
-            assert math.cos(limit / bits * math.pi) >= threshold > math.cos((limit + 1) / bits * math.pi)
+        found = cl.CellPairs.concat(parts)
+        got = list(zip(found.a.tolist(), found.b.tolist()))
+        assert len(got) == len(set(got)) and set(got) == want and len(want) > 100
 
 
 def test_generated_data_set_texts():
@@ -176,19 +81,6 @@ def test_generated_data_set_texts():
     for bad in ("generated:10x", "generated,colour=red", "generated,seed=x", "generated:5x5,pairs=500"):
         with pytest.raises(InputError, match="generated"):
             parse_generated(bad)
-
-
-def test_chosen_layouts():
-    for threshold in (0.7, 0.8, 0.85, 0.9, 0.95):
-        p = choose_params(threshold)
-        assert p.tables <= p.families * p.bands_per_family and p.total_bits >= 1024
-        curve = [float(p.candidate_probability(c)) for c in (threshold - 0.1, threshold, threshold + 0.05)]
-        # An S-curve around the threshold, leaning towards recall: candidates are verified afterwards.
-        assert curve[0] < 0.65 and 0.8 < curve[1] < curve[2] and curve[2] > 0.94, (threshold, curve)
-    manual = with_overrides(choose_params(0.9), families=3, bits=256, bands=16)
-    assert (manual.tables, manual.band_bits, manual.total_bits) == (48, 16, 768)
-    with pytest.raises(ValueError, match="tables"):
-        LshParams(0.9, 2, 256, 16, 33, 20)
 
 
 def test_generated_rows_do_not_depend_on_the_split():

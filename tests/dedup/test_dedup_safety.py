@@ -15,9 +15,12 @@ import pyarrow.parquet as pq
 import pytest
 from distributed.scheduler import KilledWorker
 
+import ambrel_dedup.engine as engine
 import ambrel_dedup.pipeline as pipeline
-from ambrel_dedup import DedupError, Generated, InputError, choose_params, run, with_overrides
+import ambrel_dedup.stages as stages
+from ambrel_dedup import DedupError, Generated, InputError, run
 from ambrel_dedup.__main__ import main
+from ambrel_dedup.cells import Layout
 
 TINY = Generated(count=600, dim=8, seed=1)
 
@@ -161,25 +164,25 @@ def test_late_failures_name_the_file_or_the_stage(client, tmp_path, monkeypatch)
     assert str(path) in str(info.value) and "\n" not in str(info.value)
 
     # Failures outside the tracked tasks: named by their stage, not raw.
-    def killed(self, *args):
+    def killed(*args):
         raise KilledWorker(("shuffle-abc", 0), None, 1)
 
-    def no_memory(self, *args):
+    def no_memory(*args):
         raise MemoryError
 
     pq.write_table(table, tmp_path / "ok.parquet")
-    for name, fault, words in (
-        ("check_unique_ids", killed, r"read\+sign: workers died .*task .shuffle. was killed"),
-        ("gather", no_memory, r"read\+sign: out of memory"),
+    for owner, name, fault, words in (
+        (stages, "_check_unique_ids", killed, r"read: workers died .*task .shuffle. was killed"),
+        (engine.ClusterEngine, "gather", no_memory, r"read: out of memory"),
     ):
         with monkeypatch.context() as m:
-            m.setattr(pipeline._Job, name, fault)
+            m.setattr(owner, name, fault)
             with pytest.raises(DedupError, match=words):
                 run(tmp_path / "ok.parquet", tmp_path / "out", client=client)
     from ambrel_dedup.failures import killed as describe
 
-    message = str(describe("write", KilledWorker("ambrel-sign-0123456789-3", None, 1)))
-    assert message.startswith("write: workers died") and "read+sign task of partition 3" in message
+    message = str(describe("write", KilledWorker("ambrel-read-0123456789-1-3", None, 1)))
+    assert message.startswith("write: workers died") and "read task of partition 3" in message
 
     # A long stage says it is still running.
     import ambrel_dedup.monitor as monitor
@@ -188,14 +191,14 @@ def test_late_failures_name_the_file_or_the_stage(client, tmp_path, monkeypatch)
     seen = threading.Event()
 
     def log(line):
-        if "bucket" in line and "still running" in line and "workers' memory" in line:
+        if "pairs" in line and "still running" in line and "workers' memory" in line:
             seen.set()
 
-    def slow_bucket(stage, c):
-        if stage == "bucket":
+    def slow_pairs(stage, c):
+        if stage == "pairs":
             seen.wait(60)
 
-    run(TINY, tmp_path / "out", client=client, log=log, on_stage=slow_bucket)
+    run(TINY, tmp_path / "out", client=client, log=log, on_stage=slow_pairs)
     assert seen.is_set()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in", "ok.parquet", "out"]
 
@@ -210,10 +213,9 @@ def test_paths_sizes_layouts_and_cluster_sizes(client, tmp_path, monkeypatch):
     monkeypatch.setattr(pipeline, "LocalCluster", no_cluster)
     np.save("rel.npy", np.random.default_rng(0).standard_normal((40, 8)).astype(np.float32))
     assert run("rel.npy", "out", client=client).summary["vectors"] == 40
-    low = with_overrides(choose_params(0.9), bits=10_000_000)
     for kwargs, error, words in (
         ({"source": Generated(count=200_000, dim=8), "partition_rows": 1}, InputError, "at most 100,000 can be"),
-        ({"params": low}, ValueError, "below 0.5"),
+        ({"margin": -0.1}, ValueError, "margin must be"),
         ({"workers": 1000}, ValueError, "workers must be between 1 and"),
         ({"threads_per_worker": -1}, ValueError, "threads per worker must be between 1 and"),
     ):
@@ -221,3 +223,15 @@ def test_paths_sizes_layouts_and_cluster_sizes(client, tmp_path, monkeypatch):
         with pytest.raises(error, match=words):
             run(**args)
     assert sorted(os.listdir(tmp_path)) == ["out", "rel.npy"]
+    # A margin whose promised recall is too low is refused, unless forced; nothing is written.
+    fit = stages.fit_cells
+
+    def weak(*args, **kwargs):
+        layout = fit(*args, **kwargs)
+        return Layout(layout.threshold, layout.centroids, layout.margin, layout.max_cells, {"0.90": 0.5}, 60)
+
+    monkeypatch.setattr(stages, "fit_cells", weak)
+    with pytest.raises(DedupError, match=r"promises a recall of 0\.500 at 0\.9"):
+        run(TINY, tmp_path / "weak", margin=0.0, in_process=True)
+    assert run(TINY, tmp_path / "weak", margin=0.0, in_process=True, force_layout=True).summary["vectors"] == 600
+    assert sorted(os.listdir(tmp_path)) == ["out", "rel.npy", "weak"]

@@ -1,0 +1,308 @@
+"""Candidate generation by cells: spherical k-means on a sample of the vectors, every vector in
+its nearest cell and in the cells near its border, and the exact cosine of every pair that meets
+in a cell.
+
+A pair of near duplicates lies close to the same centroids, so it meets in a cell unless the two
+vectors sit on either side of a border; each vector therefore also visits the cells whose
+centroid is within `margin` (in cosine) of its nearest one. A pair is found when one vector owns
+a cell the other owns or visits. Owners are compared with each other and with the visitors, never
+visitors with visitors, and a pair found in two cells is reported by the smaller one only, so
+every pair comes out once. The margin is chosen on a held-out part of the sample, for the share
+of its pairs at the threshold that meet in a cell, and that share at the threshold and around it
+is the recall the layout promises.
+
+Every decision is made on exact cosines (`ambrel_batch.nearest_cells`, `similar_pairs`,
+`cosine_pairs`), and the sample, the starting centroids and the order of every sum depend on the
+ids alone, so the cells and the pairs are the same on every machine, for any partitioning and
+thread count.
+"""
+
+from __future__ import annotations
+
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .kernels import mix64
+
+CELL_ROWS = 500  # vectors owned by a cell, on average
+ONE_CELL_ROWS = 5000  # up to this many vectors, one cell holds them all
+SAMPLE_PER_CELL = 40  # sample rows per cell for training (as many again are held out)
+MAX_CELLS = 8  # cells a vector is placed in: its own and up to 7 near its border
+ROUNDS = 10  # k-means rounds
+TARGET_RECALL = 0.997  # share of held-out pairs at the threshold that must meet in a cell
+MIN_MARGIN, MAX_MARGIN, DEFAULT_MARGIN = 0.03, 0.25, 0.08
+MIN_PAIRS_FOR_MARGIN = 50  # fewer held-out pairs than this: the default margin
+PROMISE_OFFSETS = (-0.02, 0.0, 0.02)
+_U64 = np.uint64
+
+
+def cell_count(n: int) -> int:
+    """Cells for n vectors; a small input is one cell, compared whole."""
+    return 1 if n <= ONE_CELL_ROWS else max(1, round(n / CELL_ROWS))
+
+
+def sample_keys(ids: np.ndarray) -> np.ndarray:
+    """The order in which rows enter the sample: a hash of the id, so that the sample does not
+    depend on how the rows are split into partitions."""
+    return mix64(np.asarray(ids, dtype=np.int64).view(_U64))
+
+
+def sample_limit(count: int, cells: int, max_rows: int | None = None) -> np.uint64:
+    """Rows whose sample key is at most this limit form the sample: about 2 * SAMPLE_PER_CELL per
+    cell, and at most about `max_rows`."""
+    share = 2 * SAMPLE_PER_CELL * cells / max(count, 1)
+    if max_rows is not None:
+        share = min(share, max_rows / max(count, 1))
+    if share >= 1.0:
+        return np.uint64(np.iinfo(np.uint64).max)
+    return np.uint64(min(int(share * 2.0**64), 2**64 - 1))
+
+
+@dataclass(frozen=True)
+class Layout:
+    """Trained cells and the margin that places a vector near a border in other cells too."""
+
+    threshold: float
+    centroids: np.ndarray  # (cells, d) float32, unit rows
+    margin: float
+    max_cells: int = MAX_CELLS
+    promised: dict[str, float | None] = field(default_factory=dict)  # recall at t - 0.02, t, t + 0.02
+    held_out_pairs: int = 0
+
+    @property
+    def cells(self) -> int:
+        return len(self.centroids)
+
+    def describe(self) -> str:
+        promise = ", ".join(f"{c}: {'n/a' if r is None else f'{r:.4f}'}" for c, r in self.promised.items())
+        return (
+            f"{self.cells:,} cells (spherical k-means), each vector also in the cells within {self.margin:.3f} "
+            f"of its nearest centroid (at most {self.max_cells}); recall promised at {promise} "
+            f"({self.held_out_pairs:,} held-out pairs{'' if self.held_out_pairs >= MIN_PAIRS_FOR_MARGIN else ', so measured on synthetic pairs'})"
+        )
+
+
+def _unit(rows: np.ndarray) -> np.ndarray:
+    import ambrel_batch as ab
+
+    return ab.normalize_batch(np.ascontiguousarray(rows, dtype=np.float32), threads=1)
+
+
+def train(sample: np.ndarray, cells: int, threads: int | None = None) -> np.ndarray:
+    """Spherical k-means on sample rows (already in their canonical order): the first `cells` rows
+    start as centroids; each round assigns every row to its nearest centroid by exact cosine and
+    moves each centroid to the normalised sum of its rows (a float64 sum in row order). A cell
+    that loses all its rows keeps its centroid."""
+    import ambrel_batch as ab
+
+    cells = max(1, min(cells, len(sample)))
+    centroids = np.array(sample[:cells], dtype=np.float32)
+    for _ in range(ROUNDS):
+        nearest, _ = ab.nearest_cells(sample, centroids, threads=threads)
+        owner = nearest[:, 0]
+        sums = np.zeros((cells, sample.shape[1]), dtype=np.float64)
+        np.add.at(sums, owner, sample)
+        filled = np.bincount(owner, minlength=cells) > 0
+        moved = centroids.copy()
+        moved[filled] = _unit(sums[filled])
+        if np.array_equal(moved, centroids):
+            break
+        centroids = moved
+    return centroids
+
+
+def meet(cells_of: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Whether the pairs (a, b) meet in a cell: one owns a cell that the other owns or visits."""
+    own_a, own_b = cells_of[a, :1], cells_of[b, :1]
+    return (cells_of[a] == own_b).any(axis=1) | (cells_of[b] == own_a).any(axis=1)
+
+
+def _needed_margin(
+    rows: np.ndarray, centroids: np.ndarray, a: np.ndarray, b: np.ndarray, threads: int | None
+) -> np.ndarray:
+    """The margin each pair (a, b) needs to meet: how far below its own nearest centroid each
+    vector sees the other's cell (the smaller of the two)."""
+    import ambrel_batch as ab
+
+    cells_of, sims = ab.nearest_cells(rows, centroids, threads=threads)
+    n = len(rows)
+    both = np.concatenate([rows, centroids])
+    need_a = sims[a, 0] - ab.cosine_pairs(both, a, n + cells_of[b, 0], threads=threads)
+    need_b = sims[b, 0] - ab.cosine_pairs(both, b, n + cells_of[a, 0], threads=threads)
+    return np.minimum(need_a, need_b)
+
+
+def synthetic_pairs(rows: np.ndarray, cosines: list[float]) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Rows with a partner at each of these cosines in a random direction (rows, a, b, cosine):
+    stand-ins for the pairs of a sample that holds too few."""
+    import ambrel_batch as ab
+
+    rng = np.random.default_rng(0x43454C4C)
+    x = rows.astype(np.float64)
+    parts, cos = [rows], []
+    for c in cosines:
+        z = rng.standard_normal(x.shape)
+        z -= np.sum(z * x, axis=1, keepdims=True) * x
+        z /= np.maximum(np.linalg.norm(z, axis=1, keepdims=True), 1e-300)
+        parts.append(ab.normalize_batch((c * x + np.sqrt(max(0.0, 1 - c * c)) * z).astype(np.float32), threads=1))
+        cos.append(np.full(len(rows), c))
+    n = len(rows)
+    a = np.tile(np.arange(n), len(cosines))
+    b = n + np.arange(n * len(cosines))
+    return np.concatenate(parts), a, b, np.concatenate(cos)
+
+
+def choose_layout(
+    held_out: np.ndarray,
+    centroids: np.ndarray,
+    threshold: float,
+    threads: int | None = None,
+    margin: float | None = None,
+) -> Layout:
+    """The smallest margin at which TARGET_RECALL of the held-out pairs at the threshold meet in a
+    cell (or the margin given), and the share that meet at the threshold and 0.02 around it.
+
+    A held-out part with too few pairs at the threshold (data without near duplicates, or a small
+    input) gives each of its rows partners at the three cosines in random directions instead."""
+    import ambrel_batch as ab
+
+    levels = [min(1.0, max(-1.0, threshold + offset)) for offset in PROMISE_OFFSETS]
+    found = ab.similar_pairs(held_out, levels[0], threads=threads)
+    rows, a, b, cos = held_out, found.a, found.b, found.cosine
+    real = int((cos >= threshold).sum())
+    if real < MIN_PAIRS_FOR_MARGIN:
+        rows, a, b, cos = synthetic_pairs(held_out, levels)
+    at_t = cos >= threshold
+    if margin is None:
+        need = _needed_margin(rows, centroids, a[at_t], b[at_t], threads)
+        margin = float(np.quantile(need, TARGET_RECALL, method="higher")) + 1e-6 if len(need) else DEFAULT_MARGIN
+        margin = min(MAX_MARGIN, max(MIN_MARGIN, margin))
+    cells_of, _ = ab.nearest_cells(rows, centroids, margin=margin, max_cells=MAX_CELLS, threads=threads)
+    met = meet(cells_of, a, b)
+    promised: dict[str, float | None] = {}
+    for level in levels:
+        pick = cos >= level - 1e-12
+        promised[f"{level:.2f}"] = float(met[pick].mean()) if pick.sum() >= MIN_PAIRS_FOR_MARGIN else None
+    return Layout(threshold, centroids, margin, MAX_CELLS, promised, real)
+
+
+def fit(
+    sample_ids: np.ndarray,
+    sample: np.ndarray,
+    count: int,
+    threshold: float,
+    threads: int | None = None,
+    margin: float | None = None,
+) -> Layout:
+    """Cells for `count` vectors from sample rows (normalised; any order): trained on one half of the
+    sample (by sample key), the margin chosen on the other."""
+    order = np.argsort(sample_keys(sample_ids), kind="stable")
+    rows = np.ascontiguousarray(sample[order], dtype=np.float32)
+    training, held_out = rows[0::2], rows[1::2]
+    centroids = train(training, cell_count(count), threads)
+    if len(held_out) < 2:
+        return Layout(threshold, centroids, DEFAULT_MARGIN if margin is None else margin)
+    return choose_layout(held_out, centroids, threshold, threads, margin)
+
+
+def place(rows: np.ndarray, layout: Layout, threads: int | None = 1) -> np.ndarray:
+    """(n, max_cells) int32: every row's own cell first, then the cells it visits, padded with -1."""
+    import ambrel_batch as ab
+
+    cells_of, _ = ab.nearest_cells(
+        rows, layout.centroids, margin=layout.margin, max_cells=layout.max_cells, threads=threads
+    )
+    return np.ascontiguousarray(cells_of)
+
+
+@dataclass
+class CellPairs:
+    """Pairs found in some cells: ids a < b and exact cosines; `incomplete` counts the cells whose
+    pairs went past the budget (their groups are whole, not every pair is listed)."""
+
+    a: np.ndarray
+    b: np.ndarray
+    cosine: np.ndarray
+    incomplete: int = 0
+
+    @staticmethod
+    def concat(parts: list[CellPairs]) -> CellPairs:
+        if not parts:
+            return CellPairs(np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros(0, np.float64))
+        return CellPairs(
+            np.concatenate([p.a for p in parts]),
+            np.concatenate([p.b for p in parts]),
+            np.concatenate([p.cosine for p in parts]),
+            sum(p.incomplete for p in parts),
+        )
+
+
+def pairs_in_cell(
+    cell: int, ids: np.ndarray, rows: np.ndarray, cells_of: np.ndarray, threshold: float, max_pairs: int
+) -> CellPairs:
+    """The pairs that cell `cell` reports, from the rows placed in it (any order)."""
+    import ambrel_batch as ab
+
+    own = cells_of[:, 0] == cell
+    visits = ~own & (cells_of[:, 1:] == cell).any(axis=1)
+    owners = np.flatnonzero(own)
+    owners = owners[np.argsort(ids[owners], kind="stable")]
+    visitors = np.flatnonzero(visits)
+    visitors = visitors[np.argsort(ids[visitors], kind="stable")]
+    members = np.concatenate([owners, visitors])
+    if len(owners) == 0 or len(members) < 2:
+        return CellPairs.concat([])
+    found = ab.similar_pairs(rows[members], threshold, owners=len(owners), max_pairs=max_pairs, threads=1)
+    a, b = members[found.a], members[found.b]
+    # A visitor v meets owner o here; if o also visits v's own cell, they meet there too, and the
+    # smaller of the two cells reports the pair.
+    vis = found.b >= len(owners)
+    theirs = cells_of[b, 0]
+    twice = vis & (cells_of[a, 1:] == theirs[:, None]).any(axis=1) & (theirs < cell)
+    keep = ~twice
+    ia, ib = ids[a[keep]], ids[b[keep]]
+    return CellPairs(np.minimum(ia, ib), np.maximum(ia, ib), found.cosine[keep], int(not found.complete))
+
+
+def pairs_in_cells(
+    cells: np.ndarray, ids: np.ndarray, rows: np.ndarray, cells_of: np.ndarray, threshold: float, max_pairs: int
+) -> CellPairs:
+    """The pairs of several cells, from the rows placed in any of them, taken in cell order. Once
+    `max_pairs` pairs are listed, each further cell lists only the pairs that join two of its
+    components, so that the groups stay whole and the task's memory stays bounded."""
+    parts = []
+    left = max_pairs
+    for cell in np.asarray(cells).tolist():
+        idx = np.flatnonzero((cells_of == cell).any(axis=1))
+        found = pairs_in_cell(cell, ids[idx], rows[idx], cells_of[idx], threshold, max(1, left))
+        left -= len(found.a)
+        parts.append(found)
+    return CellPairs.concat(parts)
+
+
+def near_pairs(
+    ids: np.ndarray,
+    rows: np.ndarray,
+    threshold: float,
+    *,
+    max_pairs: int = 10_000_000,
+    threads: int = 1,
+) -> tuple[CellPairs, Layout]:
+    """Every pair of normalised rows found in a cell, in one process (the cells on `threads` threads)."""
+    ids = np.asarray(ids, dtype=np.int64)
+    limit = sample_limit(len(ids), cell_count(len(ids)))
+    sampled = sample_keys(ids) <= limit
+    layout = fit(ids[sampled], rows[sampled], len(ids), threshold, threads)
+    cells_of = place(rows, layout, threads)
+    groups = np.array_split(np.arange(layout.cells), max(1, min(layout.cells, 4 * threads)))
+    members = [np.flatnonzero(np.isin(cells_of, g).any(axis=1)) for g in groups]
+    with ThreadPoolExecutor(threads) as pool:
+        parts = list(
+            pool.map(
+                lambda gm: pairs_in_cells(gm[0], ids[gm[1]], rows[gm[1]], cells_of[gm[1]], threshold, max_pairs),
+                zip(groups, members),
+            )
+        )
+    return CellPairs.concat(parts), layout

@@ -1,0 +1,401 @@
+"""The stages of a run, each a function of the engine and the typed results of the stages before it:
+
+    read    every partition read, scaled, normalised and fingerprinted (`Blocks`)
+    exact   rows of one fingerprint: the smallest id represents them (`Exact`)
+    cells   cells trained on a sample, the margin chosen on a held-out part (`cells.Layout`)
+    pairs   every representative placed in its cells, the exact cosine of every pair that meets
+            in a cell, reported when it reaches the threshold (`Pairs`)
+    group   connected components of all pairs (`Groups`)
+
+The task functions (underscored) run on the engine's workers on plain numpy arrays; the stage
+functions run in the caller and only move handles, counts and the small tables they gather.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass, field, replace
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from dask import delayed
+
+from . import cells as cl
+from . import kernels as k
+from .engine import Engine, Handle, local_frame
+from .errors import DedupError, InputError
+from .sources import Partition, Source
+
+ZERO_IDS_LISTED = 100  # ids of zero rows named in the summary
+SAMPLE_BYTES = 64 << 20  # the sample the cells are trained on, gathered by the caller
+ROWS_PER_SHUFFLE_PARTITION = 2_000_000
+EDGES_PER_PARTITION = 500_000
+PLACED_BYTES_PER_GROUP = 128 << 20  # rows of one cell group, visitors included
+MAX_COMPONENT_ROUNDS = 64
+LOCAL_EDGES = 4_000_000  # edges joined in the caller's memory; more go through star steps on the engine
+MAX_PAIRS_PER_TASK = 4_000_000  # pairs one cell-group task lists before it lists only links
+MIN_CELL_GROUPS = 8
+
+PAIR_META = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64})
+EXACT_META = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64})
+
+
+# --------------------------------------------------------------------------
+# read
+
+
+@dataclass
+class Block:
+    """The rows of one partition after reading: ids, unit rows, fingerprint words, and each row's
+    position in the partition (zero rows are left out)."""
+
+    ids: np.ndarray
+    unit: np.ndarray
+    prints: np.ndarray
+    pos: np.ndarray
+
+
+@dataclass
+class Blocks:
+    handles: list[Handle]
+    zero_count: int
+    zero_ids: list[int]
+    sample_ids: np.ndarray
+    sample_rows: np.ndarray
+    task_seconds: dict[str, float]
+
+
+def _read(part: Partition, reader: Source, limit: np.uint64) -> tuple[Block, tuple[Any, ...]]:
+    import ambrel_batch as ab
+
+    started = time.perf_counter()
+    ids, vectors = reader.read(part)
+    read = time.perf_counter()
+    ids = ids.astype(np.int64, copy=False)
+    scaled, zero = k.scale_rows(vectors)
+    pos = np.flatnonzero(~zero)
+    unit = ab.normalize_batch(scaled[pos], threads=1) if len(pos) else np.zeros((0, vectors.shape[1]), np.float32)
+    digests = ab.sha256_batch(unit, threads=1) if len(pos) else np.zeros(0, "S64")
+    block = Block(ids[pos], unit, k.hex_digests_to_words(digests), pos)
+    sampled = cl.sample_keys(block.ids) <= limit
+    info = (
+        ids[zero],
+        np.flatnonzero(zero),
+        block.ids[sampled],
+        unit[sampled],
+        (read - started, time.perf_counter() - read),
+    )
+    return block, info
+
+
+def _id_rows(block: Block, info: tuple[Any, ...], part: Partition) -> pd.DataFrame:
+    ids = np.concatenate([block.ids, info[0]])
+    rows = np.concatenate([block.pos, info[1]])
+    return pd.DataFrame(
+        {"id": ids, "part": np.full(len(ids), part.index, np.int64), "row": (part.start + rows).astype(np.int64)}
+    )
+
+
+def _duplicated_ids(part: pd.DataFrame) -> pd.DataFrame:
+    dup = part["id"].duplicated(keep=False).to_numpy()
+    return part[dup].sort_values(["id", "part", "row"])
+
+
+def read(engine: Engine, source: Source, cells: int) -> Blocks:
+    limit = cl.sample_limit(source.count, cells, SAMPLE_BYTES // (4 * source.dim))
+    reader = replace(source, partitions=())
+    results = engine.run("read", _read, [(p, reader, limit) for p in source.partitions])
+    engine.wait("read", results)
+    blocks, infos = engine.part(results, 0), engine.part(results, 1)
+    if not source.ids_are_row_numbers:
+        _check_unique_ids(engine, blocks, infos, source)
+    gathered = engine.gather(infos)
+    zero_ids = np.sort(np.concatenate([np.zeros(0, np.int64), *(g[0] for g in gathered)]))
+    seconds = np.sum([g[4] for g in gathered], axis=0) if gathered else np.zeros(2)
+    sample_ids = np.concatenate([np.zeros(0, np.int64), *(g[2] for g in gathered)])
+    sample_rows = np.concatenate([np.zeros((0, source.dim), np.float32), *(g[3] for g in gathered)])
+    return Blocks(
+        blocks,
+        len(zero_ids),
+        zero_ids[:ZERO_IDS_LISTED].tolist(),
+        sample_ids,
+        sample_rows,
+        {"read": float(seconds[0]), "normalise": float(seconds[1])},
+    )
+
+
+def _check_unique_ids(engine: Engine, blocks: list[Handle], infos: list[Handle], source: Source) -> None:
+    meta = k.frame({"id": np.int64, "part": np.int64, "row": np.int64})
+    rows = engine.run("read", _id_rows, list(zip(blocks, infos, source.partitions)))
+    frame = engine.frame(rows, meta)
+    dups = frame.shuffle(on="id", npartitions=len(source.partitions)).map_partitions(_duplicated_ids, meta=meta)
+    found = pd.concat(engine.gather(engine.compute("read", dups.to_delayed())), ignore_index=True)
+    if len(found):
+        files = {part.index: part for part in source.partitions}
+        first = found[found.id == found.id.iloc[0]].head(2)
+        where = [f"{files[int(r.part)].file} row {int(r.row)}" for r in first.itertuples()]
+        raise InputError(f"id {int(first.id.iloc[0])} appears more than once: {' and '.join(where)}")
+
+
+# --------------------------------------------------------------------------
+# exact
+
+
+@dataclass
+class Exact:
+    """Exact copies: one pair (representative, copy) each with its exact cosine, and the positions
+    of the copies in every block (left out of the cells)."""
+
+    pairs: pd.DataFrame  # id_a, id_b, cosine
+    copies: dict[int, np.ndarray] = field(default_factory=dict)  # block index -> positions
+
+    @property
+    def count(self) -> int:
+        return len(self.pairs)
+
+
+def _print_rows(block: Block, index: int) -> pd.DataFrame:
+    out = pd.DataFrame(block.prints, columns=["s0", "s1", "s2", "s3"], copy=False)
+    out["id"] = block.ids
+    out["block"] = np.full(len(block.ids), index, np.int64)
+    out["row"] = np.arange(len(block.ids), dtype=np.int64)
+    return out
+
+
+_PRINT_META = k.frame(
+    {
+        "s0": np.uint64,
+        "s1": np.uint64,
+        "s2": np.uint64,
+        "s3": np.uint64,
+        "id": np.int64,
+        "block": np.int64,
+        "row": np.int64,
+    }
+)
+_COPY_META = k.frame(
+    {
+        "rep": np.int64,
+        "rep_block": np.int64,
+        "rep_row": np.int64,
+        "dup": np.int64,
+        "dup_block": np.int64,
+        "dup_row": np.int64,
+    }
+)
+
+
+def _copies(part: pd.DataFrame) -> pd.DataFrame:
+    """Rows of a fingerprint after the first (by id), each with the first: all in this partition."""
+    if len(part) < 2:
+        return _COPY_META
+    s = [part[f"s{i}"].to_numpy() for i in range(4)]
+    ids = part["id"].to_numpy()
+    order = np.lexsort((ids, s[3], s[2], s[1], s[0]))
+    new = np.zeros(len(order), dtype=bool)
+    new[0] = True
+    for col in s:
+        sc = col[order]
+        new[1:] |= sc[1:] != sc[:-1]
+    start = np.maximum.accumulate(np.where(new, np.arange(len(order)), 0))
+    rep, copy = order[start[~new]], order[~new]
+    cols = {name: part[name].to_numpy() for name in ("id", "block", "row")}
+    return pd.DataFrame(
+        {
+            "rep": cols["id"][rep],
+            "rep_block": cols["block"][rep],
+            "rep_row": cols["row"][rep],
+            "dup": cols["id"][copy],
+            "dup_block": cols["block"][copy],
+            "dup_row": cols["row"][copy],
+        }
+    )
+
+
+def _take(block: Block, rows: np.ndarray) -> np.ndarray:
+    return block.unit[rows]
+
+
+def _copy_cosines(block: Block, copy_rows: np.ndarray, taken: list[np.ndarray], picks: list[np.ndarray]) -> np.ndarray:
+    """Exact cosines of copies in this block against their representatives' rows (taken from
+    their blocks; picks[i] says which taken row of piece i goes with each copy, -1 for none)."""
+    import ambrel_batch as ab
+
+    reps = np.zeros((len(copy_rows), block.unit.shape[1]), np.float32)
+    for rows, pick in zip(taken, picks):
+        reps[pick >= 0] = rows[pick[pick >= 0]]
+    n = len(copy_rows)
+    stacked = np.concatenate([block.unit[copy_rows], reps])
+    return ab.cosine_pairs(stacked, np.arange(n), np.arange(n, 2 * n), threads=1)
+
+
+def exact(engine: Engine, blocks: Blocks) -> Exact:
+    handles = blocks.handles
+    frame = engine.frame(engine.run("exact", _print_rows, [(b, i) for i, b in enumerate(handles)]), _PRINT_META)
+    parts = max(1, len(handles))
+    copies = frame.shuffle(on="s0", npartitions=parts).map_partitions(_copies, meta=_COPY_META)
+    found = pd.concat(engine.gather(engine.compute("exact", copies.to_delayed())), ignore_index=True)
+    if len(found) == 0:
+        return Exact(EXACT_META)
+    found = found.sort_values(["dup_block", "dup_row"], kind="stable").reset_index(drop=True)
+    # Each block sends its representatives' rows to the blocks holding their copies.
+    taken: dict[int, Handle] = {}
+    rep_rows: dict[int, np.ndarray] = {}
+    for b, group in found.groupby("rep_block", sort=True):
+        rep_rows[int(b)] = np.unique(group.rep_row.to_numpy())
+    sent = engine.run("exact", _take, [(handles[b], rows) for b, rows in rep_rows.items()])
+    taken = dict(zip(rep_rows, sent))
+    tasks, order = [], []
+    for b, group in found.groupby("dup_block", sort=True):
+        sources = sorted(set(group.rep_block.tolist()))
+        picks = []
+        for s in sources:
+            pick = np.full(len(group), -1, np.int64)
+            mine = group.rep_block.to_numpy() == s
+            pick[mine] = np.searchsorted(rep_rows[s], group.rep_row.to_numpy()[mine])
+            picks.append(pick)
+        tasks.append((handles[int(b)], group.dup_row.to_numpy(), [taken[s] for s in sources], picks))
+        order.append(group.index.to_numpy())
+    cosines = engine.gather(engine.run("exact", _copy_cosines, tasks))
+    cos = np.zeros(len(found))
+    for idx, values in zip(order, cosines):
+        cos[idx] = values
+    pairs = pd.DataFrame({"id_a": found.rep.to_numpy(), "id_b": found.dup.to_numpy(), "cosine": cos})
+    positions = {int(b): g.dup_row.to_numpy() for b, g in found.groupby("dup_block")}
+    return Exact(pairs, positions)
+
+
+# --------------------------------------------------------------------------
+# cells
+
+
+def fit_cells(
+    blocks: Blocks, exact_pairs: Exact, count: int, threshold: float, threads: int, margin: float | None = None
+) -> cl.Layout:
+    """Cells trained on the sample of representatives (the copies are left out)."""
+    sample_ids, sample_rows = blocks.sample_ids, blocks.sample_rows
+    if exact_pairs.count:
+        keep = ~np.isin(sample_ids, exact_pairs.pairs.id_b.to_numpy())
+        sample_ids, sample_rows = sample_ids[keep], sample_rows[keep]
+    if len(sample_ids) == 0:
+        raise DedupError("cells: no vectors to train the cells on")
+    return cl.fit(sample_ids, sample_rows, count, threshold, threads, margin)
+
+
+# --------------------------------------------------------------------------
+# pairs
+
+
+@dataclass
+class Pairs:
+    handles: list[Handle]  # per cell group: id_a, id_b, cosine
+    count: int
+    placed: int  # placements of representatives in cells, their own and the ones they visit
+    incomplete_cells: int
+
+
+def _place(block: Block, copy_rows: np.ndarray, layout: cl.Layout, groups: int) -> tuple[list[tuple[Any, ...]], int]:
+    """The block's representatives placed in their cells, cut into one piece per cell group."""
+    keep = np.ones(len(block.ids), dtype=bool)
+    keep[copy_rows] = False
+    ids, rows = block.ids[keep], block.unit[keep]
+    cells_of = cl.place(rows, layout, threads=1)
+    group_of = np.where(cells_of >= 0, cells_of % groups, -1)
+    pieces = []
+    for g in range(groups):
+        mask = (group_of == g).any(axis=1)
+        pieces.append((ids[mask], rows[mask], cells_of[mask]))
+    return pieces, int((cells_of >= 0).sum())
+
+
+def _group_pairs(
+    group: int, groups: int, layout: cl.Layout, max_pairs: int, *pieces: tuple[Any, ...]
+) -> tuple[pd.DataFrame, tuple[int, int]]:
+    ids = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in pieces)])
+    rows = np.concatenate([np.zeros((0, layout.centroids.shape[1]), np.float32), *(p[1] for p in pieces)])
+    cells_of = np.concatenate([np.zeros((0, layout.max_cells), np.int32), *(p[2] for p in pieces)])
+    found = cl.pairs_in_cells(np.arange(group, layout.cells, groups), ids, rows, cells_of, layout.threshold, max_pairs)
+    out = pd.DataFrame({"id_a": found.a, "id_b": found.b, "cosine": found.cosine})
+    return out, (len(out), found.incomplete)
+
+
+def pairs(engine: Engine, blocks: Blocks, exact_copies: Exact, layout: cl.Layout, count: int, dim: int) -> Pairs:
+    # The cells are cut into groups by their number alone (never by the cluster's size), so that
+    # the pairs listed under each task's budget are the same on any engine.
+    placed_bytes = 3 * count * 4 * dim  # about two visits per vector
+    groups = max(1, min(layout.cells, max(MIN_CELL_GROUPS, math.ceil(placed_bytes / PLACED_BYTES_PER_GROUP))))
+    none = np.zeros(0, np.int64)
+    args = [(b, exact_copies.copies.get(i, none), layout, groups) for i, b in enumerate(blocks.handles)]
+    placed = engine.run("pairs", _place, args)
+    pieces = engine.part(placed, 0)
+    by_group = [engine.part(pieces, g) for g in range(groups)]
+    found = engine.run(
+        "pairs", _group_pairs, [(g, groups, layout, MAX_PAIRS_PER_TASK, *by_group[g]) for g in range(groups)]
+    )
+    engine.wait("pairs", found)
+    stats = engine.gather(engine.part(found, 1))
+    return Pairs(
+        engine.part(found, 0),
+        sum(s[0] for s in stats),
+        sum(engine.gather(engine.part(placed, 1))),
+        sum(s[1] for s in stats),
+    )
+
+
+# --------------------------------------------------------------------------
+# group: alternating large-star and small-star steps until neither changes anything
+
+
+@dataclass
+class Groups:
+    frame: Any  # dd.DataFrame: id, group, keep; sorted by id
+    rounds: int
+    sizes: dict[int, int]
+
+
+def _map_with_stats(
+    engine: Engine, stage: str, frame: Any, func: Any, meta: pd.DataFrame, *args: Any
+) -> tuple[Any, list[Any]]:
+    handles = engine.compute(stage, [delayed(func, pure=True)(part, *args) for part in frame.to_delayed()])
+    return engine.frame(engine.part(handles, 0), meta), engine.gather(engine.part(handles, 1))
+
+
+def components(engine: Engine, edges: Any, n_edges: int, keep: str, output_parts: int) -> Groups:
+    """Connected components without gathering the edges; every component ends as a star around
+    its smallest id, and each id is marked kept or not."""
+    parts = max(2, engine.threads, math.ceil(n_edges / EDGES_PER_PARTITION))
+    if n_edges <= LOCAL_EDGES:
+        # Few edges: gathered and joined here, far quicker than rounds of shuffles.
+        held = pd.concat([*engine.gather(engine.compute("group", edges.to_delayed())), k.EDGE_META])
+        ids, labels = k.component_labels(held.id_a.to_numpy(), held.id_b.to_numpy())
+        marked, sizes = k.mark_keepers(pd.DataFrame({"id": ids, "group": labels}), keep)
+        ordered = local_frame(marked).shuffle(on="id", npartitions=output_parts)
+        ordered = ordered.map_partitions(k.sort_groups, meta=k.GROUPS_META)
+        return Groups(engine.persist("group", ordered, k.GROUPS_META), 0, dict(sorted(sizes.items())))
+    current, rounds = edges, 0
+    while True:
+        rounds += 1
+        if rounds > MAX_COMPONENT_ROUNDS:
+            raise DedupError(f"group: connected components did not settle in {MAX_COMPONENT_ROUNDS} rounds")
+        both = current.map_partitions(k.directed, meta=k.frame({"src": np.int64, "dst": np.int64}))
+        current, changes = _map_with_stats(
+            engine, "group", both.shuffle(on="src", npartitions=parts), k.large_star, k.EDGE_META
+        )
+        large = sum(changes)
+        current, changes = _map_with_stats(
+            engine, "group", current.shuffle(on="id_b", npartitions=parts), k.small_star, k.EDGE_META
+        )
+        if large == 0 and sum(changes) == 0:
+            break
+    members = current.map_partitions(k.star_members, meta=k.frame({"id": np.int64, "group": np.int64}))
+    marked, stats = _map_with_stats(
+        engine, "group", members.shuffle(on="group", npartitions=parts), k.mark_keepers, k.GROUPS_META, keep
+    )
+    sizes: dict[int, int] = {}
+    for part in stats:
+        for size, n in part.items():
+            sizes[size] = sizes.get(size, 0) + n
+    ordered = marked.shuffle(on="id", npartitions=output_parts).map_partitions(k.sort_groups, meta=k.GROUPS_META)
+    return Groups(engine.persist("group", ordered, k.GROUPS_META), rounds, dict(sorted(sizes.items())))
