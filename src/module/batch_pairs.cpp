@@ -133,11 +133,12 @@ PyObject* cosine_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     });
 }
 
-// A bytearray holding a copy of `count` values.
+// A bytearray holding the values, which are freed.
 template <class T>
-PyRef bytes_of(const std::vector<T>& values) {
+PyRef take_bytes(std::vector<T>& values) {
     PyRef out = new_output(checked_product(values.size(), sizeof(T)));
     if (!values.empty()) std::memcpy(output_bytes(out.get()), values.data(), values.size() * sizeof(T));
+    std::vector<T>().swap(values);
     return out;
 }
 
@@ -171,7 +172,12 @@ PyObject* similar_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
             const Detached detached;
             pairs = lsh::similar_pairs(matrix, threshold, owners, static_cast<std::size_t>(max_pairs), threads);
         }
-        PyRef items[] = {bytes_of(pairs.a), bytes_of(pairs.b), bytes_of(pairs.cosine), number(pairs.a.size()),
+        // Each list is freed once copied: the peak is one list above the output.
+        const std::size_t count = pairs.a.size();
+        PyRef a = take_bytes(pairs.a);
+        PyRef b = take_bytes(pairs.b);
+        PyRef cosine = take_bytes(pairs.cosine);
+        PyRef items[] = {std::move(a), std::move(b), std::move(cosine), number(count),
                          PyRef::borrow(pairs.complete ? Py_True : Py_False)};
         PyRef tuple = check_new(PyTuple_New(5));
         for (Py_ssize_t k = 0; k < 5; ++k) PyTuple_SET_ITEM(tuple.get(), k, items[k].release());
