@@ -154,6 +154,11 @@ def synthetic_pairs(rows: np.ndarray, cosines: list[float]) -> tuple[np.ndarray,
     return np.concatenate(parts), a, b, np.concatenate(cos)
 
 
+def promise_levels(threshold: float) -> list[float]:
+    """The cosines at which a layout states its recall: the threshold and 0.02 either side."""
+    return [min(1.0, max(-1.0, threshold + offset)) for offset in PROMISE_OFFSETS]
+
+
 def choose_layout(
     held_out: np.ndarray,
     centroids: np.ndarray,
@@ -168,7 +173,7 @@ def choose_layout(
     input) gives each of its rows partners at the three cosines in random directions instead."""
     import ambrel_batch as ab
 
-    levels = [min(1.0, max(-1.0, threshold + offset)) for offset in PROMISE_OFFSETS]
+    levels = promise_levels(threshold)
     found = ab.similar_pairs(held_out, levels[0], threads=threads)
     rows, a, b, cos = held_out, found.a, found.b, found.cosine
     real = int((cos >= threshold).sum())
@@ -202,6 +207,9 @@ def fit(
     rows = np.ascontiguousarray(sample[order], dtype=np.float32)
     training, held_out = rows[0::2], rows[1::2]
     centroids = train(training, cell_count(count), threads)
+    if len(centroids) == 1:  # every pair meets in the one cell
+        levels = promise_levels(threshold)
+        return Layout(threshold, centroids, DEFAULT_MARGIN, 1, {f"{x:.2f}": 1.0 for x in levels})
     if len(held_out) < 2:
         return Layout(threshold, centroids, DEFAULT_MARGIN if margin is None else margin)
     return choose_layout(held_out, centroids, threshold, threads, margin)
