@@ -1,285 +1,286 @@
 #!/usr/bin/env python3
-"""Benchmark of the Dask deduplication pipeline (ambrel_dedup) against baselines
-measured in the same run, on the same data and machine.
+"""Benchmark of the deduplication pipeline (ambrel_dedup) beside the tools a user
+would pick instead, measured in the same run, on the same data and machine.
 
-    .venv/bin/python bench/dedup.py              # full run: stages at 200,000, crossover up to 200,000
-    .venv/bin/python bench/dedup.py --quick      # smoke run with tiny counts
-    .venv/bin/python bench/dedup.py --markdown   # the tables as Markdown
+    .venv/bin/python bench/dedup.py                   # every part at the default sizes
+    .venv/bin/python bench/dedup.py --quick           # smoke run with tiny counts
+    .venv/bin/python bench/dedup.py --only sets --sets clustered --set-sizes 50000,200000,1000000
 
-Data: the built-in generated data set, random 384-dimensional directions with
-planted pairs at cosine 0.95 (5 per 1,000 rows) and exact copies (2 per 1,000),
-threshold 0.9. Random pairs there have cosines of about N(0, 1/384), so the
-truth at any N is the planted pairs plus the copies; brute force and FAISS
-IndexFlatIP confirm it wherever they run.
+Parts (--only picks one):
 
-1. Stages: seconds and vectors per second of each stage on a local cluster of
-   1 and of 2 single-threaded worker processes (cluster start excluded), and
-   the speed-up of the read+sign stage (each task reads one partition and signs
-   it; the time spent reading and signing inside the tasks is shown too, as
-   vectors per second per core).
-2. Crossover: the whole pipeline (2 workers, every stage and the write),
-   numpy brute force (float32 X @ X.T in blocks, all cores), FAISS
-   IndexFlatIP.range_search (exact) and IndexIVFFlat with nlist = 4 sqrt(N),
-   nprobe = 8 (train, add and range_search; all cores) at growing N, with the
-   recall of each. A baseline runs only while its predicted time stays within
-   --budget seconds; faiss-cpu is optional (pip install faiss-cpu) and its
-   columns say so when it is missing. Nothing asserts on timings.
+- small: 3,000 x 512 clustered rows through `run` in this process, after the
+  imports and one warm-up run (the wall time a user waits for a small input),
+  beside numpy brute force on the same rows.
+- sets: per data set and threshold, the time, recall and precision against the
+  exact answer (float64 cosines of the float32 rows, cached under
+  ~/.cache/ambrel-bench/truth) of FAISS IndexFlatIP range_search, IndexIVFFlat
+  (nlist 4 sqrt(N), nprobe 8 and 16; train + add + range_search), HNSW
+  (usearch, k = 32 then cut at the threshold) and the pipeline (its default
+  engine, in this process; --cluster adds a run on a local cluster of 2
+  single-threaded workers, cluster start excluded). All on 2 threads. Sets:
+  random (384-d directions with planted pairs), clustered
+  (ambrel_dedup.clustered: topics, families of near duplicates, exact copies)
+  and real (Debian package descriptions embedded by all-MiniLM-L6-v2, built and
+  cached by bench/real_embeddings.py). Above --full-truth rows, recall is
+  measured on the pairs of 2,000 sampled rows against all others, and
+  precision is left out (every pair ours reports carries its exact cosine).
+- stages: seconds of each stage on the clustered set, in process and on 2 workers.
+- dense: N near-identical 32-d vectors on 2 worker processes (bench/dense.py):
+  time, groups (truth 1) and the largest worker's peak memory.
+
+faiss-cpu and usearch are optional (pip install -r requirements-bench.txt);
+their rows say so when they are missing. Nothing asserts on timings.
 """
 
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 import tempfile
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-import pandas as pd
 
-from ambrel_dedup import Generated, choose_params, run
+from ambrel_dedup import Generated, run
+from ambrel_dedup.clustered import Clustered
 from ambrel_dedup.pipeline import STAGES, connect
-from ambrel_dedup.truth import brute_force_pairs, unit_rows
 
-try:
-    import faiss  # type: ignore[import-not-found]
-except ImportError:
-    faiss = None
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import baselines as bl
+import dense
+import real_embeddings
 
-THRESHOLD = 0.9
-
-
-@dataclass
-class Measure:
-    seconds: float | None  # None: not run
-    recall: float | None = None
-    extrapolated: bool = False
-
-    def cell(self) -> str:
-        if self.seconds is None:
-            return "-"
-        mark = " ~" if self.extrapolated else ""
-        return f"{self.seconds:.1f} s{mark}"
-
-    def recall_cell(self) -> str:
-        return "-" if self.recall is None else f"{self.recall:.4f}"
-
-
-def truth_pairs(gen: Generated) -> set[tuple[int, int]]:
-    planted = gen.planted()
-    return {(i, j) for i, j, _ in planted.pairs} | {(min(a, b), max(a, b)) for a, b in planted.copies}
-
-
-def recall(found: set[tuple[int, int]], truth: set[tuple[int, int]]) -> float:
-    return len(found & truth) / len(truth) if truth else 1.0
-
-
-def pipeline_pairs(output: Path) -> set[tuple[int, int]]:
-    pairs = pd.read_parquet(output / "pairs.parquet", columns=["id_a", "id_b"])
-    return set(zip(pairs.id_a.tolist(), pairs.id_b.tolist()))
-
-
-def range_pairs(lims: np.ndarray, ids: np.ndarray) -> set[tuple[int, int]]:
-    rows = np.repeat(np.arange(len(lims) - 1), np.diff(lims.astype(np.int64)))
-    keep = ids > rows
-    return set(zip(rows[keep].tolist(), ids[keep].tolist()))
-
-
-def faiss_flat(unit: np.ndarray) -> tuple[float, set[tuple[int, int]]]:
-    started = time.perf_counter()
-    index = faiss.IndexFlatIP(unit.shape[1])
-    index.add(unit)
-    lims, _, ids = index.range_search(unit, THRESHOLD)
-    return time.perf_counter() - started, range_pairs(lims, ids)
-
-
-def faiss_ivf(unit: np.ndarray) -> tuple[float, set[tuple[int, int]]]:
-    n, dim = unit.shape
-    nlist = max(1, round(4 * math.sqrt(n)))
-    started = time.perf_counter()
-    quantizer = faiss.IndexFlatIP(dim)
-    index = faiss.IndexIVFFlat(quantizer, dim, nlist, faiss.METRIC_INNER_PRODUCT)
-    index.train(unit)
-    index.add(unit)
-    index.nprobe = 8
-    lims, _, ids = index.range_search(unit, THRESHOLD)
-    return time.perf_counter() - started, range_pairs(lims, ids)
-
-
-def predicted(history: list[tuple[int, float]], n: int, power: float) -> float:
-    if not history:
-        return 0.0
-    n0, t0 = history[-1]
-    return t0 * (n / n0) ** power
+SAMPLE_ROWS = 2000
 
 
 def table(headers: list[str], rows: list[list[str]], markdown: bool) -> str:
     if markdown:
         lines = ["| " + " | ".join(headers) + " |", "|" + "---|" * len(headers)]
-        lines += ["| " + " | ".join(r) + " |" for r in rows]
-        return "\n".join(lines)
+        return "\n".join(lines + ["| " + " | ".join(r) + " |" for r in rows])
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
     fmt = "  ".join(f"{{:>{w}}}" for w in widths)
     return "\n".join([fmt.format(*headers), fmt.format(*("-" * w for w in widths)), *(fmt.format(*r) for r in rows)])
 
 
+def cpu_line() -> str:
+    model, flags = "unknown CPU", set()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name") and model == "unknown CPU":
+                model = line.split(":", 1)[1].strip()
+            if line.startswith("flags") and not flags:
+                flags = set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    simd = [f for f in ("avx2", "fma", "avx512f", "avx512bw", "avx512vl") if f in flags]
+    import ambrel_batch
+
+    return f"{model}, {os.cpu_count()} CPUs; {', '.join(simd) or 'no AVX2'}; batch kernel {ambrel_batch.kernel()}"
+
+
+def load() -> str:
+    return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def log(message: str) -> None:
+    print(f"   {message}", file=sys.stderr, flush=True)
+
+
+# -- small --------------------------------------------------------------------------
+
+
+def small(args: argparse.Namespace, scratch: Path) -> None:
+    count = 1000 if args.quick else 3000
+    rows = Clustered(count=count, dim=512, seed=1).rows(0, count)
+    source = scratch / "small.npy"
+    np.save(source, rows)
+    run(source, scratch / "small-warm", 0.9)  # first calls of every stage
+    times = []
+    for k in range(3):
+        started = time.perf_counter()
+        result = run(source, scratch / f"small-{k}", 0.9)
+        times.append(time.perf_counter() - started)
+    started = time.perf_counter()
+    bl.exact_pairs(rows, 0.9)
+    brute = time.perf_counter() - started
+    engine = result.summary["engine"]["name"]
+    print(f"\n== small input: {count:,} x 512 clustered, threshold 0.9 ({cpu_line()}; {load()})")
+    print(
+        table(
+            ["method", "seconds (best of 3)", "pairs"],
+            [
+                [f"ours, run() ({engine})", f"{min(times):.2f}", f"{result.summary['counts']['pairs']:,}"],
+                ["numpy brute force (float32 tiles, float64 recheck)", f"{brute:.2f}", "-"],
+            ],
+            args.markdown,
+        )
+    )
+
+
+# -- sets ---------------------------------------------------------------------------
+
+
+def sampled_truth(rows: np.ndarray, threshold: float, sample: np.ndarray) -> np.ndarray:
+    """Keys of every pair (s, j) with s in `sample` at float64 cosine >= threshold."""
+    u32 = bl.unit32(rows)
+    u64 = np.asarray(rows, np.float64)
+    u64 /= np.maximum(np.linalg.norm(u64, axis=1, keepdims=True), 1e-300)
+    out = []
+    for s0 in range(0, len(sample), 512):
+        q = sample[s0 : s0 + 512]
+        for c0 in range(0, len(rows), bl.TILE):
+            hit_q, hit_c = np.nonzero(u32[q] @ u32[c0 : c0 + bl.TILE].T >= threshold - bl.MARGIN)
+            a, b = q[hit_q], hit_c + c0
+            cos = np.einsum("ij,ij->i", u64[a], u64[b])
+            keep = (cos >= threshold) & (a != b)
+            out.append(bl.keys(a[keep], b[keep], len(rows)))
+    return np.unique(np.concatenate(out)) if out else np.zeros(0, np.int64)
+
+
+def touching(found: np.ndarray, sample: np.ndarray, n: int) -> np.ndarray:
+    return found[np.isin(found // n, sample) | np.isin(found % n, sample)]
+
+
+def data_sets(args: argparse.Namespace) -> None:
+    sizes = [3000] if args.quick else [int(s) for s in args.set_sizes.split(",")]
+    thresholds = [0.9] if args.quick else [float(t) for t in args.thresholds.split(",")]
+    names = ["random", "clustered"] if args.quick else args.sets.split(",")
+    sets: list[tuple[str, str, np.ndarray]] = []  # (label, truth cache key, rows)
+    for name in names:
+        if name == "random":
+            for n in sizes:
+                sets.append((f"random {n:,} x 384", f"random-{n}-384-s0", Generated(count=n, dim=384).rows(0, n)))
+        elif name == "clustered":
+            for n in sizes:
+                rows = Clustered(count=n, dim=384, seed=0).rows(0, n)
+                sets.append((f"clustered {n:,} x 384", f"clustered-{n}-384-s0", rows))
+        elif name == "real":
+            if not real_embeddings.available():
+                print(
+                    f"\nreal set skipped: nothing cached under {real_embeddings.CACHE} (run bench/real_embeddings.py)"
+                )
+                continue
+            emb = real_embeddings.load()
+            key = f"real-{len(emb)}-{real_embeddings.MODEL}"
+            for n in sorted({min(n, len(emb)) for n in sizes} | {len(emb)}):
+                sets.append((f"real {n:,} x {emb.shape[1]}", f"{key}-{n}", emb[:n]))
+        else:
+            raise SystemExit(f"unknown data set {name!r}: random, clustered or real")
+    bl.set_threads(bl.THREADS)
+    client_cm = connect(workers=2, threads_per_worker=1) if args.cluster else None
+    client = client_cm.__enter__() if client_cm else None
+    print(f"\n== data sets ({cpu_line()}; {bl.THREADS} threads; {load()})")
+    try:
+        for label, key, rows in sets:
+            n = len(rows)
+            unit = bl.unit32(rows)
+            for t in thresholds:
+                full = n <= args.full_truth
+                if full:
+                    ti, tj, _ = bl.exact_pairs(rows, t, key=key, log=lambda m, w=label: log(f"{w}: {m}"))
+                    truth = bl.keys(ti, tj, n)
+                    sample = None
+                else:
+                    sample = np.sort(np.random.default_rng(0).choice(n, SAMPLE_ROWS, replace=False))
+                    truth = sampled_truth(rows, t, sample)
+                out: list[list[str]] = []
+
+                def add(
+                    method: str,
+                    seconds: float,
+                    found: np.ndarray,
+                    out=out,
+                    truth=truth,
+                    sample=sample,
+                    n=n,
+                    what=f"{label} t={t}",
+                ) -> None:
+                    if sample is None:
+                        rec, prec = bl.score(found, truth)
+                        cells = [f"{rec:.4f}", f"{prec:.4f}"]
+                    else:
+                        rec, _ = bl.score(touching(found, sample, n), truth)
+                        cells = [f"{rec:.4f} (sampled)", "-"]
+                    out.append([method, f"{seconds:.1f}", *cells, f"{len(found):,}"])
+                    log(f"{what}: {method} {seconds:.1f} s, recall {cells[0]}")
+
+                if not args.no_ours:
+                    seconds, a, b, summary = bl.run_ours(rows, t)
+                    promised = summary["promised_recall"]
+                    add(f"ours ({summary['engine']['name']})", seconds, bl.keys(a, b, n))
+                    if client is not None:
+                        seconds, a, b, _ = bl.run_ours(rows, t, client=client)
+                        add("ours (2 worker processes)", seconds, bl.keys(a, b, n))
+                if bl.faiss is not None:
+                    if n <= args.flat_limit:
+                        add("FAISS flat range_search", *bl.faiss_flat(unit, t))
+                    for nprobe, seconds, found in bl.faiss_ivf(unit, t):
+                        add(f"FAISS IVF nprobe {nprobe}", seconds, found)
+                if bl.usearch_index is not None:
+                    add(f"HNSW (usearch) k={bl.HNSW_K}", *bl.hnsw(unit, t))
+                what = f"{len(truth):,} true pairs" + (
+                    f" of {SAMPLE_ROWS:,} sampled rows" if sample is not None else ""
+                )
+                print(f"\n{label}, threshold {t}: {what}")
+                if not args.no_ours:
+                    print("recall the layout promises: " + ", ".join(f"{k} {'n/a' if v is None else f'{v:.4f}'}" for k, v in promised.items()))
+                print(table(["method", "seconds", "recall", "precision", "pairs"], out, args.markdown), flush=True)
+    finally:
+        if client_cm is not None:
+            client_cm.__exit__(None, None, None)
+    missing = [name for name, mod in (("faiss-cpu", bl.faiss), ("usearch", bl.usearch_index)) if mod is None]
+    if missing:
+        print(f"not installed, so not measured: {', '.join(missing)} (pip install -r requirements-bench.txt)")
+
+
+# -- stages ---------------------------------------------------------------------------
+
+
+def stage_table(args: argparse.Namespace, scratch: Path) -> None:
+    n = 6000 if args.quick else args.stage_count
+    source = scratch / "stages.npy"
+    np.save(source, Clustered(count=n, dim=384, seed=0).rows(0, n))
+    seconds = {}
+    run(source, scratch / "stages-warm", 0.9, in_process=True)
+    seconds["in process"] = run(source, scratch / "stages-local", 0.9, in_process=True).seconds
+    with connect(workers=2, threads_per_worker=1) as client:
+        run(source, scratch / "stages-warm2", 0.9, client=client)
+        seconds["2 workers"] = run(source, scratch / "stages-cluster", 0.9, client=client).seconds
+    rows = [[stage, *(f"{s[stage]:.2f}" for s in seconds.values())] for stage in [*STAGES, "total"]]
+    print(f"\n== stages: {n:,} x 384 clustered, threshold 0.9, seconds ({cpu_line()}; {load()})")
+    print(table(["stage", *seconds], rows, args.markdown))
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", default="20000,50000,100000,200000")
-    ap.add_argument("--stage-count", type=int, default=200_000, help="N of the per-stage table")
-    ap.add_argument("--dim", type=int, default=384)
-    ap.add_argument("--budget", type=float, default=60.0, help="seconds a baseline may be predicted to take")
     ap.add_argument("--quick", action="store_true", help="tiny counts: checks that the benchmark runs")
     ap.add_argument("--markdown", action="store_true")
-    ap.add_argument("--only", choices=("stages", "crossover"), help="run one of the two parts")
+    ap.add_argument("--only", choices=("small", "sets", "stages", "dense"))
+    ap.add_argument("--sets", default="real,clustered,random", help="data sets of the sets part")
+    ap.add_argument("--set-sizes", default="50000,200000", help="N of the sets part")
+    ap.add_argument("--thresholds", default="0.8,0.85,0.9,0.95")
+    ap.add_argument("--full-truth", type=int, default=250_000, help="largest N whose whole truth is computed")
+    ap.add_argument("--flat-limit", type=int, default=250_000, help="largest N for FAISS flat")
+    ap.add_argument("--cluster", action="store_true", help="also run the pipeline on 2 worker processes")
+    ap.add_argument("--no-ours", action="store_true", help="the sets part without the pipeline")
+    ap.add_argument("--stage-count", type=int, default=200_000)
+    ap.add_argument("--dense-counts", default="100000,1000000")
     args = ap.parse_args()
-    sizes = [int(s) for s in args.sizes.split(",")]
-    stage_n = args.stage_count
-    if args.quick:
-        sizes, stage_n, args.budget = [3000, 6000], 6000, 5.0
-
-    def data(n: int) -> Generated:
-        return Generated(count=n, dim=args.dim, groups_per_block=0, cosine_low=0.95, cosine_high=0.95)
-
-    params = choose_params(THRESHOLD)
-    load = os.getloadavg()
-    print(f"ambrel_dedup benchmark: {os.cpu_count()} CPUs, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
-    print(f"threshold {THRESHOLD}; {params.describe()}")
-    print(f"faiss: {getattr(faiss, '__version__', 'not installed (pip install faiss-cpu): its columns are skipped')}")
-    scratch = Path(tempfile.mkdtemp(prefix="ambrel-dedup-bench-"))
-
-    # 1. Stages on 1 and 2 workers.
-    if args.only != "crossover":
-        stage_seconds: dict[int, dict[str, float]] = {}
-        task_seconds: dict[int, dict[str, float]] = {}
-        for workers in (1, 2):
-            with connect(workers=workers) as client:
-                run(data(2000), scratch / f"warm{workers}", params=params, client=client)  # imports, first tasks
-                result = run(data(stage_n), scratch / f"stages{workers}", params=params, client=client)
-                stage_seconds[workers] = result.seconds
-                task_seconds[workers] = result.summary["task_seconds"]
-        rows = []
-        for stage in [*STAGES, "total"]:
-            one, two = stage_seconds[1][stage], stage_seconds[2][stage]
-            rows.append(
-                [
-                    stage,
-                    f"{one:.2f}",
-                    f"{stage_n / one:,.0f}",
-                    f"{two:.2f}",
-                    f"{stage_n / two:,.0f}",
-                    f"{one / two:.2f}x",
-                ]
-            )
-        for part in ("read", "sign"):  # inside the read+sign tasks, summed over tasks: per core
-            one, two = task_seconds[1][part], task_seconds[2][part]
-            rows.append(
-                [
-                    f"({part}, task time)",
-                    f"{one:.2f}",
-                    f"{stage_n / one:,.0f}",
-                    f"{two:.2f}",
-                    f"{stage_n / two:,.0f}",
-                    "-",
-                ]
-            )
-        print(f"\n== stages at N = {stage_n:,} ({args.dim} dims): seconds and vectors/s")
-        print(table(["stage", "1 worker s", "vectors/s", "2 workers s", "vectors/s", "speed-up"], rows, args.markdown))
-        sign_up = stage_seconds[1]["read+sign"] / stage_seconds[2]["read+sign"]
-        verdict = "met" if sign_up >= 1.7 else "not met"
-        print(f"read+sign stage speed-up on 2 workers: {sign_up:.2f}x (goal >= 1.7x: {verdict})")
-
-    # 2. Crossover.
-    if args.only != "stages":
-        results: dict[int, dict[str, Measure]] = {}
-        brute_hist: list[tuple[int, float]] = []
-        flat_hist: list[tuple[int, float]] = []
-        ivf_hist: list[tuple[int, float]] = []
-        with connect(workers=2) as client:
-            run(data(2000), scratch / "warm", params=params, client=client)
-            for n in sizes:
-                gen = data(n)
-                truth = truth_pairs(gen)
-                row: dict[str, Measure] = {}
-                res = run(gen, scratch / f"n{n}", params=params, client=client)
-                row["pipeline"] = Measure(res.seconds["total"], recall(pipeline_pairs(res.output), truth))
-                vectors = gen.rows(0, n)
-                unit = unit_rows(vectors)
-                guess = predicted(brute_hist, n, 2)
-                if guess <= args.budget:
-                    started = time.perf_counter()
-                    bi, bj, _ = brute_force_pairs(vectors, THRESHOLD)
-                    secs = time.perf_counter() - started
-                    brute_hist.append((n, secs))
-                    row["numpy"] = Measure(secs, recall(set(zip(bi.tolist(), bj.tolist())), truth))
-                else:
-                    row["numpy"] = Measure(guess, None, extrapolated=True)
-                if faiss is None:
-                    row["flat"] = row["ivf"] = Measure(None)
-                else:
-                    guess = predicted(flat_hist, n, 2)
-                    if guess <= args.budget:
-                        secs, found = faiss_flat(unit)
-                        flat_hist.append((n, secs))
-                        row["flat"] = Measure(secs, recall(found, truth))
-                    else:
-                        row["flat"] = Measure(guess, None, extrapolated=True)
-                    guess = predicted(ivf_hist, n, 1.5)
-                    if guess <= 4 * args.budget:
-                        secs, found = faiss_ivf(unit)
-                        ivf_hist.append((n, secs))
-                        row["ivf"] = Measure(secs, recall(found, truth))
-                    else:
-                        row["ivf"] = Measure(guess, None, extrapolated=True)
-                results[n] = row
-                print(f"   N = {n:,}: " + ", ".join(f"{k} {m.cell()}" for k, m in row.items()), file=sys.stderr)
-
-        rows = []
-        for n, row in results.items():
-            p, ivf = row["pipeline"], row["ivf"]
-            ratio = f"{ivf.seconds / p.seconds:.2f}x" if ivf.seconds and p.seconds else "-"
-            rows.append(
-                [
-                    f"{n:,}",
-                    p.cell(),
-                    p.recall_cell(),
-                    row["numpy"].cell(),
-                    row["flat"].cell(),
-                    row["ivf"].cell(),
-                    row["ivf"].recall_cell(),
-                    ratio,
-                ]
-            )
-        print(
-            f"\n== crossover ({args.dim} dims, planted pairs at cosine 0.95, threshold {THRESHOLD}; ~ = extrapolated)"
-        )
-        print(
-            table(
-                ["N", "pipeline", "recall", "numpy brute", "FAISS flat", "FAISS IVF", "IVF recall", "IVF / pipeline"],
-                rows,
-                args.markdown,
-            )
-        )
-        ns = list(results)
-        if len(ns) >= 2:
-            a, b = ns[-2], ns[-1]
-            growth = results[b]["pipeline"].seconds / results[a]["pipeline"].seconds  # type: ignore[operator]
-            text = f"pipeline time x{growth:.2f} from {a:,} to {b:,} (N x{b / a:.2f})"
-            ivf_a, ivf_b = results[a]["ivf"], results[b]["ivf"]
-            if ivf_a.seconds and ivf_b.seconds and not ivf_b.extrapolated:
-                text += f"; IVF x{ivf_b.seconds / ivf_a.seconds:.2f}"
-            print(text)
-            last = results[b]
-            if last["ivf"].seconds and not last["ivf"].extrapolated:
-                faster = last["pipeline"].seconds < last["ivf"].seconds  # type: ignore[operator]
-                no_lower = (last["pipeline"].recall or 0) >= (last["ivf"].recall or 0)
-                verdict = "met" if faster and no_lower else "not met"
-                print(f"goal at N = {b:,}: pipeline faster than IVF at no lower recall: {verdict}")
-    load = os.getloadavg()
-    print(f"load average after the run: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
+    print(f"ambrel_dedup benchmark: {cpu_line()}; {load()}")
+    with tempfile.TemporaryDirectory(prefix="ambrel-dedup-bench-") as tmp:
+        scratch = Path(tmp)
+        if args.only in (None, "small"):
+            small(args, scratch)
+        if args.only in (None, "sets"):
+            data_sets(args)
+        if args.only in (None, "stages"):
+            stage_table(args, scratch)
+        if args.only in (None, "dense"):
+            print(f"\n== dense family ({cpu_line()}; {load()})")
+            dense.table([2000] if args.quick else [int(c) for c in args.dense_counts.split(",")])
+    print(f"after the run: {load()}")
     return 0
 
 
