@@ -218,7 +218,7 @@ def data_sets(args: argparse.Namespace) -> None:
                         add("FAISS flat range_search", *bl.faiss_flat(unit, t))
                     for nprobe, seconds, found in bl.faiss_ivf(unit, t):
                         add(f"FAISS IVF nprobe {nprobe}", seconds, found)
-                if bl.usearch_index is not None:
+                if bl.usearch_index is not None and n <= args.hnsw_limit:
                     add(f"HNSW (usearch) k={bl.HNSW_K}", *bl.hnsw(unit, t))
                 what = f"{len(truth):,} true pairs" + (
                     f" of {SAMPLE_ROWS:,} sampled rows" if sample is not None else ""
@@ -262,7 +262,8 @@ def main() -> int:
     ap.add_argument("--set-sizes", default="50000,200000", help="N of the sets part")
     ap.add_argument("--thresholds", default="0.8,0.85,0.9,0.95")
     ap.add_argument("--full-truth", type=int, default=250_000, help="largest N whose whole truth is computed")
-    ap.add_argument("--flat-limit", type=int, default=250_000, help="largest N for FAISS flat")
+    ap.add_argument("--flat-limit", type=int, default=100_000, help="largest N for FAISS flat")
+    ap.add_argument("--hnsw-limit", type=int, default=100_000, help="largest N for HNSW")
     ap.add_argument("--cluster", action="store_true", help="also run the pipeline on 2 worker processes")
     ap.add_argument("--no-ours", action="store_true", help="the sets part without the pipeline")
     ap.add_argument("--stage-count", type=int, default=200_000)

@@ -252,6 +252,7 @@ def build(limit: int | None = None, threads: int = 2, log: Log = _log) -> Path:
     emb = embed(texts, chunks, threads, log)
     import pandas as pd
 
+    where.mkdir(parents=True, exist_ok=True)
     pd.DataFrame({"text": texts}).to_parquet(where / "texts.parquet")
     np.save(where / "embeddings.npy", emb)
     meta = {
@@ -343,7 +344,7 @@ def main() -> int:
         from baselines import exact_pairs
 
         emb = np.load(where / "embeddings.npy")
-        i, j, _ = exact_pairs(emb, args.sample_threshold, key=f"real-{meta['digest']}")
+        i, j, _ = exact_pairs(emb, args.sample_threshold, key=f"real-{len(emb)}-{MODEL}-{len(emb)}")  # bench/dedup.py's key
         pick = write_sample(args.sample, emb, np.stack([i, j], axis=1), args.sample_count)
         print(f"wrote {len(pick):,} rows to {args.sample} ({args.sample.stat().st_size:,} bytes)")
     return 0

@@ -33,7 +33,11 @@ MAX_CELLS = 8  # cells a vector is placed in: its own and up to 7 near its borde
 ROUNDS = 10  # k-means rounds
 TARGET_RECALL = 0.997  # share of held-out pairs at the threshold that must meet in a cell
 MIN_MARGIN, MAX_MARGIN, DEFAULT_MARGIN = 0.03, 0.25, 0.08
-MIN_PAIRS_FOR_MARGIN = 50  # fewer held-out pairs than this: the default margin
+MIN_PAIRS_FOR_MARGIN = 50  # fewer held-out pairs than this: synthetic pairs instead
+SYNTHETIC_ROWS = 4096  # held-out rows that get synthetic partners
+CALIBRATION_OFFSETS = (0.0, -0.02, -0.05, -0.1, -0.15)  # cosines below the threshold the margin may be chosen at
+CALIBRATION_PAIRS_WANTED = 1000  # held-out pairs that put a few beyond the TARGET_RECALL quantile
+CALIBRATION_PAIRS = 2_000_000  # held-out pairs listed, at most
 PROMISE_OFFSETS = (-0.02, 0.0, 0.02)
 _U64 = np.uint64
 
@@ -69,7 +73,8 @@ class Layout:
     margin: float
     max_cells: int = MAX_CELLS
     promised: dict[str, float | None] = field(default_factory=dict)  # recall at t - 0.02, t, t + 0.02
-    held_out_pairs: int = 0
+    held_out_pairs: int = 0  # at the threshold
+    calibration: float | None = None  # the lowest cosine of the held-out pairs the margin was chosen on
 
     @property
     def cells(self) -> int:
@@ -80,8 +85,13 @@ class Layout:
         return (
             f"{self.cells:,} cells (spherical k-means), each vector also in the cells within {self.margin:.3f} "
             f"of its nearest centroid (at most {self.max_cells}); recall promised at {promise} "
-            f"({self.held_out_pairs:,} held-out pairs{'' if self.held_out_pairs >= MIN_PAIRS_FOR_MARGIN else ', so measured on synthetic pairs'})"
+            f"({self.held_out_pairs:,} held-out pairs at the threshold; {self.calibrated_on()})"
         )
+
+    def calibrated_on(self) -> str:
+        if self.calibration is None:
+            return "margin chosen on synthetic pairs" if self.cells > 1 else "one cell"
+        return f"margin chosen on the held-out pairs at cosine >= {self.calibration:.2f}"
 
 
 def _unit(rows: np.ndarray) -> np.ndarray:
@@ -102,8 +112,8 @@ def train(sample: np.ndarray, cells: int, threads: int | None = None) -> np.ndar
     for _ in range(ROUNDS):
         nearest, _ = ab.nearest_cells(sample, centroids, threads=threads)
         owner = nearest[:, 0]
-        sums = np.zeros((cells, sample.shape[1]), dtype=np.float64)
-        np.add.at(sums, owner, sample)
+        # bincount adds the weights of each cell in row order, in float64, one column at a time.
+        sums = np.stack([np.bincount(owner, weights=col, minlength=cells) for col in sample.T], axis=1)
         filled = np.bincount(owner, minlength=cells) > 0
         moved = centroids.copy()
         moved[filled] = _unit(sums[filled])
@@ -169,19 +179,31 @@ def choose_layout(
     """The smallest margin at which TARGET_RECALL of the held-out pairs at the threshold meet in a
     cell (or the margin given), and the share that meet at the threshold and 0.02 around it.
 
-    A held-out part with too few pairs at the threshold (data without near duplicates, or a small
-    input) gives each of its rows partners at the three cosines in random directions instead."""
+    The quantile needs pairs beyond it: with fewer than CALIBRATION_PAIRS_WANTED held-out pairs at
+    the threshold, the margin is chosen on the held-out pairs down to the first lower cosine
+    (CALIBRATION_OFFSETS) that has that many (else the lowest, if it has MIN_PAIRS_FOR_MARGIN):
+    pairs further apart need at least the margin of the pairs at the threshold. A level with too
+    few pairs of its own is promised what the pairs down to that cosine get. A held-out part without enough
+    pairs even then (data without near duplicates, or a small input) gives up to SYNTHETIC_ROWS
+    of its rows partners at the three cosines in random directions instead."""
     import ambrel_batch as ab
 
     levels = promise_levels(threshold)
-    found = ab.similar_pairs(held_out, levels[0], threads=threads)
+    lowest = max(-1.0, threshold + CALIBRATION_OFFSETS[-1])
+    found = ab.similar_pairs(held_out, min(levels[0], lowest), max_pairs=CALIBRATION_PAIRS, threads=threads)
     rows, a, b, cos = held_out, found.a, found.b, found.cosine
     real = int((cos >= threshold).sum())
-    if real < MIN_PAIRS_FOR_MARGIN:
-        rows, a, b, cos = synthetic_pairs(held_out, levels)
-    at_t = cos >= threshold
+    counts = [(threshold + o, int((cos >= threshold + o).sum())) for o in CALIBRATION_OFFSETS]
+    enough = [level for level, count in counts if count >= CALIBRATION_PAIRS_WANTED]
+    enough = enough or [level for level, count in counts[::-1] if count >= MIN_PAIRS_FOR_MARGIN]
+    if enough:
+        calibration = max(-1.0, enough[0])
+    else:
+        rows, a, b, cos = synthetic_pairs(held_out[:SYNTHETIC_ROWS], levels)
+        calibration = threshold
+    used = cos >= calibration - 1e-12
     if margin is None:
-        need = _needed_margin(rows, centroids, a[at_t], b[at_t], threads)
+        need = _needed_margin(rows, centroids, a[used], b[used], threads)
         margin = float(np.quantile(need, TARGET_RECALL, method="higher")) + 1e-6 if len(need) else DEFAULT_MARGIN
         margin = min(MAX_MARGIN, max(MIN_MARGIN, margin))
     cells_of, _ = ab.nearest_cells(rows, centroids, margin=margin, max_cells=MAX_CELLS, threads=threads)
@@ -189,8 +211,10 @@ def choose_layout(
     promised: dict[str, float | None] = {}
     for level in levels:
         pick = cos >= level - 1e-12
-        promised[f"{level:.2f}"] = float(met[pick].mean()) if pick.sum() >= MIN_PAIRS_FOR_MARGIN else None
-    return Layout(threshold, centroids, margin, MAX_CELLS, promised, real)
+        if pick.sum() < MIN_PAIRS_FOR_MARGIN:
+            pick = pick | used
+        promised[f"{level:.2f}"] = float(met[pick].mean()) if pick.any() else None
+    return Layout(threshold, centroids, margin, MAX_CELLS, promised, real, calibration if enough else None)
 
 
 def fit(

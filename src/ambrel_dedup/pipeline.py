@@ -364,6 +364,7 @@ class _Job:
                 "margin": layout.margin,
                 "max_cells": layout.max_cells,
                 "held_out_pairs": layout.held_out_pairs,
+                "margin_chosen_on": layout.calibrated_on(),
             },
             "promised_recall": layout.promised,
             "parameters": {"keep": self.keep, "shuffle": self.shuffle, "margin": self.margin},

@@ -12,8 +12,8 @@ from dedup_oracle import SMALL, THRESHOLD, components, local_cluster, read_outpu
 from distributed import Client
 
 import ambrel_batch as ab
+from ambrel_dedup import cells, run
 from ambrel_dedup import kernels as k
-from ambrel_dedup import run
 from ambrel_dedup.clustered import Clustered
 
 
@@ -64,7 +64,7 @@ def test_finds_what_brute_force_finds(baseline):
 
 
 @pytest.mark.parametrize("data", ["clustered", "real"])
-def test_clustered_and_real_embeddings_against_brute_force(data, tmp_path):
+def test_clustered_and_real_embeddings_against_brute_force(data, tmp_path, monkeypatch):
     """In process, at two thresholds: nothing below the threshold, recall at least 0.99."""
     if data == "clustered":
         vectors = Clustered(count=6000, dim=64, seed=2).rows(0, 6000)
@@ -73,6 +73,9 @@ def test_clustered_and_real_embeddings_against_brute_force(data, tmp_path):
         if not sample.exists():
             pytest.skip("no real sample in tests/data")
         vectors = np.load(sample).astype(np.float32)
+        # A small sample: smaller cells, so that its pairs still cross cell borders.
+        monkeypatch.setattr(cells, "ONE_CELL_ROWS", 0)
+        monkeypatch.setattr(cells, "CELL_ROWS", 100)
     np.save(tmp_path / "rows.npy", vectors)
     unit = _unit(vectors)
     for threshold in (0.8, 0.9):
