@@ -77,16 +77,10 @@ lsh::SimhashShape checked_shape(std::uint64_t families, std::uint64_t bits, std:
     return lsh::simhash_shape(f, b, bands);
 }
 
-PyRef number(std::uint64_t value) { return check_new(PyLong_FromUnsignedLongLong(value)); }
-
 // A tuple of the output and sizes: (bytearray, n, ...).
 template <class... Sizes>
 PyObject* result(PyRef output, Sizes... sizes) {
-    PyRef items[] = {std::move(output), number(sizes)...};
-    PyRef tuple = check_new(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Sizes) + 1)));
-    for (std::size_t k = 0; k < sizeof...(Sizes) + 1; ++k)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());
-    return tuple.release();
+    return tuple_of(std::move(output), number(sizes)...);
 }
 
 PyObject* simhash_lsh_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

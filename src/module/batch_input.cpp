@@ -191,6 +191,8 @@ PyRef new_output(std::uint64_t size) {
     return bytes;
 }
 
+PyRef number(std::uint64_t value) { return check_new(PyLong_FromUnsignedLongLong(value)); }
+
 std::uint8_t* output_bytes(PyObject* bytearray) noexcept {
     return reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(bytearray));
 }

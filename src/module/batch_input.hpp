@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lsh/batch_rows.hpp"
+#include "module/failure.hpp"
 
 namespace ambrel {
 
@@ -73,5 +75,18 @@ private:
 // storage may be written while detached, as no other code holds it yet.
 PyRef new_output(std::uint64_t size);
 std::uint8_t* output_bytes(PyObject* bytearray) noexcept;
+
+// A Python int of a size or count.
+PyRef number(std::uint64_t value);
+
+// A new tuple that takes the references of `items`.
+template <class... Items>
+PyObject* tuple_of(Items... items) {
+    PyRef owned[] = {std::move(items)...};
+    PyRef tuple = check_new(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items))));
+    for (std::size_t k = 0; k < sizeof...(Items); ++k)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), owned[k].release());
+    return tuple.release();
+}
 
 }  // namespace ambrel

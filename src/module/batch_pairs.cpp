@@ -92,8 +92,6 @@ std::int64_t integer_argument(const char* function, const BoundArguments<N>& arg
     });
 }
 
-PyRef number(std::uint64_t value) { return check_new(PyLong_FromUnsignedLongLong(value)); }
-
 // Index array `name` of `count` native int64, every index below `rows`.
 const std::int64_t* checked_indices(const PinnedBytes& bytes, std::string_view name, std::size_t count,
                                     std::size_t rows) {
@@ -177,11 +175,8 @@ PyObject* similar_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
         PyRef a = take_bytes(pairs.a);
         PyRef b = take_bytes(pairs.b);
         PyRef cosine = take_bytes(pairs.cosine);
-        PyRef items[] = {std::move(a), std::move(b), std::move(cosine), number(count),
-                         PyRef::borrow(pairs.complete ? Py_True : Py_False)};
-        PyRef tuple = check_new(PyTuple_New(5));
-        for (Py_ssize_t k = 0; k < 5; ++k) PyTuple_SET_ITEM(tuple.get(), k, items[k].release());
-        return tuple.release();
+        return tuple_of(std::move(a), std::move(b), std::move(cosine), number(count),
+                        PyRef::borrow(pairs.complete ? Py_True : Py_False));
     });
 }
 
@@ -216,10 +211,7 @@ PyObject* nearest_cells(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
             const Detached detached;
             lsh::nearest_cells(matrix, cells_matrix, margin, width, cell_out, sim_out, threads);
         }
-        PyRef items[] = {std::move(cells), std::move(sims), number(matrix.rows), number(width)};
-        PyRef tuple = check_new(PyTuple_New(4));
-        for (Py_ssize_t k = 0; k < 4; ++k) PyTuple_SET_ITEM(tuple.get(), k, items[k].release());
-        return tuple.release();
+        return tuple_of(std::move(cells), std::move(sims), number(matrix.rows), number(width));
     });
 }
 
