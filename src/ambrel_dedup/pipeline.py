@@ -296,8 +296,9 @@ class _Job:
         self.start("group")
         exact_frame = local_frame(exact.pairs)
         near = engine.frame(found.handles, stages.PAIR_META)
-        edges = dd.concat([exact_frame[["id_a", "id_b"]], near[["id_a", "id_b"]]])
-        groups = stages.components(engine, edges, exact.count + found.count, self.keep, self.output_parts())
+        stars = engine.frame(found.stars, k.EDGE_META)
+        edges = dd.concat([exact_frame[["id_a", "id_b"]], stars])
+        groups = stages.components(engine, edges, exact.count + found.star_edges, self.keep, self.output_parts())
         self.counts["component_rounds"] = groups.rounds
         self.finish(f"{groups.rounds} rounds")
 

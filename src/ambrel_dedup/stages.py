@@ -294,6 +294,8 @@ class Pairs:
     count: int
     placed: int  # placements of representatives in cells, their own and the ones they visit
     incomplete_cells: int
+    stars: list[Handle]  # per cell group: id_a (the smallest id of a component of its pairs), id_b
+    star_edges: int
 
 
 def _place(block: Block, copy_rows: np.ndarray, layout: cl.Layout, groups: int) -> tuple[list[tuple[Any, ...]], int]:
@@ -312,13 +314,18 @@ def _place(block: Block, copy_rows: np.ndarray, layout: cl.Layout, groups: int) 
 
 def _group_pairs(
     group: int, groups: int, layout: cl.Layout, max_pairs: int, *pieces: tuple[Any, ...]
-) -> tuple[pd.DataFrame, tuple[int, int]]:
+) -> tuple[pd.DataFrame, tuple[int, int, int], pd.DataFrame]:
     ids = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in pieces)])
     rows = np.concatenate([np.zeros((0, layout.centroids.shape[1]), np.float32), *(p[1] for p in pieces)])
     cells_of = np.concatenate([np.zeros((0, layout.max_cells), np.int32), *(p[2] for p in pieces)])
     found = cl.pairs_in_cells(np.arange(group, layout.cells, groups), ids, rows, cells_of, layout.threshold, max_pairs)
     out = pd.DataFrame({"id_a": found.a, "id_b": found.b, "cosine": found.cosine})
-    return out, (len(out), found.incomplete)
+    # The task's components as stars around their smallest ids: the same components as its pairs,
+    # with at most one edge per id, so the group stage never joins more edges than placements.
+    members, labels = k.component_labels(found.a, found.b)
+    linked = members != labels
+    stars = pd.DataFrame({"id_a": labels[linked], "id_b": members[linked]})
+    return out, (len(out), found.incomplete, len(stars)), stars
 
 
 def pairs(engine: Engine, blocks: Blocks, exact_copies: Exact, layout: cl.Layout, count: int, dim: int) -> Pairs:
@@ -341,6 +348,8 @@ def pairs(engine: Engine, blocks: Blocks, exact_copies: Exact, layout: cl.Layout
         sum(s[0] for s in stats),
         sum(engine.gather(engine.part(placed, 1))),
         sum(s[1] for s in stats),
+        engine.part(found, 2),
+        sum(s[2] for s in stats),
     )
 
 
