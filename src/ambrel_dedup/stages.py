@@ -35,7 +35,7 @@ EDGES_PER_PARTITION = 500_000
 PLACED_BYTES_PER_GROUP = 128 << 20  # rows of one cell group, visitors included
 MAX_COMPONENT_ROUNDS = 64
 LOCAL_EDGES = 4_000_000  # edges joined in the caller's memory; more go through star steps on the engine
-MAX_PAIRS_PER_TASK = 4_000_000  # pairs one cell-group task lists before it lists only links
+MAX_PAIRS_PER_TASK = 1_000_000  # pairs one cell-group task lists before it lists only links
 MIN_CELL_GROUPS = 8
 
 PAIR_META = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64})
