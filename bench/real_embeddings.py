@@ -344,7 +344,9 @@ def main() -> int:
         from baselines import exact_pairs
 
         emb = np.load(where / "embeddings.npy")
-        i, j, _ = exact_pairs(emb, args.sample_threshold, key=f"real-{len(emb)}-{MODEL}-{len(emb)}")  # bench/dedup.py's key
+        i, j, _ = exact_pairs(
+            emb, args.sample_threshold, key=f"real-{len(emb)}-{MODEL}-{len(emb)}"
+        )  # bench/dedup.py's key
         pick = write_sample(args.sample, emb, np.stack([i, j], axis=1), args.sample_count)
         print(f"wrote {len(pick):,} rows to {args.sample} ({args.sample.stat().st_size:,} bytes)")
     return 0
