@@ -92,7 +92,7 @@ def _report_truth(gen: Generated, threshold: float, pairs: pd.DataFrame, sample:
     print(f"\n== against brute force on the first {sample:,} vectors ({time.perf_counter() - started:.1f} s)")
     print(
         f"   recall {agreement.recall:.4f} ({agreement.found:,} of {agreement.true_pairs:,} pairs at cosine >= {threshold}), "
-        f"precision {agreement.precision:.4f} ({agreement.reported_true:,} of {agreement.reported:,} near pairs listed; the others are found through exact copies), "
+        f"precision {agreement.precision:.4f} ({agreement.reported_true:,} of {agreement.reported:,} listed near pairs; a true pair through an exact copy counts as found), "
         f"{agreement.far_below} reported pairs below {threshold - 0.1:.2f}"
     )
     planted = gen.planted()
