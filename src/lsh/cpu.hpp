@@ -4,8 +4,8 @@
 // A kernel that exists in several versions keeps one table of them, best
 // first and ending with the portable one, and picks from it once per process
 // with `best_kernel`; see simd/target.hpp for how a version is compiled.
-// Adding a target (an aarch64 one, say) means one more `Isa` value, one more
-// row of `kIsaTargets` and one more entry in the kernel tables.
+// Adding a target means one more `Isa` value, one more row of `kIsaTargets`
+// and one more entry in the kernel tables.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 
 namespace lsh {
 
-enum class Isa : std::uint8_t { scalar, avx2, avx512 };
+enum class Isa : std::uint8_t { scalar, avx2, avx512, neon };
 
 // CPU features, one bit each. The "state" bits mean that the operating system
 // saves the registers on a context switch (XCR0), without which the
@@ -27,6 +27,10 @@ enum CpuFeature : std::uint32_t {
     kFeatureAvx512Vl = 1u << 5,
     kFeatureAvx512Bw = 1u << 6,
     kFeatureZmmState = 1u << 7,
+    // aarch64: Advanced SIMD with double-precision lanes (HWCAP_ASIMD). The
+    // ABI makes it part of every AArch64 Linux system; it is still read from
+    // the kernel's hardware capabilities rather than assumed.
+    kFeatureNeon = 1u << 8,
 };
 
 struct IsaTarget {
@@ -43,6 +47,7 @@ inline constexpr IsaTarget kIsaTargets[] = {
      kFeatureAvx2 | kFeatureFma | kFeatureYmmState | kFeatureAvx512F | kFeatureAvx512Dq | kFeatureAvx512Vl |
          kFeatureAvx512Bw | kFeatureZmmState},
     {Isa::avx2, "avx2", kFeatureAvx2 | kFeatureFma | kFeatureYmmState},
+    {Isa::neon, "neon", kFeatureNeon},
     {Isa::scalar, "scalar", 0},
 };
 
