@@ -34,21 +34,22 @@ enum CpuFeature : std::uint32_t {
 };
 
 struct IsaTarget {
-    Isa isa;
     const char* name;
     std::uint32_t requires_features;  // CpuFeature bits, all of which must be present
+    Isa isa;
 };
 
 // Every target, best first. The compile settings of each are the
 // LSH_TARGET_* strings of simd/target.hpp; they must not ask for more than
 // the features listed here.
 inline constexpr IsaTarget kIsaTargets[] = {
-    {Isa::avx512, "avx512",
+    {"avx512",
      kFeatureAvx2 | kFeatureFma | kFeatureYmmState | kFeatureAvx512F | kFeatureAvx512Dq | kFeatureAvx512Vl |
-         kFeatureAvx512Bw | kFeatureZmmState},
-    {Isa::avx2, "avx2", kFeatureAvx2 | kFeatureFma | kFeatureYmmState},
-    {Isa::neon, "neon", kFeatureNeon},
-    {Isa::scalar, "scalar", 0},
+         kFeatureAvx512Bw | kFeatureZmmState,
+     Isa::avx512},
+    {"avx2", kFeatureAvx2 | kFeatureFma | kFeatureYmmState, Isa::avx2},
+    {"neon", kFeatureNeon, Isa::neon},
+    {"scalar", 0, Isa::scalar},
 };
 
 // The CpuFeature bits of this CPU and operating system, detected once.
