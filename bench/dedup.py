@@ -225,7 +225,10 @@ def data_sets(args: argparse.Namespace) -> None:
                 )
                 print(f"\n{label}, threshold {t}: {what}")
                 if not args.no_ours:
-                    print("recall the layout promises: " + ", ".join(f"{k} {'n/a' if v is None else f'{v:.4f}'}" for k, v in promised.items()))
+                    print(
+                        "recall the layout promises: "
+                        + ", ".join(f"{k} {'n/a' if v is None else f'{v:.4f}'}" for k, v in promised.items())
+                    )
                 print(table(["method", "seconds", "recall", "precision", "pairs"], out, args.markdown), flush=True)
     finally:
         if client_cm is not None:
