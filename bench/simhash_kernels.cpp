@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
 
     const std::vector<float> v = test_vector(1536);
     std::vector<const lsh::SimhashKernel*> kernels;
-    for (lsh::Isa isa : {lsh::Isa::scalar, lsh::Isa::avx2, lsh::Isa::avx512}) {
+    for (lsh::Isa isa : {lsh::Isa::scalar, lsh::Isa::avx2, lsh::Isa::avx512, lsh::Isa::neon}) {
         if (const lsh::SimhashKernel* kernel = lsh::find_simhash_kernel(isa)) kernels.push_back(kernel);
     }
     std::printf("{\"dispatched\": \"%s\"}\n", lsh::isa_name(lsh::simhash_kernel().isa));

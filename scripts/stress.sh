@@ -2,14 +2,18 @@
 # The slow reliability runs, kept out of CI:
 #   1. reference and memory leaks, on a debug build of CPython 3.13;
 #   2. the free-threaded stress test, on python3.13t;
-#   3. the whole Python test suite against an ASan+UBSan build.
+#   3. the whole Python test suite against an ASan+UBSan build;
+#   4. the C++ core suite cross-built for aarch64 and run under qemu-user
+#      (scripts/cross-aarch64.sh, about 2 minutes once the toolchain is in);
+#   5. the manylinux wheel: built, repaired with auditwheel, smoke-tested in a
+#      fresh venv without the system libcrypto (scripts/wheel.sh).
 # The two interpreter variants are built on first use (about 4 minutes each)
 # by ../shared/tools/python-variant and cached; AMBREL_DEBUG_PYTHON and
 # AMBREL_FT_PYTHON select other interpreters. Set STRESS_QUICK=1 for a short
 # smoke run. Exits non-zero when any check fails; the figures are printed.
 #
 #   bash scripts/stress.sh            # everything
-#   bash scripts/stress.sh leaks      # one check: leaks | threads | sanitize
+#   bash scripts/stress.sh leaks      # one check: leaks | threads | sanitize | aarch64 | wheel
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -45,7 +49,7 @@ else
 fi
 
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(leaks threads sanitize)
+[ ${#checks[@]} -gt 0 ] || checks=(leaks threads sanitize aarch64 wheel)
 status=0
 for check in "${checks[@]}"; do
   case "$check" in
@@ -66,8 +70,16 @@ for check in "${checks[@]}"; do
       AMBREL_PYTHON="$VENV/bin/python" AMBREL_SANITIZE_BUILD="$build_root/sanitize" AMBREL_TOOLS="$VENV/bin" \
         bash tests/stress/sanitize.sh || status=1
       ;;
+    aarch64)
+      echo "== aarch64 (cross-built, under qemu-user)"
+      bash scripts/cross-aarch64.sh || status=1
+      ;;
+    wheel)
+      echo "== wheel"
+      bash scripts/wheel.sh || status=1
+      ;;
     *)
-      echo "unknown check '$check' (leaks, threads, sanitize)" >&2
+      echo "unknown check '$check' (leaks, threads, sanitize, aarch64, wheel)" >&2
       exit 2
       ;;
   esac

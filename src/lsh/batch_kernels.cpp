@@ -60,6 +60,9 @@ constexpr const BatchKernels* kKernels[] = {
     &detail::kBatchAvx512,
     &detail::kBatchAvx2,
 #endif
+#if LSH_HAVE_NEON_TARGETS
+    &detail::kBatchNeon,
+#endif
     &detail::kBatchScalar,
 };
 

@@ -68,6 +68,9 @@ extern const BatchKernels kBatchScalar;
 extern const BatchKernels kBatchAvx2;
 extern const BatchKernels kBatchAvx512;
 #endif
+#if LSH_HAVE_NEON_TARGETS
+extern const BatchKernels kBatchNeon;
+#endif
 }  // namespace detail
 
 }  // namespace lsh

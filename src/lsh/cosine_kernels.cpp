@@ -41,6 +41,9 @@ constexpr const CosineKernels* kKernels[] = {
     &detail::kCosineAvx512,
     &detail::kCosineAvx2,
 #endif
+#if LSH_HAVE_NEON_TARGETS
+    &detail::kCosineNeon,
+#endif
     &detail::kCosineScalar,
 };
 

@@ -42,6 +42,9 @@ extern const CosineKernels kCosineScalar;
 extern const CosineKernels kCosineAvx2;
 extern const CosineKernels kCosineAvx512;
 #endif
+#if LSH_HAVE_NEON_TARGETS
+extern const CosineKernels kCosineNeon;
+#endif
 }  // namespace detail
 
 }  // namespace lsh

@@ -2,6 +2,9 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
+#elif defined(__aarch64__) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace lsh {
@@ -29,6 +32,11 @@ std::uint32_t detect_features() noexcept {
     if ((ebx & bit_AVX512BW) != 0) features |= kFeatureAvx512Bw;
     return features;
 }
+#elif defined(__aarch64__) && defined(__linux__)
+std::uint32_t detect_features() noexcept {
+    const unsigned long hwcap = getauxval(AT_HWCAP);
+    return (hwcap & HWCAP_ASIMD) != 0 ? kFeatureNeon : 0u;
+}
 #else
 std::uint32_t detect_features() noexcept { return 0; }
 #endif
@@ -55,7 +63,8 @@ std::uint32_t cpu_features() noexcept {
 }
 
 bool isa_supported(Isa isa) noexcept {
-    // On other machines no x86 feature is detected, so only scalar passes.
+    // Each architecture detects only its own features, so the other's targets
+    // never pass.
     const IsaTarget* target = target_of(isa);
     return target != nullptr && (cpu_features() & target->requires_features) == target->requires_features;
 }

@@ -4,8 +4,8 @@
 // A kernel that exists in several versions keeps one table of them, best
 // first and ending with the portable one, and picks from it once per process
 // with `best_kernel`; see simd/target.hpp for how a version is compiled.
-// Adding a target (an aarch64 one, say) means one more `Isa` value, one more
-// row of `kIsaTargets` and one more entry in the kernel tables.
+// Adding a target means one more `Isa` value, one more row of `kIsaTargets`
+// and one more entry in the kernel tables.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 
 namespace lsh {
 
-enum class Isa : std::uint8_t { scalar, avx2, avx512 };
+enum class Isa : std::uint8_t { scalar, avx2, avx512, neon };
 
 // CPU features, one bit each. The "state" bits mean that the operating system
 // saves the registers on a context switch (XCR0), without which the
@@ -27,23 +27,29 @@ enum CpuFeature : std::uint32_t {
     kFeatureAvx512Vl = 1u << 5,
     kFeatureAvx512Bw = 1u << 6,
     kFeatureZmmState = 1u << 7,
+    // aarch64: Advanced SIMD with double-precision lanes (HWCAP_ASIMD). The
+    // ABI makes it part of every AArch64 Linux system; it is still read from
+    // the kernel's hardware capabilities rather than assumed.
+    kFeatureNeon = 1u << 8,
 };
 
 struct IsaTarget {
-    Isa isa;
     const char* name;
     std::uint32_t requires_features;  // CpuFeature bits, all of which must be present
+    Isa isa;
 };
 
 // Every target, best first. The compile settings of each are the
 // LSH_TARGET_* strings of simd/target.hpp; they must not ask for more than
 // the features listed here.
 inline constexpr IsaTarget kIsaTargets[] = {
-    {Isa::avx512, "avx512",
+    {"avx512",
      kFeatureAvx2 | kFeatureFma | kFeatureYmmState | kFeatureAvx512F | kFeatureAvx512Dq | kFeatureAvx512Vl |
-         kFeatureAvx512Bw | kFeatureZmmState},
-    {Isa::avx2, "avx2", kFeatureAvx2 | kFeatureFma | kFeatureYmmState},
-    {Isa::scalar, "scalar", 0},
+         kFeatureAvx512Bw | kFeatureZmmState,
+     Isa::avx512},
+    {"avx2", kFeatureAvx2 | kFeatureFma | kFeatureYmmState, Isa::avx2},
+    {"neon", kFeatureNeon, Isa::neon},
+    {"scalar", 0, Isa::scalar},
 };
 
 // The CpuFeature bits of this CPU and operating system, detected once.

@@ -45,6 +45,9 @@ constexpr const SimhashKernel* kKernels[] = {
     &detail::kSimhashAvx512,
     &detail::kSimhashAvx2,
 #endif
+#if LSH_HAVE_NEON_TARGETS
+    &detail::kSimhashNeon,
+#endif
     &detail::kSimhashScalar,
 };
 

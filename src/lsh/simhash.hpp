@@ -52,7 +52,8 @@ constexpr int projection_sign(std::uint64_t u, std::uint64_t w, std::uint64_t i)
 // One way of computing the signature bits, for one instruction set; every
 // kernel gives the portable loop's bits exactly. The vector kernels are
 // written once in simhash_lanes.hpp and compiled per target
-// (simhash_avx2.cpp, simhash_avx512.cpp; the pattern is in simd/target.hpp).
+// (simhash_avx2.cpp, simhash_avx512.cpp, simhash_neon.cpp; the pattern is in
+// simd/target.hpp).
 struct SimhashKernel {
     Isa isa;
     // Bits first .. first + count - 1 of `family` over the components
@@ -107,6 +108,9 @@ extern const SimhashKernel kSimhashScalar;
 #if LSH_HAVE_X86_TARGETS
 extern const SimhashKernel kSimhashAvx2;
 extern const SimhashKernel kSimhashAvx512;
+#endif
+#if LSH_HAVE_NEON_TARGETS
+extern const SimhashKernel kSimhashNeon;
 #endif
 }  // namespace detail
 

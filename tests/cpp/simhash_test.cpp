@@ -49,9 +49,9 @@ std::vector<std::uint8_t> reference_bits(std::span<const double> v, std::uint64_
 // Every instruction set of this CPU that has a signature kernel, the portable
 // loop first.
 std::vector<Isa> supported_kernels() {
-    std::vector<Isa> kernels;
-    for (Isa isa : {Isa::scalar, Isa::avx2, Isa::avx512}) {
-        if (lsh::find_simhash_kernel(isa) != nullptr) kernels.push_back(isa);
+    std::vector<Isa> kernels{Isa::scalar};
+    for (const lsh::IsaTarget& target : lsh::kIsaTargets) {
+        if (target.isa != Isa::scalar && lsh::find_simhash_kernel(target.isa) != nullptr) kernels.push_back(target.isa);
     }
     return kernels;
 }
@@ -312,6 +312,11 @@ TEST(SimhashKernels, SelectionIsSupported) {
     EXPECT_FALSE(lsh::isa_supported(Isa::avx2));
     EXPECT_FALSE(lsh::isa_supported(Isa::avx512));
 #endif
+#if defined(__aarch64__)
+    EXPECT_TRUE(lsh::isa_supported(Isa::neon));  // Advanced SIMD is part of AArch64 Linux
+#else
+    EXPECT_FALSE(lsh::isa_supported(Isa::neon));
+#endif
     // A CPU with AVX-512 F/DQ/VL has AVX2.
     if (lsh::isa_supported(Isa::avx512)) {
         EXPECT_TRUE(lsh::isa_supported(Isa::avx2));
@@ -325,7 +330,7 @@ TEST(SimhashKernels, SelectionIsSupported) {
     }
     EXPECT_EQ(lsh::simhash_kernel().isa, lsh::best_isa());
     EXPECT_EQ(lsh::find_simhash_kernel(lsh::best_isa()), &lsh::simhash_kernel());
-    for (Isa isa : {Isa::avx2, Isa::avx512}) {
+    for (Isa isa : {Isa::avx2, Isa::avx512, Isa::neon}) {
         EXPECT_EQ(lsh::find_simhash_kernel(isa) != nullptr, lsh::isa_supported(isa)) << lsh::isa_name(isa);
     }
     std::cout << "[ INFO     ] kernels on this CPU:";

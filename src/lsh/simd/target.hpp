@@ -10,6 +10,7 @@
 //                   anonymous namespace.
 //   foo_avx2.cpp    one translation unit per target: includes its standard and
 //   foo_avx512.cpp  project headers first, then opens the target region,
+//   foo_neon.cpp
 //                   includes foo_lanes.hpp, defines the target's lanes struct
 //                   in an anonymous namespace and the target's table entry,
 //                   which instantiates the body with those lanes:
@@ -26,8 +27,11 @@
 //
 //   foo.cpp         the portable version (the reference every other one must
 //                   match bit for bit), the table {&kFooAvx512, &kFooAvx2,
-//                   &kFooScalar} and the choice made once with
-//                   lsh::best_kernel (cpu.hpp).
+//                   &kFooScalar} on x86-64 or {&kFooNeon, &kFooScalar} on
+//                   aarch64, and the choice made once with lsh::best_kernel
+//                   (cpu.hpp). Only one architecture's files are compiled
+//                   (CMakeLists.txt); each also guards itself with
+//                   LSH_HAVE_X86_TARGETS or LSH_HAVE_NEON_TARGETS.
 //
 // Why the region and the anonymous namespace: the same inline function or
 // template compiled in two translation units with different targets is two
@@ -50,6 +54,19 @@
 #define LSH_TARGET_AVX512 "avx2,fma,avx512f,avx512dq,avx512vl,avx512bw"
 #else
 #define LSH_HAVE_X86_TARGETS 0
+#endif
+
+#if defined(__aarch64__)
+#define LSH_HAVE_NEON_TARGETS 1
+// Advanced SIMD, which every AArch64 CPU has: the region keeps the pattern
+// (and its internal linkage) rather than widening the instruction set.
+#if defined(__clang__)
+#define LSH_TARGET_NEON "neon"
+#else
+#define LSH_TARGET_NEON "+simd"
+#endif
+#else
+#define LSH_HAVE_NEON_TARGETS 0
 #endif
 
 #define LSH_PRAGMA(text) _Pragma(#text)
