@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "float_rows.hpp"
 #include "lsh/batch.hpp"
 #include "lsh/batch_kernels.hpp"
 #include "lsh/embedding_hash.hpp"
@@ -30,14 +31,7 @@ struct Rows {
     std::size_t d;
     std::vector<float> values;
 
-    lsh::RowMatrix matrix() const {
-        return {reinterpret_cast<const char*>(values.data()),
-                n,
-                d,
-                static_cast<std::ptrdiff_t>(d * sizeof(float)),
-                sizeof(float),
-                lsh::ElementType::float32};
-    }
+    lsh::RowMatrix matrix() const { return lsh_test::float32_matrix(values, n, d); }
     std::span<const float> row(std::size_t r) const { return {values.data() + r * d, d}; }
 };
 

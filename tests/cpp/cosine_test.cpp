@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "float_rows.hpp"
 #include "lsh/batch_kernels.hpp"
 #include "lsh/cosine.hpp"
 #include "lsh/cosine_kernels.hpp"
@@ -29,14 +30,7 @@ struct Rows {
     std::size_t d;
     std::vector<float> values;
 
-    lsh::RowMatrix matrix() const {
-        return {reinterpret_cast<const char*>(values.data()),
-                n,
-                d,
-                static_cast<std::ptrdiff_t>(d * sizeof(float)),
-                sizeof(float),
-                lsh::ElementType::float32};
-    }
+    lsh::RowMatrix matrix() const { return lsh_test::float32_matrix(values, n, d); }
     const float* row(std::size_t r) const { return values.data() + r * d; }
     float* row(std::size_t r) { return values.data() + r * d; }
 };
