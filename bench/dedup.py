@@ -35,6 +35,7 @@ their rows say so when they are missing. Nothing asserts on timings.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import tempfile
@@ -169,10 +170,9 @@ def data_sets(args: argparse.Namespace) -> None:
         else:
             raise SystemExit(f"unknown data set {name!r}: random, clustered or real")
     bl.set_threads(bl.THREADS)
-    client_cm = connect(workers=2, threads_per_worker=1) if args.cluster else None
-    client = client_cm.__enter__() if client_cm else None
     print(f"\n== data sets ({cpu_line()}; {bl.THREADS} threads; {load()})")
-    try:
+    with contextlib.ExitStack() as stack:
+        client = stack.enter_context(connect(workers=2, threads_per_worker=1)) if args.cluster else None
         for label, key, rows in sets:
             n = len(rows)
             unit = bl.unit32(rows)
@@ -230,9 +230,6 @@ def data_sets(args: argparse.Namespace) -> None:
                         + ", ".join(f"{k} {'n/a' if v is None else f'{v:.4f}'}" for k, v in promised.items())
                     )
                 print(table(["method", "seconds", "recall", "precision", "pairs"], out, args.markdown), flush=True)
-    finally:
-        if client_cm is not None:
-            client_cm.__exit__(None, None, None)
     missing = [name for name, mod in (("faiss-cpu", bl.faiss), ("usearch", bl.usearch_index)) if mod is None]
     if missing:
         print(f"not installed, so not measured: {', '.join(missing)} (pip install -r requirements-bench.txt)")

@@ -183,9 +183,9 @@ def choose_layout(
     the threshold, the margin is chosen on the held-out pairs down to the first lower cosine
     (CALIBRATION_OFFSETS) that has that many (else the lowest, if it has MIN_PAIRS_FOR_MARGIN):
     pairs further apart need at least the margin of the pairs at the threshold. A level with too
-    few pairs of its own is promised what the pairs down to that cosine get. A held-out part without enough
-    pairs even then (data without near duplicates, or a small input) gives up to SYNTHETIC_ROWS
-    of its rows partners at the three cosines in random directions instead."""
+    few pairs of its own is promised what the pairs down to that cosine get. A held-out part
+    without enough pairs even then (data without near duplicates, or a small input) gives up to
+    SYNTHETIC_ROWS of its rows partners at the three cosines in random directions instead."""
     import ambrel_batch as ab
 
     levels = promise_levels(threshold)
