@@ -98,8 +98,10 @@ class Output:
         inputs: list[str | os.PathLike[str]],
         overwrite: bool,
         token: str,
+        entries: frozenset[str] = OUTPUT_ENTRIES,
     ) -> None:
         self.shown = Path(output)
+        self.entries = entries | {MARKER}
         self.token = token
         self.replace = False
         self._fd: int | None = None
@@ -146,7 +148,7 @@ class Output:
                 f"{shown}: not written by {TOOL} (no readable {MARKER} file), so it is not replaced; "
                 "remove it yourself or choose another output"
             )
-        extra = sorted(set(os.listdir(path)) - OUTPUT_ENTRIES)
+        extra = sorted(set(os.listdir(path)) - self.entries)
         if extra:
             raise DedupError(
                 f"{shown}: holds files {TOOL} did not write ({', '.join(extra[:3])}"

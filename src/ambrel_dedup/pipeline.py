@@ -175,21 +175,14 @@ def run(
     apart from the input; with `overwrite`, an existing output is replaced only
     if this tool wrote it.
     """
-    if not (isinstance(threshold, (int, float)) and -1.0 <= threshold <= 1.0):
-        raise ValueError(f"threshold must be a number in [-1, 1], got {threshold!r}")
+    check_threshold(threshold)
     if keep not in ("min", "max"):
         raise ValueError(f"keep must be 'min' or 'max', got {keep!r}")
-    if shuffle not in ("tasks", "p2p"):
-        raise ValueError(f"shuffle must be 'tasks' or 'p2p', got {shuffle!r}")
     if margin is not None and not (isinstance(margin, (int, float)) and 0.0 <= margin <= 2.0):
         raise ValueError(f"margin must be a number in [0, 2], got {margin!r}")
-    cluster_asked = client is not None or scheduler is not None
-    if in_process and cluster_asked:
-        raise ValueError("in_process=True cannot run on a client or scheduler")
-    if client is None and scheduler is None:
-        connection.check_local_cluster(workers, threads_per_worker, available_cores())
-    inputs = [] if isinstance(source, Generated) or not os.path.lexists(source) else [source]
-    target = Output(output, inputs, overwrite, os.urandom(5).hex())
+    where = Where(client, scheduler, workers, threads_per_worker, in_process, connect_timeout, progress, shuffle)
+    where.check()
+    target = Output(output, input_paths(source), overwrite, os.urandom(5).hex())
 
     def plan(parallelism: int) -> Source:
         return open_source(
@@ -200,28 +193,92 @@ def run(
             parallelism=parallelism,
         )
 
+    def job(engine: Engine, src: Source) -> _Job:
+        return _Job(engine, src, threshold, target, keep, shuffle, margin, force_layout, log, on_stage)
+
+    return launch(where, plan, [target], job, log)
+
+
+def check_threshold(threshold: float) -> None:
+    if not (isinstance(threshold, (int, float)) and -1.0 <= threshold <= 1.0):
+        raise ValueError(f"threshold must be a number in [-1, 1], got {threshold!r}")
+
+
+def input_paths(source: str | os.PathLike[str] | Generated) -> list[str | os.PathLike[str]]:
+    return [] if isinstance(source, Generated) or not os.path.lexists(source) else [source]
+
+
+@dataclass
+class Where:
+    """Where a job runs: on `client`, on the cluster at `scheduler`, in this process, or on a new
+    local cluster (see `run`)."""
+
+    client: Client | None = None
+    scheduler: str | None = None
+    workers: int | None = None
+    threads_per_worker: int | None = None
+    in_process: bool | None = None
+    connect_timeout: float = 10.0
+    progress: bool = False
+    shuffle: str = "tasks"
+
+    @property
+    def cluster_asked(self) -> bool:
+        return self.client is not None or self.scheduler is not None
+
+    def check(self) -> None:
+        if self.shuffle not in ("tasks", "p2p"):
+            raise ValueError(f"shuffle must be 'tasks' or 'p2p', got {self.shuffle!r}")
+        if self.in_process and self.cluster_asked:
+            raise ValueError("in_process=True cannot run on a client or scheduler")
+        if not self.cluster_asked:
+            connection.check_local_cluster(self.workers, self.threads_per_worker, available_cores())
+
+
+def launch(
+    where: Where,
+    plan: Callable[[int], Source],
+    targets: list[Any],
+    job: Callable[[Engine, Source], _Job],
+    log: Log | None,
+) -> RunResult:
+    """Plans the input, opens the targets (temporary directories beside them) and the engine, and
+    runs the job; a failure names its stage, and the targets are left as they were."""
     # Validated before any cluster starts: schemas, shapes, row counts.
-    local_threads = (workers or available_cores()) * (threads_per_worker or 1)
-    planned = plan(local_threads if not cluster_asked else 1)
+    local_threads = (where.workers or available_cores()) * (where.threads_per_worker or 1)
+    planned = plan(local_threads if not where.cluster_asked else 1)
+    in_process = where.in_process
     if in_process is None:
         small = planned.count * planned.dim * 4 <= IN_PROCESS_BYTES
-        in_process = not cluster_asked and workers is None and threads_per_worker is None and small
-    if shuffle == "p2p" and in_process:
+        asked = where.cluster_asked or where.workers is not None or where.threads_per_worker is not None
+        in_process = not asked and small
+    if where.shuffle == "p2p" and in_process:
         raise ValueError("shuffle='p2p' needs a Dask cluster; in process the shuffles are tasks")
-    with (
-        target,
-        open_engine(in_process, client, scheduler, workers, threads_per_worker, connect_timeout, progress) as engine,
-        shuffle_method(shuffle),
-    ):
+    with contextlib.ExitStack() as stack:
+        for target in targets:
+            stack.enter_context(target)
+        engine = stack.enter_context(
+            open_engine(
+                in_process,
+                where.client,
+                where.scheduler,
+                where.workers,
+                where.threads_per_worker,
+                where.connect_timeout,
+                where.progress,
+            )
+        )
+        stack.enter_context(shuffle_method(where.shuffle))
         src = planned if in_process else plan(engine.threads)
-        job = _Job(engine, src, threshold, target, keep, shuffle, margin, force_layout, log, on_stage)
+        running = job(engine, src)
         try:
-            with monitor.heartbeat(job, getattr(engine, "client", None), log):
-                return job.execute()
+            with monitor.heartbeat(running, getattr(engine, "client", None), log):
+                return running.execute()
         except DedupError:
             raise
         except Exception as exc:  # escaped from a stage outside the engine's waits
-            raise failures.stage_failure(job.stage, exc) from exc
+            raise failures.stage_failure(running.stage, exc) from exc
+    raise AssertionError("not reached")
 
 
 @dataclass
@@ -229,7 +286,7 @@ class _Job:
     engine: Engine
     source: Source
     threshold: float
-    target: Output
+    target: Output | None
     keep: str
     shuffle: str
     margin: float | None
@@ -241,6 +298,7 @@ class _Job:
     counts: dict[str, int] = field(default_factory=dict)
     started: float = 0.0
     zero_ids: list[int] = field(default_factory=list)
+    index: Any = None  # an index being written (`index_jobs`): fed the blocks, then the groups
 
     def say(self, text: str) -> None:
         if self.log is not None:
@@ -264,15 +322,7 @@ class _Job:
         self.say(f"engine: {where}, {engine.threads} threads; {len(src.partitions)} partitions")
         began = time.perf_counter()
 
-        self.start("read")
-        blocks = stages.read(engine, src, cl.cell_count(src.count))
-        self.counts["zero_rows"] = blocks.zero_count
-        self.zero_ids = blocks.zero_ids
-        note = f"{len(src.partitions)} partitions"
-        if blocks.zero_count:
-            shown = ", ".join(map(str, blocks.zero_ids[:5])) + (", ..." if blocks.zero_count > 5 else "")
-            note += f"; {blocks.zero_count:,} zero rows have no direction and are left out: ids {shown}"
-        self.finish(note)
+        blocks = self.read(cl.cell_count(src.count))
 
         self.start("exact")
         exact = stages.exact(engine, blocks)
@@ -291,6 +341,9 @@ class _Job:
         if found.incomplete_cells:
             note += f"; {found.incomplete_cells:,} dense cells list only the pairs that link their groups"
         self.finish(note)
+        if self.index is not None:
+            self.start("index")
+            self.finish(self.index.segments(self, blocks, exact, layout, found))
         del blocks
 
         self.start("group")
@@ -305,10 +358,35 @@ class _Job:
         self.start("write")
         summary = self.write(exact_frame, near, groups, layout)
         summary["seconds"]["total"] = time.perf_counter() - began
-        (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-        self.target.commit()
-        self.finish(str(self.target.shown))
-        return RunResult(self.target.shown, summary)
+        return self.commit(summary, groups)
+
+    def commit(self, summary: dict[str, Any], groups: stages.Groups) -> RunResult:
+        """Moves the outputs into place: OUT first, then an index being written."""
+        shown = None
+        if self.target is not None:
+            (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+            self.target.commit()
+            shown = self.target.shown
+        if self.index is not None:
+            where = self.index.commit(self, summary, groups)
+            shown = shown or where
+        assert shown is not None
+        self.finish(str(shown))
+        return RunResult(shown, summary)
+
+    def read(self, cells: int) -> stages.Blocks:
+        """The read stage: every partition read, normalised and fingerprinted on the engine."""
+        src = self.source
+        self.start("read")
+        blocks = stages.read(self.engine, src, cells)
+        self.counts["zero_rows"] = blocks.zero_count
+        self.zero_ids = blocks.zero_ids
+        note = f"{len(src.partitions)} partitions"
+        if blocks.zero_count:
+            shown = ", ".join(map(str, blocks.zero_ids[:5])) + (", ..." if blocks.zero_count > 5 else "")
+            note += f"; {blocks.zero_count:,} zero rows have no direction and are left out: ids {shown}"
+        self.finish(note)
+        return blocks
 
     def fit(self, blocks: stages.Blocks, exact: stages.Exact, reps: int) -> cl.Layout:
         layout = stages.fit_cells(blocks, exact, max(reps, 1), self.threshold, self.engine.threads, self.margin)
@@ -334,12 +412,13 @@ class _Job:
         pairs = dd.concat(flagged).shuffle(on="id_a", npartitions=self.output_parts())
         pairs = pairs.map_partitions(k.sort_pairs, meta=meta)
         edges = np.linspace(self.threshold, 1.0, 41)
-        tmp = self.target.tmp  # made before any work; the run removes it if anything fails
-        writes = [
-            data.to_parquet(tmp / name, write_index=False, compute=False)
-            for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups.frame))
-        ]
-        self.engine.compute("write", writes)
+        if self.target is not None:
+            tmp = self.target.tmp  # made before any work; the run removes it if anything fails
+            writes = [
+                data.to_parquet(tmp / name, write_index=False, compute=False)
+                for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups.frame))
+            ]
+            self.engine.compute("write", writes)
         hists = self.engine.compute("write", [delayed(_histogram)(part, edges) for part in near.to_delayed()])
         counts = self.engine.gather(hists)
         cos_hist = np.sum(counts, axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)

@@ -141,12 +141,14 @@ def parse_generated(text: str) -> Generated:
         raise InputError(f"{text}: {exc}") from None
 
 
-def generated_source(gen: Generated, partition_rows: int | None = None, parallelism: int = 1) -> Source:
+def generated_source(
+    gen: Generated, partition_rows: int | None = None, parallelism: int = 1, first_id: int = 0
+) -> Source:
     rows = _partition_rows(gen.dim, gen.count, partition_rows, parallelism)
     desc = gen.describe()
     _check_plan(f"the generated data set of {gen.count:,} x {gen.dim}", gen.count, rows)
     parts = tuple(
-        Partition(i, desc, start, min(start + rows, gen.count), first_id=start)
+        Partition(i, desc, start, min(start + rows, gen.count), first_id=first_id + start)
         for i, start in enumerate(range(0, gen.count, rows))
     )
     return Source("generated", desc, gen.count, gen.dim, parts, generated=gen)
@@ -166,7 +168,9 @@ def _npy_header(path: Path) -> tuple[tuple[int, ...], np.dtype]:
     return array.shape, array.dtype
 
 
-def npy_source(paths: Sequence[Path], partition_rows: int | None = None, parallelism: int = 1) -> Source:
+def npy_source(
+    paths: Sequence[Path], partition_rows: int | None = None, parallelism: int = 1, first_id: int = 0
+) -> Source:
     dim: int | None = None
     sizes = []
     for path in paths:
@@ -187,7 +191,7 @@ def npy_source(paths: Sequence[Path], partition_rows: int | None = None, paralle
     rows = _partition_rows(dim, count, partition_rows, parallelism)
     _check_plan(str(paths[0] if len(paths) == 1 else paths[0].parent), count, rows, len(paths))
     parts: list[Partition] = []
-    first = 0
+    first = first_id
     for path, size in zip(paths, sizes):
         for start in range(0, size, rows):
             parts.append(Partition(len(parts), str(path), start, min(start + rows, size), first_id=first + start))
@@ -388,13 +392,15 @@ def open_source(
     vector_column: str = "embedding",
     partition_rows: int | None = None,
     parallelism: int = 1,
+    first_id: int = 0,
 ) -> Source:
-    """Validates an input (schemas, shapes, row counts; not the rows) and splits it into partitions."""
+    """Validates an input (schemas, shapes, row counts; not the rows) and splits it into partitions.
+    Rows of .npy files and of the generated data set get the ids first_id, first_id + 1, ..."""
     if isinstance(source, Generated):
-        return generated_source(source, partition_rows, parallelism)
+        return generated_source(source, partition_rows, parallelism, first_id)
     text = os.fspath(source)
     if text.startswith("generated") and not Path(text).exists():
-        return generated_source(parse_generated(text), partition_rows, parallelism)
+        return generated_source(parse_generated(text), partition_rows, parallelism, first_id)
     # Absolute, so that workers in another directory read the same files.
     path = Path(os.path.abspath(text))
     if not path.exists():
@@ -408,8 +414,8 @@ def open_source(
         if not parquet and not npy:
             raise InputError(f"{path}: no .parquet or .npy files")
         if npy:
-            return npy_source(npy, partition_rows, parallelism)
+            return npy_source(npy, partition_rows, parallelism, first_id)
         return parquet_source(parquet, id_column, vector_column, partition_rows, parallelism)
     if path.suffix == ".npy":
-        return npy_source([path], partition_rows, parallelism)
+        return npy_source([path], partition_rows, parallelism, first_id)
     return parquet_source([path], id_column, vector_column, partition_rows, parallelism)

@@ -65,6 +65,7 @@ class Blocks:
     sample_ids: np.ndarray
     sample_rows: np.ndarray
     task_seconds: dict[str, float]
+    infos: list[Handle] = field(default_factory=list)  # per block: zero-row ids first
 
 
 def _read(part: Partition, reader: Source, limit: np.uint64) -> tuple[Block, tuple[Any, ...]]:
@@ -123,6 +124,7 @@ def read(engine: Engine, source: Source, cells: int) -> Blocks:
         sample_ids,
         sample_rows,
         {"read": float(seconds[0]), "normalise": float(seconds[1])},
+        infos,
     )
 
 
@@ -150,6 +152,7 @@ class Exact:
 
     pairs: pd.DataFrame  # id_a, id_b, cosine
     copies: dict[int, np.ndarray] = field(default_factory=dict)  # block index -> positions
+    reps: dict[int, np.ndarray] = field(default_factory=dict)  # block index -> each copy's representative
 
     @property
     def count(self) -> int:
@@ -264,7 +267,8 @@ def exact(engine: Engine, blocks: Blocks) -> Exact:
         cos[idx] = values
     pairs = pd.DataFrame({"id_a": found.rep.to_numpy(), "id_b": found.dup.to_numpy(), "cosine": cos})
     positions = {int(b): g.dup_row.to_numpy() for b, g in found.groupby("dup_block")}
-    return Exact(pairs, positions)
+    reps = {int(b): g.rep.to_numpy() for b, g in found.groupby("dup_block")}
+    return Exact(pairs, positions, reps)
 
 
 # --------------------------------------------------------------------------
@@ -296,10 +300,14 @@ class Pairs:
     incomplete_cells: int
     stars: list[Handle]  # per cell group: id_a (the smallest id of a component of its pairs), id_b
     star_edges: int
+    placements: list[Handle] = field(default_factory=list)  # per block: the cells of its representatives
 
 
-def _place(block: Block, copy_rows: np.ndarray, layout: cl.Layout, groups: int) -> tuple[list[tuple[Any, ...]], int]:
-    """The block's representatives placed in their cells, cut into one piece per cell group."""
+def _place(
+    block: Block, copy_rows: np.ndarray, layout: cl.Layout, groups: int
+) -> tuple[list[tuple[Any, ...]], int, np.ndarray]:
+    """The block's representatives placed in their cells, cut into one piece per cell group; and
+    the cells of each representative, in block order."""
     keep = np.ones(len(block.ids), dtype=bool)
     keep[copy_rows] = False
     ids, rows = block.ids[keep], block.unit[keep]
@@ -309,7 +317,7 @@ def _place(block: Block, copy_rows: np.ndarray, layout: cl.Layout, groups: int) 
     for g in range(groups):
         mask = (group_of == g).any(axis=1)
         pieces.append((ids[mask], rows[mask], cells_of[mask]))
-    return pieces, int((cells_of >= 0).sum())
+    return pieces, int((cells_of >= 0).sum()), cells_of
 
 
 def _group_pairs(
@@ -350,6 +358,7 @@ def pairs(engine: Engine, blocks: Blocks, exact_copies: Exact, layout: cl.Layout
         sum(s[1] for s in stats),
         engine.part(found, 2),
         sum(s[2] for s in stats),
+        engine.part(placed, 2),
     )
 
 

@@ -1,0 +1,231 @@
+"""A persistent index of deduplicated vectors, opened for queries:
+
+    from ambrel_dedup import Index
+
+    index = Index.open("corpus.idx")
+    matches = index.query(rows)            # every indexed id at cosine >= the index's threshold
+    ids, cosines = matches.of(0)           # those of the first row, nearest first
+
+An index is written by `ambrel-dedup index create` and grows by `index add` (see
+`ambrel_dedup.index_jobs`); its files are described in `ambrel_dedup.index_store`. An opened
+`Index` is one version: later versions written meanwhile are not seen until it is opened again.
+It keeps what it has read (the rows stay memory-mapped), so repeated queries read only cells
+they have not touched before.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from . import cells as cl
+from . import index_store as st
+from . import kernels as k
+from .index_query import Copies, Matches, match
+
+
+@dataclass
+class GroupTable:
+    """Every indexed id that is in a group: sorted ids, their group (its smallest id) and whether
+    the id is the one kept. Ids not in the table are in no group, and kept."""
+
+    ids: np.ndarray
+    group: np.ndarray
+    keep: np.ndarray
+
+    def members(self, groups: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        pick = np.isin(self.group, groups)
+        return self.ids[pick], self.group[pick], self.keep[pick]
+
+    def lookup(self, ids: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """(group, kept) of each id; an id in no group is its own group, kept."""
+        at = np.clip(np.searchsorted(self.ids, ids), 0, max(len(self.ids) - 1, 0))
+        found = (self.ids[at] == ids) if len(self.ids) else np.zeros(len(ids), dtype=bool)
+        group = np.where(found, self.group[at] if len(self.ids) else ids, ids)
+        keep = np.where(found, self.keep[at] if len(self.ids) else True, True)
+        return group, keep.astype(bool)
+
+
+class Index:
+    """One version of an index on disk, read lazily and kept."""
+
+    def __init__(self, root: Path, manifest: dict[str, Any], entry: dict[str, Any], verify: bool) -> None:
+        self.root = root
+        self.manifest = manifest
+        self.entry = entry
+        p = manifest["parameters"]
+        centroids = st.load_array(root, st.LAYOUT, manifest["layout"], verify, mmap=False)
+        if centroids.ndim != 2 or centroids.shape[1] != p["dim"] or centroids.dtype != np.float32:
+            raise st.IndexError_(f"{root / st.LAYOUT}: not {p['dim']}-dimensional float32 centroids; damaged")
+        self.layout = cl.Layout(
+            float(p["threshold"]),
+            np.ascontiguousarray(centroids),
+            float(p["margin"]),
+            int(p["max_cells"]),
+            dict(p.get("promised", {})),
+        )
+        self.segments = [st.load_segment(root, seg, verify) for seg in entry["segments"]]
+        for seg in self.segments:
+            if seg.unit.shape[1:] != (p["dim"],) or len(seg.cell_starts) != self.layout.cells + 1:
+                raise st.IndexError_(f"{root / st.DATA / seg.name}: does not fit the index's layout; damaged")
+        self._verify = verify
+        self._copies: Copies | None = None
+        self._groups: GroupTable | None = None
+        self._lock = threading.Lock()
+
+    @classmethod
+    def open(cls, path: str | os.PathLike[str], version: int | None = None, *, verify: bool = False) -> Index:
+        """The newest version of the index at `path` (or `version`). Every file the version reads is
+        checked for its recorded size and a readable header, and the smaller ones for their
+        SHA-256; `verify` checks every file's SHA-256."""
+        root = Path(os.path.abspath(path))
+        manifest = st.read_manifest(root)
+        return cls(root, manifest, st.find_version(manifest, root, version), verify)
+
+    # -- what it holds --------------------------------------------------------
+
+    @property
+    def version(self) -> int:
+        return int(self.entry["version"])
+
+    @property
+    def dim(self) -> int:
+        return int(self.manifest["parameters"]["dim"])
+
+    @property
+    def threshold(self) -> float:
+        return float(self.manifest["parameters"]["threshold"])
+
+    @property
+    def keep(self) -> str:
+        return str(self.manifest["parameters"].get("keep", "min"))
+
+    @property
+    def count(self) -> int:
+        """Indexed ids: representatives, exact copies and zero rows."""
+        return sum(len(s.ids) + len(s.copy_ids) + len(s.zero_ids) for s in self.segments)
+
+    def copies(self) -> Copies:
+        with self._lock:
+            if self._copies is None:
+                self._copies = Copies.of(self.segments)
+            return self._copies
+
+    def groups(self) -> GroupTable:
+        with self._lock:
+            if self._groups is None:
+                self._groups = _load_groups(self.root, self.entry["groups"], self._verify)
+            return self._groups
+
+    def all_ids(self) -> np.ndarray:
+        return np.sort(np.concatenate([np.zeros(0, np.int64), *(s.all_ids() for s in self.segments)]))
+
+    def info(self) -> dict[str, Any]:
+        """The versions held, the parameters and, for this version, counts and size on disk."""
+        size = st.size_on_disk(self.root, self.manifest, self.entry)
+        reps = sum(len(s.ids) for s in self.segments)
+        return {
+            "index": str(self.root),
+            "format": self.manifest["format"],
+            "version": self.version,
+            "versions": [
+                {
+                    "version": v["version"],
+                    "created": v["created"],
+                    "segments": len(v["segments"]),
+                    "added": v["summary"].get("added", 0),
+                }
+                for v in self.manifest["versions"]
+            ],
+            "parameters": dict(self.manifest["parameters"], cells=self.layout.cells),
+            "vectors": self.count,
+            "representatives": reps,
+            "exact_copies": sum(len(s.copy_ids) for s in self.segments),
+            "zero_rows": sum(len(s.zero_ids) for s in self.segments),
+            "grouped_ids": len(self.groups().ids),
+            "segments": len(self.segments),
+            "bytes": size,
+            "bytes_per_vector": size / max(1, self.count),
+        }
+
+    # -- queries --------------------------------------------------------------
+
+    def prepare(self, rows: Any) -> tuple[np.ndarray, np.ndarray]:
+        """Query rows as the index holds vectors: (normalised float32 rows, which rows are zero)."""
+        import ambrel_batch as ab
+
+        x = np.asarray(rows)
+        if x.ndim == 1:
+            x = x[None, :]
+        if x.ndim != 2 or x.dtype.kind not in "fiu":
+            raise ValueError(f"query rows must be a 2-D array of numbers, got shape {x.shape} of {x.dtype}")
+        if x.shape[1] != self.dim:
+            raise ValueError(f"query rows have {x.shape[1]} dimensions; the index {self.root} holds {self.dim}")
+        with np.errstate(over="ignore", invalid="ignore"):
+            x = np.ascontiguousarray(x, dtype=np.float32)
+        bad = ~np.isfinite(x).all(axis=1)
+        if bad.any():
+            raise ValueError(
+                f"query row {int(np.argmax(bad))}: NaN or infinite value (after rounding to 32-bit floats)"
+            )
+        scaled, zero = k.scale_rows(x)
+        unit = np.zeros_like(scaled)
+        if (~zero).any():
+            unit[~zero] = ab.normalize_batch(scaled[~zero], threads=1)
+        return unit, zero
+
+    def check_threshold(self, threshold: float | None) -> float:
+        if threshold is None:
+            return self.threshold
+        if not (isinstance(threshold, (int, float)) and self.threshold <= threshold <= 1.0):
+            raise ValueError(
+                f"threshold must be a number in [{self.threshold}, 1]: the index {self.root} was built for "
+                f"{self.threshold}, and its cells would miss pairs below it; got {threshold!r}"
+            )
+        return float(threshold)
+
+    def query(
+        self, rows: Any, threshold: float | None = None, *, threads: int | None = None, max_pairs: int | None = None
+    ) -> Matches:
+        """For each row of `rows` ((n, dim) or one row), the indexed ids at cosine >= `threshold`
+        (default: the index's; never below it), with exact cosines; `Matches.of(i)` gives row i's."""
+        import ambrel_batch as ab
+
+        t = self.check_threshold(threshold)
+        unit, zero = self.prepare(rows)
+        cells_of = cl.place(unit, self.layout, threads=threads or 1)
+        cells_of[zero] = -1  # a zero row has no direction and matches nothing
+        n = threads if threads is not None else (1 if len(unit) < 64 else ab.available_cpus())
+        kwargs = {} if max_pairs is None else {"max_pairs": max_pairs}
+        return match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs)
+
+
+def _load_groups(root: Path, files: list[dict[str, Any]], verify: bool) -> GroupTable:
+    parts = [st.load_array(root, g["file"], [g["size"], g["sha256"]], verify, mmap=False) for g in files]
+    table = np.concatenate([np.zeros((0, 3), np.int64), *parts])
+    # Later versions override earlier ones: the last row of each id holds.
+    last = len(table) - 1 - np.unique(table[::-1, 0], return_index=True)[1]
+    table = table[np.sort(last)]
+    order = np.argsort(table[:, 0], kind="stable")
+    table = table[order]
+    return GroupTable(table[:, 0].copy(), table[:, 1].copy(), table[:, 2].astype(bool))
+
+
+_OPENED: dict[tuple[str, int], Index] = {}
+_OPENED_LOCK = threading.Lock()
+
+
+def opened(root: str, version: int) -> Index:
+    """This process's copy of an index version, opened once (for tasks on a worker)."""
+    with _OPENED_LOCK:
+        key = (root, version)
+        if key not in _OPENED:
+            if len(_OPENED) > 4:
+                _OPENED.clear()
+            _OPENED[key] = Index.open(root, version)
+        return _OPENED[key]

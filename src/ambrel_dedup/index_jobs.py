@@ -1,0 +1,451 @@
+"""Jobs on a persistent index: `create` (a run kept as the index's first version), `add` (new rows
+against the index and each other, then the next version) and `query` (rows of an input matched
+against an index, written as a table). They run in this process or on a Dask cluster as `run`
+does, on the same stages.
+
+`add` holds the index's lock from start to end, so that two adds never interleave; it writes the
+new segments and group changes first, the outputs (OUT, KEPT) next, and the new manifest last:
+killed before that last rename, it leaves the index as it was (the files it wrote are unreferenced
+and removed by `vacuum`) and any output it had moved into place whole.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import cells as cl
+from . import index_stages as ist
+from . import index_store as st
+from . import kernels as k
+from . import stages
+from .engine import Engine, local_frame
+from .errors import DedupError
+from .generate import Generated
+from .index import Index, opened
+from .output import Output
+from .pipeline import (
+    Log,
+    RunResult,
+    Where,
+    _Job,
+    check_threshold,
+    input_paths,
+    launch,
+)
+from .sources import Partition, Source, open_source
+
+QUERY_ENTRIES = frozenset({"matches.parquet", "summary.json"})
+
+
+def _parameters(layout: cl.Layout, dim: int, keep: str) -> dict[str, Any]:
+    return {
+        "threshold": layout.threshold,
+        "dim": dim,
+        "cells": layout.cells,
+        "margin": layout.margin,
+        "max_cells": layout.max_cells,
+        "keep": keep,
+        "promised": layout.promised,
+        "held_out_pairs": layout.held_out_pairs,
+        "margin_chosen_on": layout.calibrated_on(),
+    }
+
+
+def _version_summary(summary: dict[str, Any], added: int) -> dict[str, Any]:
+    c = summary["counts"]
+    return {
+        "added": added,
+        "input": summary["input"],
+        "pairs": c["pairs"],
+        "groups": c["groups"],
+        "removed": c["removed"],
+        "seconds": round(summary["seconds"]["total"], 3),
+    }
+
+
+def _gather_groups(engine: Engine, groups: stages.Groups) -> pd.DataFrame:
+    parts = engine.gather(engine.compute("index", groups.frame.to_delayed()))
+    return pd.concat([k.GROUPS_META, *parts], ignore_index=True)
+
+
+# --------------------------------------------------------------------------
+# create
+
+
+@dataclass
+class _Creating:
+    """The index a run is written into: its temporary directory, moved into place at the end."""
+
+    target: Output
+    keep: str
+    entries: list[dict[str, Any]] = field(default_factory=list)
+    layout: cl.Layout | None = None
+
+    def segments(self, job: _Job, blocks: stages.Blocks, exact: stages.Exact, layout: cl.Layout, found: Any) -> str:
+        self.layout = layout
+        rows = [p.rows for p in job.source.partitions]
+        self.entries = ist.segments(job.engine, self.target.tmp, 1, blocks, exact, found.placements, layout, rows)
+        return f"{len(self.entries)} segments"
+
+    def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
+        assert self.layout is not None
+        root = self.target.tmp
+        (root / st.DATA).mkdir(exist_ok=True)
+        table = _gather_groups(job.engine, groups)
+        record = list(st.save_array(root / st.LAYOUT, self.layout.centroids))
+        manifest = st.new_manifest(_parameters(self.layout, job.source.dim, self.keep), record)
+        grouped = ist.write_groups(root, 1, table)
+        st.fsync_path(root / st.DATA)
+        manifest = st.next_version(manifest, self.entries, grouped, _version_summary(summary, job.source.count))
+        st.publish(root, manifest)
+        self.target.commit()
+        return self.target.shown
+
+
+def create(
+    source: str | os.PathLike[str] | Generated,
+    index: str | os.PathLike[str],
+    threshold: float = 0.9,
+    *,
+    output: str | os.PathLike[str] | None = None,
+    overwrite: bool = False,
+    keep: str = "min",
+    margin: float | None = None,
+    force_layout: bool = False,
+    id_column: str = "id",
+    vector_column: str = "embedding",
+    partition_rows: int | None = None,
+    where: Where | None = None,
+    log: Log | None = None,
+) -> RunResult:
+    """Runs over `source` and keeps the result as a new index at `index` (which must not exist),
+    its first version; with `output`, also writes the run's outputs there (`overwrite` applies to
+    them only). The threshold, the cells and the dimension are fixed for the index's life."""
+    check_threshold(threshold)
+    if keep not in ("min", "max"):
+        raise ValueError(f"keep must be 'min' or 'max', got {keep!r}")
+    where = where or Where()
+    where.check()
+    token = os.urandom(5).hex()
+    inputs = input_paths(source)
+    idx = Output(index, inputs, False, token)
+    out = None if output is None else Output(output, [*inputs, index], overwrite, token)
+    if out is not None:
+        _check_apart(Path(os.path.realpath(output)), Path(os.path.realpath(index)), output, index)
+    writer = _Creating(idx, keep)
+
+    def plan(parallelism: int) -> Source:
+        return open_source(
+            source,
+            id_column=id_column,
+            vector_column=vector_column,
+            partition_rows=partition_rows,
+            parallelism=parallelism,
+        )
+
+    def job(engine: Engine, src: Source) -> _Job:
+        j = _Job(engine, src, threshold, out, keep, where.shuffle, margin, force_layout, log, None)
+        j.index = writer
+        return j
+
+    return launch(where, plan, [idx, *([out] if out else [])], job, log)
+
+
+def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
+    if a == b or a.is_relative_to(b) or b.is_relative_to(a):
+        raise DedupError(f"{shown_a}: must lie apart from the index {shown_b}; choose another path")
+
+
+# --------------------------------------------------------------------------
+# add
+
+
+def _collisions(block: stages.Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
+    index = opened(root, version)
+    held = getattr(index, "_ids", None)
+    if held is None:
+        held = index._ids = index.all_ids()  # type: ignore[attr-defined]
+    ids = np.concatenate([block.ids, info[0]])
+    return ids[np.isin(ids, held)][:3]
+
+
+@dataclass
+class _Adding:
+    """The next version of an index: new segments and group changes, then its manifest."""
+
+    index: Index
+    mode: str
+    entries: list[dict[str, Any]] = field(default_factory=list)
+    table: pd.DataFrame | None = None
+
+    def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
+        del groups
+        root, number = self.index.root, self.index.version + 1
+        assert self.table is not None
+        change = self.table if self.mode == "all" else self.table.iloc[:0]
+        grouped = ist.write_groups(root, number, change)
+        st.fsync_path(root / st.DATA)
+        added = sum(e["vectors"] + e["copies"] + e["zero_rows"] for e in self.entries)
+        manifest = st.next_version(self.index.manifest, self.entries, grouped, _version_summary(summary, added))
+        st.publish(root, manifest)
+        return root
+
+
+@dataclass
+class _AddJob(_Job):
+    adding: Any = None
+    kept_target: Any = None
+
+    def execute(self) -> RunResult:
+        src, engine, adding = self.source, self.engine, self.adding
+        index: Index = adding.index
+        root, version = str(index.root), index.version
+        self.say(f"input:  {src.description}")
+        self.say(f"index:  {index.root}, version {version}, {index.count:,} vectors")
+        where = "in this process" if engine.name == "in-process" else f"{engine.workers} workers"
+        self.say(f"engine: {where}, {engine.threads} threads; {len(src.partitions)} partitions")
+        began = time.perf_counter()
+        layout = index.layout
+
+        blocks = self.read(1)
+        taken = engine.gather(
+            engine.run("read", _collisions, [(b, i, root, version) for b, i in zip(blocks.handles, blocks.infos)])
+        )
+        for part, ids in zip(src.partitions, taken):
+            if len(ids):
+                raise DedupError(f"{part.file}: id {int(ids[0])} is already in the index {index.root}")
+
+        self.start("exact")
+        exact = stages.exact(engine, blocks)
+        within = exact.count
+        exact = ist.in_index(engine, blocks, exact, index.root, version)
+        reps = src.count - blocks.zero_count - exact.count
+        self.counts.update(exact_copies=exact.count, exact_pairs=exact.count, representatives=reps)
+        self.finish(f"{within:,} exact copies among the new rows, {exact.count - within:,} of indexed vectors")
+
+        self.start("pairs")
+        found = stages.pairs(engine, blocks, exact, layout, max(reps, 1), src.dim)
+        self.finish(f"{found.count:,} pairs among the new rows")
+
+        self.start("across")
+        met = ist.across(engine, blocks, exact, found.placements, index.root, version, self.threshold)
+        self.counts.update(
+            placements=found.placed,
+            near_pairs=found.count + met.count,
+            incomplete_cells=found.incomplete_cells + met.incomplete,
+            pairs_with_index=met.count,
+        )
+        self.finish(f"{met.count:,} pairs with indexed vectors")
+
+        self.start("group")
+        stars = engine.gather([*found.stars, *met.stars])
+        edges = pd.concat([exact.pairs[["id_a", "id_b"]], *stars, k.EDGE_META], ignore_index=True)
+        held = index.all_ids()
+        table, lost = ist.merge(
+            edges.id_a.to_numpy(),
+            edges.id_b.to_numpy(),
+            index.groups(),
+            lambda ids: ~_sorted_isin(ids, held),
+            index.keep,
+        )
+        adding.table = table
+        sizes = table.groupby("group").size().value_counts().sort_index()
+        groups = stages.Groups(local_frame(table), 0, {int(s): int(n) for s, n in sizes.items()})
+        new_removed = table.id[~table.keep.to_numpy() & ~_sorted_isin(table.id.to_numpy(), held)].to_numpy()
+        self.counts["no_longer_kept"] = lost
+        self.finish(f"{table.group.nunique():,} groups touched; {lost:,} ids kept before are not now")
+
+        self.start("index")
+        left_out = new_removed if adding.mode == "kept" else None
+        rows = [p.rows for p in src.partitions]
+        adding.entries = ist.segments(
+            engine, index.root, version + 1, blocks, exact, found.placements, layout, rows, left_out
+        )
+        self.finish(f"{len(adding.entries)} segments")
+        del blocks
+
+        self.start("write")
+        exact_frame = local_frame(exact.pairs)
+        near = engine.frame([*found.handles, *met.handles], stages.PAIR_META)
+        summary = self.write(exact_frame, near, groups, layout)
+        summary["counts"]["removed"] = len(new_removed) + lost
+        summary["counts"]["removed_new"] = len(new_removed)
+        summary["index"] = {"path": str(index.root), "version": version + 1, "added": adding.mode}
+        summary["seconds"]["total"] = time.perf_counter() - began
+        return self.commit(summary, groups)
+
+
+def _sorted_isin(ids: np.ndarray, held: np.ndarray) -> np.ndarray:
+    if len(held) == 0:
+        return np.zeros(len(ids), dtype=bool)
+    at = np.clip(np.searchsorted(held, ids), 0, len(held) - 1)
+    return held[at] == ids
+
+
+def add(
+    source: str | os.PathLike[str] | Generated,
+    index: str | os.PathLike[str],
+    output: str | os.PathLike[str],
+    *,
+    add: str = "all",
+    overwrite: bool = False,
+    id_column: str = "id",
+    vector_column: str = "embedding",
+    partition_rows: int | None = None,
+    where: Where | None = None,
+    log: Log | None = None,
+) -> RunResult:
+    """Finds the pairs among the rows of `source` and between them and the index at `index`, writes
+    them to `output` as `run` does, and adds the new rows (`add="all"`) or only the kept ones
+    (`"kept"`) to the index as its next version. Rows of .npy files and of the generated data set
+    get ids that continue after the index's largest.
+
+    A group that gains new members keeps the member it kept before; new rows that join it are
+    removed. Two groups kept before that new rows join become one: the keep rule chooses which of
+    their kept members stays kept (`no_longer_kept` counts the others)."""
+    if add not in ("all", "kept"):
+        raise ValueError(f"add must be 'all' or 'kept', got {add!r}")
+    where = where or Where()
+    where.check()
+    root = Path(os.path.abspath(index))
+    st.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
+    inputs = input_paths(source)
+    for text in inputs:
+        _check_apart(Path(os.path.realpath(text)), Path(os.path.realpath(root)), text, index)
+    _check_apart(Path(os.path.realpath(output)), Path(os.path.realpath(root)), output, index)
+    target = Output(output, [*inputs, root], overwrite, os.urandom(5).hex())
+    with st.writer_lock(root):
+        current = Index.open(root)
+        first = int(current.all_ids().max(initial=-1)) + 1
+
+        def plan(parallelism: int) -> Source:
+            src = open_source(
+                source,
+                id_column=id_column,
+                vector_column=vector_column,
+                partition_rows=partition_rows,
+                parallelism=parallelism,
+                first_id=first,
+            )
+            if src.dim != current.dim:
+                raise DedupError(
+                    f"{src.partitions[0].file}: vectors of {src.dim} dimensions; the index {index} holds {current.dim}"
+                )
+            return src
+
+        adding = _Adding(current, add)
+
+        def job(engine: Engine, src: Source) -> _Job:
+            j = _AddJob(engine, src, current.threshold, target, current.keep, where.shuffle, None, False, log, None)
+            j.adding, j.index = adding, adding
+            return j
+
+        return launch(where, plan, [target], job, log)
+
+
+# --------------------------------------------------------------------------
+# query
+
+
+def _query_part(part: Partition, reader: Source, root: str, version: int, threshold: float) -> pd.DataFrame:
+    ids, vectors = reader.read(part)
+    found = opened(root, version).query(vectors, threshold, threads=1)
+    return pd.DataFrame({"query_id": ids.astype(np.int64)[found.row], "id": found.id, "cosine": found.cosine})
+
+
+@dataclass
+class _QueryJob(_Job):
+    opened_index: Any = None
+    query_threshold: float = 0.0
+
+    def execute(self) -> RunResult:
+        src, engine, index = self.source, self.engine, self.opened_index
+        began = time.perf_counter()
+        self.say(f"input:  {src.description}")
+        self.say(f"index:  {index.root}, version {index.version}, {index.count:,} vectors")
+        self.start("query")
+        reader = Source(**{**src.__dict__, "partitions": ()})
+        args = [(p, reader, str(index.root), index.version, self.query_threshold) for p in src.partitions]
+        found = engine.run("query", _query_part, args)
+        engine.wait("query", found)
+        self.finish()
+        self.start("write")
+        meta = k.frame({"query_id": np.int64, "id": np.int64, "cosine": np.float64})
+        frame = engine.frame(found, meta)
+        assert self.target is not None
+        engine.compute(
+            "write", [frame.to_parquet(self.target.tmp / "matches.parquet", write_index=False, compute=False)]
+        )
+        counts = engine.gather(engine.run("write", len, [(f,) for f in found]))
+        summary = {
+            "input": src.description,
+            "queries": src.count,
+            "index": {"path": str(index.root), "version": index.version, "vectors": index.count},
+            "threshold": self.query_threshold,
+            "matches": int(sum(counts)),
+            "seconds": {"total": time.perf_counter() - began},
+        }
+        (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+        self.target.commit()
+        self.finish(str(self.target.shown))
+        return RunResult(self.target.shown, summary)
+
+
+def query(
+    source: str | os.PathLike[str] | Generated,
+    index: str | os.PathLike[str],
+    output: str | os.PathLike[str],
+    *,
+    threshold: float | None = None,
+    overwrite: bool = False,
+    id_column: str = "id",
+    vector_column: str = "embedding",
+    partition_rows: int | None = None,
+    where: Where | None = None,
+    log: Log | None = None,
+) -> RunResult:
+    """For every row of `source`, the indexed ids at cosine >= `threshold` (default: the index's),
+    written to `output`/matches.parquet (query_id, id, cosine) with a summary."""
+    where = where or Where()
+    where.check()
+    opened_index = Index.open(index)
+    t = opened_index.check_threshold(threshold)
+    inputs = input_paths(source)
+    target = Output(output, [*inputs, opened_index.root], overwrite, os.urandom(5).hex(), entries=QUERY_ENTRIES)
+
+    def plan(parallelism: int) -> Source:
+        src = open_source(
+            source,
+            id_column=id_column,
+            vector_column=vector_column,
+            partition_rows=partition_rows,
+            parallelism=parallelism,
+        )
+        if src.dim != opened_index.dim:
+            raise DedupError(
+                f"{src.partitions[0].file}: vectors of {src.dim} dimensions; the index {index} holds {opened_index.dim}"
+            )
+        return src
+
+    def job(engine: Engine, src: Source) -> _Job:
+        j = _QueryJob(engine, src, t, target, "min", where.shuffle, None, False, log, None)
+        j.opened_index, j.query_threshold = opened_index, t
+        return j
+
+    return launch(where, plan, [target], job, log)
+
+
+def info(index: str | os.PathLike[str], verify: bool = False) -> dict[str, Any]:
+    return Index.open(index, verify=verify).info()
+
+
+def vacuum(index: str | os.PathLike[str], keep: int = 1) -> dict[str, int]:
+    return st.vacuum(Path(os.path.abspath(index)), keep)

@@ -1,0 +1,219 @@
+"""Rows matched against the vectors of an index: every indexed vector at cosine >= a threshold that
+meets the row in a cell, with its exact cosine.
+
+A query row and an indexed vector meet when one owns a cell that the other owns or visits, as two
+vectors of one run do. For each cell a query touches, the queries that own it are compared with
+the cell's owners and visitors in every segment, and the queries that visit it with its owners;
+a pair that meets in several cells is reported once. Exact copies are held apart in the index:
+the copies of each matched representative get their own exact cosines.
+"""
+
+from __future__ import annotations
+
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
+import numpy as np
+
+from .index_store import Segment
+
+# Copies differ from their representative in the last bits only; representatives this close below
+# the threshold have their copies checked too.
+COPY_SLACK = 1e-5
+DEFAULT_MAX_PAIRS = 100_000_000
+
+
+@dataclass
+class Matches:
+    """Pairs (query row, indexed id) at cosine >= the threshold, sorted by row, then by falling
+    cosine, then by id. `complete` is False when a budget cut the listing (see `match`)."""
+
+    row: np.ndarray
+    id: np.ndarray
+    cosine: np.ndarray
+    complete: bool = True
+
+    def __len__(self) -> int:
+        return len(self.row)
+
+    def of(self, row: int) -> tuple[np.ndarray, np.ndarray]:
+        """(ids, cosines) of one query row."""
+        lo, hi = np.searchsorted(self.row, [row, row + 1])
+        return self.id[lo:hi], self.cosine[lo:hi]
+
+    def to_pandas(self):
+        import pandas as pd
+
+        return pd.DataFrame({"row": self.row, "id": self.id, "cosine": self.cosine})
+
+    @staticmethod
+    def empty() -> Matches:
+        return Matches(np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros(0, np.float64))
+
+
+@dataclass
+class Copies:
+    """The exact copies of every segment, by representative id."""
+
+    reps: np.ndarray
+    ids: np.ndarray
+    segment: np.ndarray
+    row: np.ndarray
+
+    @staticmethod
+    def of(segments: list[Segment]) -> Copies:
+        reps = np.concatenate([np.zeros(0, np.int64), *(s.copy_reps for s in segments)])
+        ids = np.concatenate([np.zeros(0, np.int64), *(s.copy_ids for s in segments)])
+        seg = np.concatenate([np.zeros(0, np.int64), *(np.full(len(s.copy_ids), i) for i, s in enumerate(segments))])
+        row = np.concatenate([np.zeros(0, np.int64), *(np.arange(len(s.copy_ids)) for s in segments)])
+        order = np.lexsort((ids, reps))
+        return Copies(reps[order], ids[order], seg[order], row[order])
+
+
+def _cell_rows(segments: list[Segment], cell: int, dim: int) -> tuple[np.ndarray, np.ndarray, int]:
+    """(ids, rows) of a cell: its owners in every segment, then its visitors; and the owner count."""
+    own_ids, own_rows, vis_ids, vis_rows = [], [], [], []
+    for s in segments:
+        lo, hi = s.cell_starts[cell], s.cell_starts[cell + 1]
+        if hi > lo:
+            own_ids.append(s.ids[lo:hi])
+            own_rows.append(s.unit[lo:hi])
+        vlo, vhi = s.visit_starts[cell], s.visit_starts[cell + 1]
+        if vhi > vlo:
+            pick = s.visit_rows[vlo:vhi]
+            vis_ids.append(s.ids[pick])
+            vis_rows.append(s.unit[pick])
+    owners = sum(len(x) for x in own_ids)
+    ids = np.concatenate([np.zeros(0, np.int64), *own_ids, *vis_ids])
+    rows = np.concatenate([np.zeros((0, dim), np.float32), *own_rows, *vis_rows])
+    return ids, rows, owners
+
+
+def _cross(queries: np.ndarray, rows: np.ndarray, threshold: float, budget: int) -> tuple[np.ndarray, ...]:
+    """Pairs (query, row) at cosine >= threshold between the queries and the rows."""
+    import ambrel_batch as ab
+
+    m = len(queries)
+    found = ab.similar_pairs(np.concatenate([queries, rows]), threshold, owners=m, max_pairs=budget, threads=1)
+    across = found.b >= m
+    return found.a[across], found.b[across] - m, found.cosine[across], found.complete
+
+
+def _match_cells(
+    segments: list[Segment],
+    cells: np.ndarray,
+    starts: np.ndarray,
+    entries: np.ndarray,
+    unit: np.ndarray,
+    threshold: float,
+    budget: int,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
+    """The matches of the queries placed in some cells. `entries` are (query, slot) pairs sorted by
+    cell; `starts[i]` is where the entries of cells[i] begin."""
+    dim = unit.shape[1]
+    qs, xs, cs = [], [], []
+    complete = True
+    left = budget
+    for i, cell in enumerate(cells.tolist()):
+        e = entries[starts[i] : starts[i + 1]]
+        own_q, vis_q = e[e[:, 1] == 0, 0], e[e[:, 1] > 0, 0]
+        ids, rows, owners = _cell_rows(segments, cell, dim)
+        if len(ids) == 0:
+            continue
+        for q, targets in ((own_q, slice(None)), (vis_q, slice(0, owners))):
+            if len(q) == 0 or len(ids[targets]) == 0:
+                continue
+            a, b, cos, done = _cross(unit[q], rows[targets], threshold, max(1, left))
+            left -= len(a)
+            complete &= done
+            qs.append(q[a])
+            xs.append(ids[targets][b])
+            cs.append(cos)
+    empty = [np.zeros(0, np.int64)]
+    return (
+        np.concatenate(empty + qs),
+        np.concatenate(empty + xs),
+        np.concatenate([np.zeros(0), *cs]),
+        complete,
+    )
+
+
+def match(
+    segments: list[Segment],
+    copies: Copies | None,
+    unit: np.ndarray,
+    cells_of: np.ndarray,
+    threshold: float,
+    *,
+    max_pairs: int = DEFAULT_MAX_PAIRS,
+    threads: int = 1,
+) -> Matches:
+    """The matches of normalised query rows `unit` placed in `cells_of` (own cell first, -1 pads).
+
+    With `copies`, the exact copies of matched representatives are matched too. Past `max_pairs`
+    pairs, each further cell lists only the pairs that join components of the pairs it finds, and
+    `complete` is False."""
+    rows_, slots = np.nonzero(cells_of >= 0)
+    placed = cells_of[rows_, slots]
+    order = np.argsort(placed, kind="stable")
+    entries = np.stack([rows_[order], slots[order]], axis=1).astype(np.int64)
+    cells, starts = np.unique(placed[order], return_index=True)
+    starts = np.append(starts, len(order))
+    low = threshold - COPY_SLACK if copies is not None and len(copies.ids) else threshold
+    chunks = max(1, min(len(cells), 4 * threads))
+    bounds = np.linspace(0, len(cells), chunks + 1).astype(np.int64)
+    budget = max(1, max_pairs // chunks)
+
+    def one(k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
+        lo, hi = bounds[k], bounds[k + 1]
+        return _match_cells(
+            segments, cells[lo:hi], starts[lo : hi + 1] - starts[lo], entries[starts[lo] :], unit, low, budget
+        )
+
+    if threads > 1 and chunks > 1:
+        with ThreadPoolExecutor(threads) as pool:
+            parts = list(pool.map(one, range(chunks)))
+    else:
+        parts = [one(k) for k in range(chunks)]
+    q = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in parts)])
+    x = np.concatenate([np.zeros(0, np.int64), *(p[1] for p in parts)])
+    cos = np.concatenate([np.zeros(0), *(p[2] for p in parts)])
+    complete = all(p[3] for p in parts)
+    # A pair that meets in several cells is found in each.
+    _, first = np.unique(np.stack([q, x], axis=1), axis=0, return_index=True) if len(q) else (None, np.zeros(0, int))
+    q, x, cos = q[first], x[first], cos[first]
+    if copies is not None and len(copies.ids) and len(q):
+        q, x, cos = _with_copies(segments, copies, unit, q, x, cos)
+    keep = cos >= threshold
+    q, x, cos = q[keep], x[keep], cos[keep]
+    order = np.lexsort((x, -cos, q))
+    return Matches(q[order], x[order], cos[order], complete)
+
+
+def _with_copies(
+    segments: list[Segment],
+    copies: Copies,
+    unit: np.ndarray,
+    q: np.ndarray,
+    x: np.ndarray,
+    cos: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The pairs with, for each, a pair of the same query with every copy of its representative."""
+    import ambrel_batch as ab
+
+    lo = np.searchsorted(copies.reps, x, side="left")
+    hi = np.searchsorted(copies.reps, x, side="right")
+    n = hi - lo
+    if not n.any():
+        return q, x, cos
+    pair = np.repeat(np.arange(len(q)), n)
+    at = np.concatenate([np.arange(a, b) for a, b in zip(lo[n > 0], hi[n > 0])])
+    copy_rows = np.stack([segments[s].copy_unit[r] for s, r in zip(copies.segment[at], copies.row[at])])
+    m = len(at)
+    both = np.concatenate([unit[q[pair]], copy_rows.astype(np.float32)])
+    copy_cos = ab.cosine_pairs(both, np.arange(m), np.arange(m, 2 * m), threads=1)
+    return (
+        np.concatenate([q, q[pair]]),
+        np.concatenate([x, copies.ids[at]]),
+        np.concatenate([cos, copy_cos]),
+    )

@@ -1,0 +1,307 @@
+"""The stages that write an index and add to it, each a function of the engine and typed results:
+
+    segments   the representatives of some blocks, laid out by cell, with their copies (create, add)
+    in_index   new rows that are exact copies of indexed vectors (add)
+    across     pairs between new representatives and indexed ones, found as queries are (add)
+    merge      the components of the new pairs joined with the index's groups (add)
+
+The task functions (underscored) run on the engine's workers and read the index through this
+process's opened copy; the stage functions run in the caller.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import cells as cl
+from . import index_store as st
+from . import kernels as k
+from .engine import Engine, Handle
+from .index import GroupTable, opened
+from .index_query import match
+from .stages import MAX_PAIRS_PER_TASK, Block, Blocks, Exact
+
+SEGMENT_ROWS = 500_000  # representatives per segment, about; a query visits every segment per cell
+
+
+# --------------------------------------------------------------------------
+# segments
+
+
+def _reps(block: Block, copy_rows: np.ndarray) -> np.ndarray:
+    keep = np.ones(len(block.ids), dtype=bool)
+    keep[copy_rows] = False
+    return keep
+
+
+def _write_segment(root: Path, name: str, cells: int, *parts: tuple[Any, ...]) -> dict[str, Any]:
+    """One segment from blocks given as (block, copy rows, their representatives, placements of
+    the other rows, zero-row ids, rows left out)."""
+    ids, unit, prints, placed, c_ids, c_reps, c_unit, c_prints, zeros = ([] for _ in range(9))
+    for block, copy_rows, copy_reps, cells_of, zero_ids, left_out in parts:
+        keep = _reps(block, copy_rows)
+        take = keep & ~np.isin(block.ids, left_out)
+        ids.append(block.ids[take])
+        unit.append(block.unit[take])
+        prints.append(block.prints[take])
+        placed.append(cells_of[take[keep]])
+        held = ~np.isin(block.ids[copy_rows], left_out)
+        c_ids.append(block.ids[copy_rows][held])
+        c_reps.append(copy_reps[held])
+        c_unit.append(block.unit[copy_rows][held])
+        c_prints.append(block.prints[copy_rows][held])
+        zeros.append(zero_ids[~np.isin(zero_ids, left_out)])
+    dim = parts[0][0].unit.shape[1]
+    arrays = st.segment_arrays(
+        np.concatenate(ids),
+        np.concatenate(unit).reshape(-1, dim),
+        np.concatenate(prints).reshape(-1, 4),
+        np.concatenate(placed).reshape(-1, parts[0][3].shape[1]),
+        (
+            np.concatenate(c_ids),
+            np.concatenate(c_reps),
+            np.concatenate(c_unit).reshape(-1, dim),
+            np.concatenate(c_prints).reshape(-1, 4),
+        ),
+        np.concatenate(zeros),
+        cells,
+    )
+    return st.write_segment(root, name, arrays)
+
+
+def segments(
+    engine: Engine,
+    root: Path,
+    version: int,
+    blocks: Blocks,
+    exact: Exact,
+    placements: list[Handle],
+    layout: cl.Layout,
+    rows: list[int],
+    left_out: np.ndarray | None = None,
+) -> list[dict[str, Any]]:
+    """Writes the blocks' vectors (but `left_out`) as segments of about SEGMENT_ROWS rows each,
+    consecutive blocks together; returns their manifest entries in block order."""
+    none = np.zeros(0, np.int64)
+    out = none if left_out is None else np.asarray(left_out, np.int64)
+    token = os.urandom(4).hex()
+    groups: list[list[int]] = [[]]
+    filled = 0
+    for i, n in enumerate(rows):
+        if groups[-1] and filled + n > SEGMENT_ROWS:
+            groups.append([])
+            filled = 0
+        groups[-1].append(i)
+        filled += n
+    zero = engine.part(blocks.infos, 0)
+    tasks = []
+    for s, members in enumerate(groups):
+        parts = [
+            (blocks.handles[i], exact.copies.get(i, none), exact.reps.get(i, none), placements[i], zero[i], out)
+            for i in members
+        ]
+        tasks.append((root, f"seg-{version:06d}-{s:04d}-{token}", layout.cells, *parts))
+    written = engine.run("index", _write_segment, tasks)
+    engine.wait("index", written)
+    return engine.gather(written)
+
+
+def write_groups(root: Path, version: int, table: pd.DataFrame) -> dict[str, Any] | None:
+    """The version's group changes, (id, group, keep) per row, as one file; None when there are none."""
+    if len(table) == 0:
+        return None
+    rel = f"{st.DATA}/groups-{version:06d}-{os.urandom(4).hex()}.npy"
+    array = np.stack(
+        [table["id"].to_numpy(np.int64), table["group"].to_numpy(np.int64), table["keep"].to_numpy(np.int64)], axis=1
+    )
+    size, digest = st.save_array(root / rel, array)
+    return {"file": rel, "size": size, "sha256": digest, "rows": len(array)}
+
+
+# --------------------------------------------------------------------------
+# in_index: exact copies of indexed vectors
+
+
+@dataclass
+class Prints:
+    """The fingerprints of every indexed vector, sorted, with the representative each one is a copy
+    of (itself for a representative) and where that representative's row is."""
+
+    words: np.ndarray  # (n, 4) uint64, sorted
+    rep: np.ndarray
+    segment: np.ndarray
+    row: np.ndarray
+
+    @staticmethod
+    def of(root: str, version: int) -> Prints:
+        index = opened(root, version)
+        cached = getattr(index, "_prints", None)
+        if cached is not None:
+            return cached
+        segs = index.segments
+        rep_ids = np.concatenate([np.zeros(0, np.int64), *(s.ids for s in segs)])
+        rep_seg = np.concatenate([np.zeros(0, np.int64), *(np.full(len(s.ids), i) for i, s in enumerate(segs))])
+        rep_row = np.concatenate([np.zeros(0, np.int64), *(np.arange(len(s.ids)) for s in segs)])
+        by_id = np.argsort(rep_ids)
+        copy_reps = np.concatenate([np.zeros(0, np.int64), *(s.copy_reps for s in segs)])
+        at = by_id[np.searchsorted(rep_ids[by_id], copy_reps)] if len(copy_reps) else np.zeros(0, np.int64)
+        words = np.concatenate([np.zeros((0, 4), np.uint64), *(s.prints for s in segs), *(s.copy_prints for s in segs)])
+        rep = np.concatenate([rep_ids, copy_reps])
+        seg = np.concatenate([rep_seg, rep_seg[at]])
+        row = np.concatenate([rep_row, rep_row[at]])
+        order = np.lexsort(words.T[::-1])
+        found = Prints(words[order], rep[order], seg[order], row[order])
+        index._prints = found  # type: ignore[attr-defined]
+        return found
+
+    def find(self, words: np.ndarray) -> np.ndarray:
+        """For each fingerprint, the position of an equal one here, or -1."""
+        if len(self.words) == 0:
+            return np.full(len(words), -1, np.int64)
+        view = _void(self.words)
+        at = np.clip(np.searchsorted(view, _void(words)), 0, len(view) - 1)
+        return np.where(np.all(self.words[at] == words, axis=1), at, -1)
+
+
+def _void(words: np.ndarray) -> np.ndarray:
+    # Big-endian words compared as bytes sort as the tuples of words do.
+    big = np.ascontiguousarray(words.astype(">u8"))
+    return big.view(np.dtype((np.void, 32))).ravel()
+
+
+def _in_index(block: Block, copy_rows: np.ndarray, root: str, version: int) -> tuple[np.ndarray, ...]:
+    """(rows, representative ids, exact cosines) of the block's representatives that are exact
+    copies of indexed vectors."""
+    import ambrel_batch as ab
+
+    prints = Prints.of(root, version)
+    rows = np.flatnonzero(_reps(block, copy_rows))
+    at = prints.find(block.prints[rows])
+    hit = at >= 0
+    rows, at = rows[hit], at[hit]
+    if len(rows) == 0:
+        return rows, np.zeros(0, np.int64), np.zeros(0)
+    segs = opened(root, version).segments
+    theirs = np.stack([segs[s].unit[r] for s, r in zip(prints.segment[at], prints.row[at])])
+    n = len(rows)
+    cos = ab.cosine_pairs(np.concatenate([block.unit[rows], theirs]), np.arange(n), np.arange(n, 2 * n), threads=1)
+    return rows, prints.rep[at], cos
+
+
+def in_index(engine: Engine, blocks: Blocks, exact: Exact, root: Path, version: int) -> Exact:
+    """The exact copies with those of indexed vectors added: each new representative whose
+    fingerprint an indexed vector has becomes a copy of that vector's representative, and so do
+    its own copies."""
+    none = np.zeros(0, np.int64)
+    args = [(b, exact.copies.get(i, none), str(root), version) for i, b in enumerate(blocks.handles)]
+    found = engine.gather(engine.run("exact", _in_index, args))
+    new_rep = {}  # new representative -> indexed representative
+    extra = []
+    copies, reps = dict(exact.copies), dict(exact.reps)
+    ids = engine.gather(engine.run("exact", _block_ids, [(b, f[0]) for b, f in zip(blocks.handles, found)]))
+    for i, ((rows, theirs, cos), mine) in enumerate(zip(found, ids)):
+        if len(rows) == 0:
+            continue
+        new_rep.update(zip(mine.tolist(), theirs.tolist()))
+        extra.append(pd.DataFrame({"id_a": theirs, "id_b": mine, "cosine": cos}))
+        merged = np.concatenate([copies.get(i, none), rows])
+        order = np.argsort(merged, kind="stable")
+        copies[i] = merged[order]
+        reps[i] = np.concatenate([reps.get(i, none), theirs])[order]
+    if not extra:
+        return exact
+    # Copies of a new representative that is itself a copy now belong to the indexed one.
+    for i in reps:
+        reps[i] = np.array([new_rep.get(r, r) for r in reps[i].tolist()], np.int64)
+    pairs = pd.concat([exact.pairs, *extra], ignore_index=True)
+    return Exact(pairs, copies, reps)
+
+
+def _block_ids(block: Block, rows: np.ndarray) -> np.ndarray:
+    return block.ids[rows]
+
+
+# --------------------------------------------------------------------------
+# across: pairs between new and indexed representatives
+
+
+def _across(
+    block: Block, copy_rows: np.ndarray, cells_of: np.ndarray, root: str, version: int, threshold: float
+) -> tuple[pd.DataFrame, tuple[int, int], pd.DataFrame]:
+    index = opened(root, version)
+    keep = _reps(block, copy_rows)
+    ids = block.ids[keep]
+    found = match(index.segments, None, block.unit[keep], cells_of, threshold, max_pairs=MAX_PAIRS_PER_TASK)
+    mine, theirs = ids[found.row], found.id
+    out = pd.DataFrame({"id_a": np.minimum(mine, theirs), "id_b": np.maximum(mine, theirs), "cosine": found.cosine})
+    members, labels = k.component_labels(out.id_a.to_numpy(), out.id_b.to_numpy())
+    linked = members != labels
+    stars = pd.DataFrame({"id_a": labels[linked], "id_b": members[linked]})
+    return out, (len(out), int(not found.complete)), stars
+
+
+@dataclass
+class Across:
+    handles: list[Handle]
+    count: int
+    incomplete: int
+    stars: list[Handle]
+
+
+def across(
+    engine: Engine, blocks: Blocks, exact: Exact, placements: list[Handle], root: Path, version: int, threshold: float
+) -> Across:
+    none = np.zeros(0, np.int64)
+    args = [
+        (b, exact.copies.get(i, none), placements[i], str(root), version, threshold)
+        for i, b in enumerate(blocks.handles)
+    ]
+    found = engine.run("across", _across, args)
+    engine.wait("across", found)
+    stats = engine.gather(engine.part(found, 1))
+    return Across(engine.part(found, 0), sum(s[0] for s in stats), sum(s[1] for s in stats), engine.part(found, 2))
+
+
+# --------------------------------------------------------------------------
+# merge: the new pairs' components joined with the index's groups
+
+
+def merge(a: np.ndarray, b: np.ndarray, table: GroupTable, is_new: Any, keep: str) -> tuple[pd.DataFrame, int]:
+    """Every member of every group the edges (a, b) touch, old members included: (id, group, keep),
+    the group being its smallest id. A group keeps the member it kept before, where it has one
+    (the keep rule chooses among several); a group of new ids only keeps by the keep rule. Also
+    returns how many ids that were kept no longer are (two kept groups joined by new ids).
+
+    `is_new(ids)` says which ids are new."""
+    a, b = np.asarray(a, np.int64), np.asarray(b, np.int64)
+    touched = np.unique(np.concatenate([a, b]))
+    old_group, _ = table.lookup(touched)
+    linked = old_group != touched
+    # Each touched old id joins its old group's label; the label's other members follow below.
+    ids, labels = k.component_labels(np.concatenate([a, old_group[linked]]), np.concatenate([b, touched[linked]]))
+    members, member_group, _ = table.members(np.unique(old_group))
+    if len(members):
+        at = np.searchsorted(ids, member_group)
+        ids = np.concatenate([ids, members])
+        labels = np.concatenate([labels, labels[at]])
+        ids, first = np.unique(ids, return_index=True)
+        labels = labels[first]
+    # Labels are a component's smallest touched id; the group is its smallest member.
+    frame = pd.DataFrame({"id": ids, "label": labels})
+    frame["group"] = frame.groupby("label")["id"].transform("min")
+    new = np.asarray(is_new(ids), dtype=bool)
+    _, was_kept = table.lookup(ids)
+    frame["was_kept"] = ~new & was_kept
+    frame["rank"] = ids if keep == "min" else -ids
+    # The kept member: the best-ranked of the members kept before, else of all.
+    frame["prefer"] = ~frame["was_kept"]
+    chosen = frame.sort_values(["group", "prefer", "rank"]).groupby("group").head(1)["id"]
+    frame["keep"] = frame["id"].isin(chosen.to_numpy())
+    lost = int((frame["was_kept"] & ~frame["keep"]).sum())
+    return frame[["id", "group", "keep"]].sort_values("id").reset_index(drop=True), lost
