@@ -1,10 +1,12 @@
-"""Command line: `python -m ambrel_dedup run|demo` (also installed as `ambrel-dedup`)."""
+"""Command line: `python -m ambrel_dedup run|index|query|demo` (also installed as `ambrel-dedup`)."""
 
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from collections.abc import Sequence
+from typing import Any
 
 from .errors import DedupError
 from .pipeline import run
@@ -73,6 +75,8 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--quiet", action="store_true", help="print only errors")
     _add_cluster_options(r)
 
+    _index_parsers(sub)
+
     d = sub.add_parser("demo", help="the built-in data set: throughput, recall against brute force, crossover table")
     d.add_argument("--count", type=int, default=200_000, help="vectors (default %(default)s)")
     d.add_argument("--dim", type=int, default=384, help="dimensions (default %(default)s)")
@@ -95,6 +99,63 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+def _add_input_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--id-column", default="id", help="Parquet: integer id column (default %(default)s)")
+    p.add_argument("--vector-column", default="embedding", help="Parquet: list-of-numbers column (default %(default)s)")
+    p.add_argument(
+        "--partition-rows", type=int, help="rows per input partition (default: from the size and the cluster)"
+    )
+    p.add_argument("--quiet", action="store_true", help="print only errors")
+
+
+def _index_parsers(sub: Any) -> None:
+    ix = sub.add_parser("index", help="a persistent index: create it from a corpus, add to it, show it, vacuum it")
+    isub = ix.add_subparsers(dest="index_command", required=True)
+
+    c = isub.add_parser("create", help="run over a corpus and keep the result as a new index (its first version)")
+    c.add_argument("input", help="a Parquet file or directory, a .npy file or directory, or generated[:COUNTxDIM]")
+    c.add_argument("--index", required=True, help="the index directory to create (must not exist)")
+    _add_threshold(c)
+    c.add_argument("--output", "-o", help="also write the run's pairs, groups and summary here")
+    c.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
+    c.add_argument(
+        "--keep", choices=("min", "max"), default="min", help="which id of a group is kept (default: the smallest)"
+    )
+    c.add_argument("--margin", type=float, help="cells: the margin (default: chosen on a held-out sample)")
+    c.add_argument("--force-layout", action="store_true", help="accept a --margin promising a recall below 0.9")
+    _add_input_options(c)
+    _add_cluster_options(c)
+
+    a = isub.add_parser("add", help="pairs within new rows and with the index, then the rows join the index")
+    a.add_argument("input", help="the new rows: Parquet, .npy (ids continue after the index's) or generated")
+    a.add_argument("--index", required=True, help="the index directory")
+    a.add_argument("--output", "-o", required=True, help="output directory for pairs, groups and summary")
+    a.add_argument(
+        "--add", choices=("all", "kept"), default="all", help="which new rows join the index (default %(default)s)"
+    )
+    a.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
+    _add_input_options(a)
+    _add_cluster_options(a)
+
+    i = isub.add_parser("info", help="versions, counts, parameters and size on disk")
+    i.add_argument("index", help="the index directory")
+    i.add_argument("--verify", action="store_true", help="check every file's SHA-256 (reads the whole index)")
+    i.add_argument("--json", action="store_true", help="print the information as JSON")
+
+    v = isub.add_parser("vacuum", help="remove old versions and the files no kept version reads")
+    v.add_argument("index", help="the index directory")
+    v.add_argument("--keep", type=int, default=1, help="newest versions to keep (default %(default)s)")
+
+    q = sub.add_parser("query", help="for each row of an input, the indexed ids at or above the threshold")
+    q.add_argument("input", help="query rows: Parquet, .npy or generated")
+    q.add_argument("--index", required=True, help="the index directory")
+    q.add_argument("--output", "-o", required=True, help="output directory: matches.parquet and summary.json")
+    q.add_argument("--threshold", type=float, help="cosine at or above which ids match (default: the index's)")
+    q.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
+    _add_input_options(q)
+    _add_cluster_options(q)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
@@ -102,6 +163,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             from .demo import demo
 
             return demo(args)
+        if args.command == "index":
+            return _cmd_index(args)
+        if args.command == "query":
+            return _cmd_query(args)
         return _cmd_run(args)
     except (DedupError, ValueError) as exc:
         print(f"ambrel-dedup: error: {exc}", file=sys.stderr)
@@ -154,6 +219,110 @@ def _cmd_run(args: argparse.Namespace) -> int:
         plot_summary(s, args.plot)
         if log:
             log(f"plot: {args.plot}")
+    return 0
+
+
+def _where(args: argparse.Namespace) -> Any:
+    from .pipeline import Where
+
+    return Where(
+        scheduler=args.scheduler,
+        workers=args.workers,
+        threads_per_worker=args.threads_per_worker,
+        in_process=engine_choice(args),
+        progress=not args.quiet,
+    )
+
+
+def _inputs(args: argparse.Namespace) -> dict[str, Any]:
+    return {"id_column": args.id_column, "vector_column": args.vector_column, "partition_rows": args.partition_rows}
+
+
+def _cmd_index(args: argparse.Namespace) -> int:
+    from . import index_jobs as ij
+
+    if args.index_command == "info":
+        found = ij.info(args.index, verify=args.verify)
+        if args.json:
+            print(json.dumps(found, indent=2))
+        else:
+            print(_describe_index(found))
+        return 0
+    if args.index_command == "vacuum":
+        done = ij.vacuum(args.index, args.keep)
+        print(
+            f"removed {done['versions_removed']} old versions and {done['entries_removed']} unused files or "
+            f"folders ({done['bytes_freed']:,} bytes)"
+        )
+        return 0
+    log = None if args.quiet else print
+    if args.index_command == "create":
+        result = ij.create(
+            args.input,
+            args.index,
+            args.threshold,
+            output=args.output,
+            overwrite=args.overwrite,
+            keep=args.keep,
+            margin=args.margin,
+            force_layout=args.force_layout,
+            where=_where(args),
+            log=log,
+            **_inputs(args),
+        )
+    else:
+        result = ij.add(
+            args.input,
+            args.index,
+            args.output,
+            add=args.add,
+            overwrite=args.overwrite,
+            where=_where(args),
+            log=log,
+            **_inputs(args),
+        )
+    if log:
+        c = result.summary["counts"]
+        log(
+            f"done in {result.summary['seconds']['total']:.1f} s: {c['pairs']:,} pairs, {c['groups']:,} groups, "
+            f"{c['removed']:,} ids to remove; index {args.index} now at version {ij.info(args.index)['version']}"
+        )
+    return 0
+
+
+def _describe_index(found: dict[str, Any]) -> str:
+    p = found["parameters"]
+    lines = [
+        f"index {found['index']} (format {found['format']}), version {found['version']}",
+        f"  threshold {p['threshold']}, {p['dim']} dimensions, {p['cells']:,} cells, margin {p['margin']:.3f}, "
+        f"keep {p['keep']}",
+        f"  {found['vectors']:,} vectors ({found['representatives']:,} representatives, "
+        f"{found['exact_copies']:,} exact copies, {found['zero_rows']:,} zero rows); "
+        f"{found['grouped_ids']:,} ids in groups",
+        f"  {found['segments']} segments, {found['bytes']:,} bytes on disk ({found['bytes_per_vector']:,.0f} per vector)",
+        "  versions:",
+    ]
+    lines += [f"    {v['version']:>4}  {v['created']}  +{v['added']:,} vectors" for v in found["versions"]]
+    return "\n".join(lines)
+
+
+def _cmd_query(args: argparse.Namespace) -> int:
+    from . import index_jobs as ij
+
+    log = None if args.quiet else print
+    result = ij.query(
+        args.input,
+        args.index,
+        args.output,
+        threshold=args.threshold,
+        overwrite=args.overwrite,
+        where=_where(args),
+        log=log,
+        **_inputs(args),
+    )
+    if log:
+        s = result.summary
+        log(f"done in {s['seconds']['total']:.1f} s: {s['matches']:,} matches for {s['queries']:,} rows")
     return 0
 
 

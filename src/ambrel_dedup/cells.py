@@ -243,6 +243,8 @@ def place(rows: np.ndarray, layout: Layout, threads: int | None = 1) -> np.ndarr
     """(n, max_cells) int32: every row's own cell first, then the cells it visits, padded with -1."""
     import ambrel_batch as ab
 
+    if len(rows) == 0:  # a block whose rows are all exact copies
+        return np.zeros((0, layout.max_cells), np.int32)
     cells_of, _ = ab.nearest_cells(
         rows, layout.centroids, margin=layout.margin, max_cells=layout.max_cells, threads=threads
     )
