@@ -343,7 +343,8 @@ def referenced(manifest: dict[str, Any]) -> set[str]:
 
 def vacuum(root: Path, keep: int) -> dict[str, int]:
     """Keeps the newest `keep` versions, then removes every file under data/ no kept version reads
-    (the files of removed versions and what a killed writer left). Holds the writer's lock."""
+    (the files of removed versions and what a killed writer left) and any manifest a killed
+    writer left beside the real one. Holds the writer's lock."""
     if keep < 1:
         raise ValueError(f"keep must be at least 1, got {keep}")
     with writer_lock(root):
@@ -354,7 +355,8 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
             publish(root, manifest)
         used = referenced(manifest)
         removed, freed = 0, 0
-        for entry in os.scandir(root / DATA):
+        stale = [e for e in os.scandir(root) if e.name.startswith(f".{MANIFEST}.tmp-") and e.is_file()]
+        for entry in [*os.scandir(root / DATA), *stale]:
             if entry.name in used:
                 continue
             path = Path(entry.path)

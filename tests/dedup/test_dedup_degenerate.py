@@ -54,3 +54,11 @@ def test_tiny_huge_and_zero_rows_in_a_run(client, tmp_path):
     summary = json.loads((result.output / "summary.json").read_text())
     assert summary["zero_rows"] == {"count": 2, "ids": [6, 8]}
     assert summary["counts"]["exact_copies"] == 2
+
+
+def test_a_partition_of_exact_copies_only(tmp_path):
+    rows = np.random.default_rng(2).standard_normal((1500, 12)).astype(np.float32)
+    np.save(tmp_path / "rows.npy", np.concatenate([rows, rows * 2.0]))  # the second partition copies the first
+    result = run(tmp_path / "rows.npy", tmp_path / "out", THRESHOLD, partition_rows=1500, in_process=True)
+    pairs, _ = read_output(result.output)
+    assert pairs.exact.sum() == 1500 and set(pairs[pairs.exact].id_b) == set(range(1500, 3000))

@@ -1,0 +1,353 @@
+"""The persistent index: create + add against one run over the union, queries against brute force,
+kills at every step of an add, concurrent adds, and damaged or foreign indexes."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import ambrel_batch as ab
+import numpy as np
+import pandas as pd
+import pytest
+from dedup_oracle import THRESHOLD, components, read_output
+
+from ambrel_dedup import index_jobs as ij
+from ambrel_dedup import index_store as st
+from ambrel_dedup.__main__ import main
+from ambrel_dedup.clustered import Clustered
+from ambrel_dedup.errors import DedupError
+from ambrel_dedup.index import Index
+from ambrel_dedup.pipeline import Where, run
+
+OLD, NEW, DIM = 4500, 1500, 48
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    d = tmp_path_factory.mktemp("corpus")
+    x = Clustered(count=OLD + NEW + 600, dim=DIM, seed=7).rows(0, OLD + NEW + 600)
+    (d / "union").mkdir()
+    np.save(d / "union" / "a.npy", x[:OLD])
+    np.save(d / "union" / "b.npy", x[OLD : OLD + NEW])
+    np.save(d / "old.npy", x[:OLD])
+    np.save(d / "new.npy", x[OLD : OLD + NEW])
+    np.save(d / "later.npy", x[OLD + NEW :])
+    return d, x
+
+
+@pytest.fixture(scope="module")
+def grown(corpus, tmp_path_factory):
+    """An index created on the old rows, the new rows added: (index path, create output, add output)."""
+    d, _ = corpus
+    w = tmp_path_factory.mktemp("grown")
+    ij.create(d / "old.npy", w / "idx", THRESHOLD, output=w / "out1")
+    ij.add(d / "new.npy", w / "idx", w / "out2")
+    return w / "idx", w / "out1", w / "out2"
+
+
+def _pairs(path: Path) -> pd.DataFrame:
+    return read_output(path)[0]
+
+
+def test_create_then_add_finds_the_pairs_of_one_run_and_merges_groups(corpus, grown, tmp_path):
+    d, x = corpus
+    idx, out1, out2 = grown
+    union = _pairs(run(d / "union", tmp_path / "union", THRESHOLD).output)
+    steps = pd.concat([_pairs(out1), _pairs(out2)], ignore_index=True)
+    assert (steps.cosine >= THRESHOLD).all()
+    assert not steps.duplicated(["id_a", "id_b"]).any()
+    key = ["id_a", "id_b"]
+    both = union.merge(steps, on=key, suffixes=("_run", "_steps"))
+    assert len(both) >= 0.99 * len(union)
+    assert (both.cosine_run == both.cosine_steps).all()  # the same exact cosines, bit for bit
+    # The index's groups are the components of every pair listed in either step, across versions.
+    truth = components(list(zip(steps.id_a.tolist(), steps.id_b.tolist())))
+    groups = Index.open(idx).groups()
+    assert dict(zip(groups.ids.tolist(), groups.group.tolist())) == truth
+    spanning = {g for i, g in truth.items() if i >= OLD} & {g for i, g in truth.items() if i < OLD}
+    assert spanning  # the data has groups with members in both versions
+    kept = pd.Series(groups.keep).groupby(groups.group).sum()
+    assert (kept == 1).all()
+    # The add's own groups hold the old members of every group it touched.
+    _, g2 = read_output(out2)
+    touched = set(g2.group)
+    assert set(g2.id) == {i for i, g in truth.items() if g in touched}
+
+
+def test_queries_match_brute_force(corpus, grown):
+    _, x = corpus
+    idx, _, _ = grown
+    index = Index.open(idx)
+    rng = np.random.default_rng(1)
+    picked = x[rng.choice(OLD + NEW, 150, replace=False)].astype(np.float64)
+    noise = rng.standard_normal(picked.shape) * np.linalg.norm(picked, axis=1, keepdims=True) * 0.03
+    rows = np.concatenate([picked + noise, x[OLD + NEW :][:150]]).astype(np.float32)
+    found = index.query(rows)
+    u = rows.astype(np.float64) / np.linalg.norm(rows.astype(np.float64), axis=1, keepdims=True)
+    xs = x[: OLD + NEW].astype(np.float64)
+    xs /= np.linalg.norm(xs, axis=1, keepdims=True)
+    truth = {(int(i), int(j)) for i, j in zip(*np.nonzero(u @ xs.T >= THRESHOLD + 1e-9))}
+    got = set(zip(found.row.tolist(), found.id.tolist()))
+    assert len(truth) > 200 and len(truth & got) >= 0.99 * len(truth)
+    assert (found.cosine >= THRESHOLD).all() and len(got) == len(found)
+    # Exact cosines, as the batch engine computes them on the normalised rows.
+    i = np.arange(len(found))
+    pair_rows = np.concatenate([ab.normalize_batch(rows[found.row]), ab.normalize_batch(x[found.id])])
+    assert np.array_equal(found.cosine, ab.cosine_pairs(pair_rows, i, i + len(i)))
+    ids, cos = found.of(0)
+    assert list(cos) == sorted(cos, reverse=True) and ids.tolist() == found.id[found.row == 0].tolist()
+    # One row alone gives what it gets in a batch; a zero row matches nothing.
+    alone = index.query(rows[5])
+    assert alone.id.tolist() == found.of(5)[0].tolist()
+    assert len(index.query(np.zeros((2, DIM)))) == 0
+    with pytest.raises(ValueError, match="dimensions"):
+        index.query(rows[:, :10])
+    with pytest.raises(ValueError, match="built for"):
+        index.query(rows, threshold=THRESHOLD - 0.1)
+
+
+def test_a_higher_threshold_and_exact_copies_in_queries(tmp_path):
+    rng = np.random.default_rng(4)
+    x = rng.standard_normal((3000, 16)).astype(np.float32)
+    x[100] = x[7] * 4.0  # an exact copy: the same direction
+    np.save(tmp_path / "x.npy", x)
+    ij.create(tmp_path / "x.npy", tmp_path / "idx", 0.8)
+    index = Index.open(tmp_path / "idx")
+    assert index.info()["exact_copies"] == 1
+    ids, cos = index.query(x[7] * 0.5, threshold=0.95).of(0)
+    assert sorted(ids.tolist()) == [7, 100] and (cos >= 0.95).all()
+
+
+_KILLER = """
+import os, signal, sys
+from ambrel_dedup import index_jobs, index_store as st
+name, nth, after = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "after"
+owner = os if name == "replace" else st
+real, calls = getattr(owner, name), [0]
+def wrapped(*args, **kwargs):
+    calls[0] += 1
+    if calls[0] == nth and not after:
+        os.kill(os.getpid(), signal.SIGKILL)
+    out = real(*args, **kwargs)
+    if calls[0] == nth and after:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return out
+setattr(owner, name, wrapped)
+index_jobs.add(sys.argv[4], sys.argv[5], sys.argv[6])
+"""
+
+
+def _killed_add(script: Path, point: tuple[str, int, str], new: Path, idx: Path, out: Path) -> int:
+    args = [sys.executable, str(script), point[0], str(point[1]), point[2], str(new), str(idx), str(out)]
+    return subprocess.run(args, capture_output=True, timeout=120).returncode
+
+
+@pytest.mark.parametrize(
+    "point",
+    [
+        ("save_array", 1, "before"),  # the first file of the new segment
+        ("save_array", 12, "after"),  # the segment written, its group changes not yet
+        ("publish", 1, "before"),  # everything written but the manifest
+        ("replace", 1, "before"),  # the new manifest synced beside the old one
+        ("replace", 1, "after"),  # renamed: the new version stands
+    ],
+)
+def test_an_add_killed_at_any_point_leaves_a_whole_version(corpus, tmp_path, point):
+    d, x = corpus
+    ij.create(d / "old.npy", tmp_path / "idx", THRESHOLD)
+    before = Index.open(tmp_path / "idx")
+    expected = before.query(x[:50])
+    script = tmp_path / "killer.py"
+    script.write_text(textwrap.dedent(_KILLER))
+    assert _killed_add(script, point, d / "new.npy", tmp_path / "idx", tmp_path / "out") == -9
+    after = Index.open(tmp_path / "idx", verify=True)
+    landed = point == ("replace", 1, "after")
+    assert after.version == (2 if landed else 1)
+    assert after.count == OLD + (NEW if landed else 0)
+    if not landed:
+        got = after.query(x[:50])
+        assert np.array_equal(got.id, expected.id) and np.array_equal(got.cosine, expected.cosine)
+        ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "again")  # the lock died with the process
+        assert Index.open(tmp_path / "idx").count == OLD + NEW
+    done = ij.vacuum(tmp_path / "idx", keep=1)
+    assert (done["entries_removed"] > 0) == (not landed)  # what the killed add wrote, never referenced
+    left = {p.name for p in (tmp_path / "idx" / st.DATA).iterdir()}
+    assert left == st.referenced(st.read_manifest(tmp_path / "idx"))
+    assert set(os.listdir(tmp_path / "idx")) <= st.ENTRIES
+    assert Index.open(tmp_path / "idx", verify=True).count == OLD + NEW
+
+
+_HOLDER = """
+import sys, time
+from pathlib import Path
+from ambrel_dedup import index_jobs, index_stages
+real = index_stages.segments
+def slow(*args, **kwargs):
+    Path(sys.argv[4]).touch()
+    while not Path(sys.argv[5]).exists():
+        time.sleep(0.05)
+    return real(*args, **kwargs)
+index_stages.segments = slow
+index_jobs.add(sys.argv[1], sys.argv[2], sys.argv[3])
+"""
+
+
+def test_two_adds_at_once_lose_nothing(corpus, tmp_path):
+    d, _ = corpus
+    ij.create(d / "old.npy", tmp_path / "idx", THRESHOLD)
+    script = tmp_path / "holder.py"
+    script.write_text(textwrap.dedent(_HOLDER))
+    inside, go = tmp_path / "inside", tmp_path / "go"
+    first = subprocess.Popen(
+        [sys.executable, str(script), str(d / "new.npy"), str(tmp_path / "idx"), str(tmp_path / "o1"), inside, go]
+    )
+    try:
+        deadline = time.monotonic() + 60
+        while not inside.exists() and first.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert inside.exists()
+        with pytest.raises(DedupError, match="another process is adding"):
+            ij.add(d / "later.npy", tmp_path / "idx", tmp_path / "o2")
+        assert not (tmp_path / "o2").exists()
+    finally:
+        go.touch()
+        assert first.wait(timeout=120) == 0
+    ij.add(d / "later.npy", tmp_path / "idx", tmp_path / "o2")
+    index = Index.open(tmp_path / "idx")
+    assert index.version == 3 and index.count == OLD + NEW + 600
+    assert len(np.unique(index.all_ids())) == index.count
+
+
+def _damage(kind: str, idx: Path) -> None:
+    manifest = json.loads((idx / st.MANIFEST).read_text())
+    seg = idx / st.DATA / manifest["versions"][-1]["segments"][0]["name"]
+    if kind == "newer format":
+        (idx / st.MANIFEST).write_text(json.dumps(dict(manifest, format=st.FORMAT + 1)))
+    elif kind == "missing file":
+        (seg / "ids.npy").unlink()
+    elif kind == "damaged file":
+        data = bytearray((seg / "ids.npy").read_bytes())
+        data[-1] ^= 1
+        (seg / "ids.npy").write_bytes(bytes(data))
+    elif kind == "truncated rows":
+        with open(seg / "unit.npy", "r+b") as f:
+            f.truncate(f.seek(0, 2) - 4)
+    elif kind == "not json":
+        (idx / st.MANIFEST).write_text("{")
+
+
+@pytest.mark.parametrize(
+    ("kind", "message"),
+    [
+        ("newer format", "newer than this"),
+        ("missing file", "ids.npy: missing"),
+        ("damaged file", "ids.npy: its contents differ"),
+        ("truncated rows", "unit.npy: .* bytes, the index recorded"),
+        ("not json", "manifest.json: not valid JSON"),
+    ],
+)
+def test_a_damaged_index_is_named_and_nothing_is_written(corpus, tmp_path, kind, message):
+    d, _ = corpus
+    ij.create(d / "later.npy", tmp_path / "idx", THRESHOLD)
+    _damage(kind, tmp_path / "idx")
+    manifest = (tmp_path / "idx" / st.MANIFEST).read_bytes()
+    for call in (
+        lambda: Index.open(tmp_path / "idx"),
+        lambda: ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out"),
+        lambda: ij.query(d / "new.npy", tmp_path / "idx", tmp_path / "out"),
+    ):
+        with pytest.raises(DedupError, match=message):
+            call()
+    assert (tmp_path / "idx" / st.MANIFEST).read_bytes() == manifest
+    assert not (tmp_path / "out").exists()
+
+
+def test_refusals_name_the_path_and_write_nothing(corpus, tmp_path):
+    d, x = corpus
+    (tmp_path / "plain").mkdir()
+    with pytest.raises(DedupError, match="not an ambrel-dedup index"):
+        ij.add(d / "new.npy", tmp_path / "plain", tmp_path / "out")
+    assert os.listdir(tmp_path / "plain") == []
+    ij.create(d / "later.npy", tmp_path / "idx", THRESHOLD)
+    with pytest.raises(DedupError, match="exists"):
+        ij.create(d / "later.npy", tmp_path / "idx", THRESHOLD)
+    np.save(tmp_path / "wide.npy", np.ones((5, DIM + 1), np.float32))
+    with pytest.raises(DedupError, match=f"{DIM + 1} dimensions; the index"):
+        ij.add(tmp_path / "wide.npy", tmp_path / "idx", tmp_path / "out")
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    taken = pa.table({"id": [10**9, 3], "embedding": [list(map(float, r)) for r in x[:2]]})
+    pq.write_table(taken, tmp_path / "taken.parquet")
+    with pytest.raises(DedupError, match="id 3 is already in the index"):
+        ij.add(tmp_path / "taken.parquet", tmp_path / "idx", tmp_path / "out")
+    assert not (tmp_path / "out").exists() and Index.open(tmp_path / "idx").version == 1
+
+
+def test_keep_rules_across_versions(tmp_path):
+    """A new row joining a group keeps the old kept member; two kept groups joined become one."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    rng = np.random.default_rng(9)
+    base = rng.standard_normal(32)
+    side = rng.standard_normal(32)
+    side -= side @ base / (base @ base) * base
+    side *= np.linalg.norm(base) / np.linalg.norm(side)
+
+    def at(angle: float) -> list[float]:
+        return list(np.cos(angle) * base + np.sin(angle) * side)
+
+    far = rng.standard_normal((500, 32))  # unrelated rows around them
+    old = {5: at(0.0), 7: at(0.33), 9: at(0.66)}  # 5-7 and 7-9 at cosine 0.946; 5-9 at 0.79
+    old_rows = [*old.values(), *map(list, far)]
+    pq.write_table(pa.table({"id": [5, 7, 9, *range(1000, 1500)], "embedding": old_rows}), tmp_path / "old.parquet")
+    ij.create(tmp_path / "old.parquet", tmp_path / "idx", 0.9, margin=2.0, force_layout=True)
+    groups = Index.open(tmp_path / "idx").groups()
+    assert groups.lookup(np.array([5, 7, 9]))[0].tolist() == [5, 5, 5]
+    assert groups.lookup(np.array([12, 5]))[1].tolist() == [True, True]
+    # New id 0 near 9 only; new id 20 alone.
+    new = pa.table({"id": [0, 20], "embedding": [at(0.8), list(rng.standard_normal(32))]})
+    pq.write_table(new, tmp_path / "new.parquet")
+    result = ij.add(tmp_path / "new.parquet", tmp_path / "idx", tmp_path / "out")
+    _, g = read_output(tmp_path / "out")
+    assert g.id.tolist() == [0, 5, 7, 9] and g.keep.tolist() == [False, True, False, False]
+    assert g.group.tolist() == [0, 0, 0, 0] and result.summary["counts"]["removed"] == 1
+
+
+def test_the_command_line(corpus, tmp_path, capsys):
+    d, _ = corpus
+    idx = str(tmp_path / "idx")
+    assert main(["index", "create", str(d / "later.npy"), "--index", idx, "--quiet"]) == 0
+    assert main(["index", "add", str(d / "new.npy"), "--index", idx, "-o", str(tmp_path / "o"), "--quiet"]) == 0
+    assert main(["query", str(d / "new.npy"), "--index", idx, "-o", str(tmp_path / "q"), "--quiet"]) == 0
+    matches = pd.read_parquet(tmp_path / "q" / "matches.parquet")
+    assert (matches.query_id + 600 == matches.id).sum() == NEW  # every added row finds itself
+    capsys.readouterr()
+    assert main(["index", "info", idx, "--json", "--verify"]) == 0
+    shown = json.loads(capsys.readouterr().out)
+    assert shown["version"] == 2 and shown["vectors"] == NEW + 600
+    assert main(["index", "vacuum", idx, "--keep", "1"]) == 0
+    assert main(["index", "info", str(tmp_path)]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "not an ambrel-dedup index" in err[0]
+
+
+def test_add_and_query_on_a_cluster_give_the_same_outputs(client, corpus, grown, tmp_path):
+    d, _ = corpus
+    idx, _, out2 = grown
+    ij.create(d / "old.npy", tmp_path / "idx", THRESHOLD)
+    ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out2", where=Where(client=client))
+    for ours, theirs in zip(read_output(tmp_path / "out2"), read_output(out2)):
+        pd.testing.assert_frame_equal(ours, theirs)
+    here = ij.query(d / "later.npy", idx, tmp_path / "q1")
+    there = ij.query(d / "later.npy", idx, tmp_path / "q2", where=Where(client=client))
+    assert here.summary["matches"] == there.summary["matches"]
+    a, b = (pd.read_parquet(p / "matches.parquet").sort_values(["query_id", "id"]) for p in (here.output, there.output))
+    pd.testing.assert_frame_equal(a.reset_index(drop=True), b.reset_index(drop=True))
