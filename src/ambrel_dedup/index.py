@@ -76,6 +76,7 @@ class Index:
         self._verify = verify
         self._copies: Copies | None = None
         self._groups: GroupTable | None = None
+        self._ids: np.ndarray | None = None
         self._lock = threading.Lock()
 
     @classmethod
@@ -123,7 +124,11 @@ class Index:
             return self._groups
 
     def all_ids(self) -> np.ndarray:
-        return np.sort(np.concatenate([np.zeros(0, np.int64), *(s.all_ids() for s in self.segments)]))
+        """Every indexed id, sorted (read once)."""
+        with self._lock:
+            if self._ids is None:
+                self._ids = np.sort(np.concatenate([np.zeros(0, np.int64), *(s.all_ids() for s in self.segments)]))
+            return self._ids
 
     def info(self) -> dict[str, Any]:
         """The versions held, the parameters and, for this version, counts and size on disk."""

@@ -169,10 +169,7 @@ def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
 
 
 def _collisions(block: stages.Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
-    index = opened(root, version)
-    held = getattr(index, "_ids", None)
-    if held is None:
-        held = index._ids = index.all_ids()  # type: ignore[attr-defined]
+    held = opened(root, version).all_ids()
     ids = np.concatenate([block.ids, info[0]])
     return ids[np.isin(ids, held)][:3]
 
@@ -232,11 +229,11 @@ class _AddJob(_Job):
         self.finish(f"{within:,} exact copies among the new rows, {exact.count - within:,} of indexed vectors")
 
         self.start("pairs")
-        found = stages.pairs(engine, blocks, exact, layout, max(reps, 1), src.dim)
+        found = stages.pairs(engine, blocks, exact, layout, max(reps, 1), src.dim, keep_pieces=True)
         self.finish(f"{found.count:,} pairs among the new rows")
 
         self.start("across")
-        met = ist.across(engine, blocks, exact, found.placements, index.root, version, self.threshold)
+        met = ist.across(engine, found, index.root, version, self.threshold)
         self.counts.update(
             placements=found.placed,
             near_pairs=found.count + met.count,
@@ -323,7 +320,7 @@ def add(
     _check_apart(Path(os.path.realpath(output)), Path(os.path.realpath(root)), output, index)
     target = Output(output, [*inputs, root], overwrite, os.urandom(5).hex())
     with st.writer_lock(root):
-        current = Index.open(root)
+        current = opened(str(root), st.read_manifest(root)["version"])  # shared with the tasks run here
         first = int(current.all_ids().max(initial=-1)) + 1
 
         def plan(parallelism: int) -> Source:

@@ -2,9 +2,9 @@
 meets the row in a cell, with its exact cosine.
 
 A query row and an indexed vector meet when one owns a cell that the other owns or visits, as two
-vectors of one run do. For each cell a query touches, the queries that own it are compared with
-the cell's owners and visitors in every segment, and the queries that visit it with its owners;
-a pair that meets in several cells is reported once. Exact copies are held apart in the index:
+vectors of one run do. For each cell a query touches, its queries are compared with the cell's
+owners and visitors in every segment (the index keeps each row's cells), and a pair is reported
+by the smallest cell where the two meet, so once. Exact copies are held apart in the index:
 the copies of each matched representative get their own exact cosines.
 """
 
@@ -70,72 +70,75 @@ class Copies:
         return Copies(reps[order], ids[order], seg[order], row[order])
 
 
-def _cell_rows(segments: list[Segment], cell: int, dim: int) -> tuple[np.ndarray, np.ndarray, int]:
-    """(ids, rows) of a cell: its owners in every segment, then its visitors; and the owner count."""
-    own_ids, own_rows, vis_ids, vis_rows = [], [], [], []
+def _cell_rows(segments: list[Segment], cell: int, dim: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(ids, rows, cells) of the vectors in a cell: its owners in every segment, then its visitors."""
+    ids, rows, cells = [], [], []
     for s in segments:
         lo, hi = s.cell_starts[cell], s.cell_starts[cell + 1]
         if hi > lo:
-            own_ids.append(s.ids[lo:hi])
-            own_rows.append(s.unit[lo:hi])
+            ids.append(s.ids[lo:hi])
+            rows.append(s.unit[lo:hi])
+            cells.append(s.cells[lo:hi])
+    for s in segments:
         vlo, vhi = s.visit_starts[cell], s.visit_starts[cell + 1]
         if vhi > vlo:
             pick = s.visit_rows[vlo:vhi]
-            vis_ids.append(s.ids[pick])
-            vis_rows.append(s.unit[pick])
-    owners = sum(len(x) for x in own_ids)
-    ids = np.concatenate([np.zeros(0, np.int64), *own_ids, *vis_ids])
-    rows = np.concatenate([np.zeros((0, dim), np.float32), *own_rows, *vis_rows])
-    return ids, rows, owners
+            ids.append(s.ids[pick])
+            rows.append(s.unit[pick])
+            cells.append(s.cells[pick])
+    if not ids:
+        return np.zeros(0, np.int64), np.zeros((0, dim), np.float32), np.zeros((0, 1), np.int32)
+    return np.concatenate(ids), np.concatenate(rows), np.concatenate(cells)
 
 
-def _cross(queries: np.ndarray, rows: np.ndarray, threshold: float, budget: int) -> tuple[np.ndarray, ...]:
-    """Pairs (query, row) at cosine >= threshold between the queries and the rows."""
-    import ambrel_batch as ab
-
-    m = len(queries)
-    found = ab.similar_pairs(np.concatenate([queries, rows]), threshold, owners=m, max_pairs=budget, threads=1)
-    across = found.b >= m
-    return found.a[across], found.b[across] - m, found.cosine[across], found.complete
+def first_meeting(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
+    """For pairs of rows placed in cells (own cell first), the smallest cell where they meet: one
+    owns it and the other owns or visits it; -1 where they do not meet."""
+    none = np.iinfo(np.int32).max
+    own_a, own_b = cells_a[:, :1], cells_b[:, :1]
+    a_in_b = np.where((cells_b == own_a).any(axis=1) & (own_a[:, 0] >= 0), own_a[:, 0], none)
+    b_in_a = np.where((cells_a == own_b).any(axis=1) & (own_b[:, 0] >= 0), own_b[:, 0], none)
+    first = np.minimum(a_in_b, b_in_a)
+    return np.where(first == none, -1, first)
 
 
 def _match_cells(
     segments: list[Segment],
     cells: np.ndarray,
-    starts: np.ndarray,
-    entries: np.ndarray,
+    members: list[np.ndarray],
     unit: np.ndarray,
+    cells_of: np.ndarray,
     threshold: float,
     budget: int,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
-    """The matches of the queries placed in some cells. `entries` are (query, slot) pairs sorted by
-    cell; `starts[i]` is where the entries of cells[i] begin."""
+    """The matches of the queries placed in some cells (members[i]: the queries in cells[i]), each
+    pair reported by the smallest cell where it meets."""
+    import ambrel_batch as ab
+
     dim = unit.shape[1]
     qs, xs, cs = [], [], []
     complete = True
     left = budget
-    for i, cell in enumerate(cells.tolist()):
-        e = entries[starts[i] : starts[i + 1]]
-        own_q, vis_q = e[e[:, 1] == 0, 0], e[e[:, 1] > 0, 0]
-        ids, rows, owners = _cell_rows(segments, cell, dim)
+    for cell, q in zip(cells.tolist(), members):
+        ids, rows, their_cells = _cell_rows(segments, cell, dim)
         if len(ids) == 0:
             continue
-        for q, targets in ((own_q, slice(None)), (vis_q, slice(0, owners))):
-            if len(q) == 0 or len(ids[targets]) == 0:
-                continue
-            a, b, cos, done = _cross(unit[q], rows[targets], threshold, max(1, left))
-            left -= len(a)
-            complete &= done
-            qs.append(q[a])
-            xs.append(ids[targets][b])
-            cs.append(cos)
+        m = len(q)
+        found = ab.similar_pairs(
+            np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, left), threads=1
+        )
+        complete &= found.complete
+        across = found.b >= m
+        a, b, cos = q[found.a[across]], found.b[across] - m, found.cosine[across]
+        mine = their_cells[b]
+        width = min(mine.shape[1], cells_of.shape[1])
+        here = first_meeting(cells_of[a, :width], mine[:, :width]) == cell
+        left -= int(here.sum())
+        qs.append(a[here])
+        xs.append(ids[b[here]])
+        cs.append(cos[here])
     empty = [np.zeros(0, np.int64)]
-    return (
-        np.concatenate(empty + qs),
-        np.concatenate(empty + xs),
-        np.concatenate([np.zeros(0), *cs]),
-        complete,
-    )
+    return np.concatenate(empty + qs), np.concatenate(empty + xs), np.concatenate([np.zeros(0), *cs]), complete
 
 
 def match(
@@ -145,20 +148,25 @@ def match(
     cells_of: np.ndarray,
     threshold: float,
     *,
+    only: np.ndarray | None = None,
     max_pairs: int = DEFAULT_MAX_PAIRS,
     threads: int = 1,
 ) -> Matches:
-    """The matches of normalised query rows `unit` placed in `cells_of` (own cell first, -1 pads).
+    """The matches of normalised query rows `unit` placed in `cells_of` (own cell first, -1 pads),
+    each found in the smallest cell where the two meet; with `only` (a mask over the cells), only
+    the pairs whose smallest such cell it holds.
 
     With `copies`, the exact copies of matched representatives are matched too. Past `max_pairs`
     pairs, each further cell lists only the pairs that join components of the pairs it finds, and
     `complete` is False."""
     rows_, slots = np.nonzero(cells_of >= 0)
     placed = cells_of[rows_, slots]
+    if only is not None:
+        keep = only[placed]
+        rows_, placed = rows_[keep], placed[keep]
     order = np.argsort(placed, kind="stable")
-    entries = np.stack([rows_[order], slots[order]], axis=1).astype(np.int64)
     cells, starts = np.unique(placed[order], return_index=True)
-    starts = np.append(starts, len(order))
+    members = np.split(rows_[order].astype(np.int64), starts[1:])
     low = threshold - COPY_SLACK if copies is not None and len(copies.ids) else threshold
     chunks = max(1, min(len(cells), 4 * threads))
     bounds = np.linspace(0, len(cells), chunks + 1).astype(np.int64)
@@ -166,9 +174,7 @@ def match(
 
     def one(k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
         lo, hi = bounds[k], bounds[k + 1]
-        return _match_cells(
-            segments, cells[lo:hi], starts[lo : hi + 1] - starts[lo], entries[starts[lo] :], unit, low, budget
-        )
+        return _match_cells(segments, cells[lo:hi], members[lo:hi], unit, cells_of, low, budget)
 
     if threads > 1 and chunks > 1:
         with ThreadPoolExecutor(threads) as pool:
@@ -179,9 +185,6 @@ def match(
     x = np.concatenate([np.zeros(0, np.int64), *(p[1] for p in parts)])
     cos = np.concatenate([np.zeros(0), *(p[2] for p in parts)])
     complete = all(p[3] for p in parts)
-    # A pair that meets in several cells is found in each.
-    _, first = np.unique(np.stack([q, x], axis=1), axis=0, return_index=True) if len(q) else (None, np.zeros(0, int))
-    q, x, cos = q[first], x[first], cos[first]
     if copies is not None and len(copies.ids) and len(q):
         q, x, cos = _with_copies(segments, copies, unit, q, x, cos)
     keep = cos >= threshold

@@ -25,7 +25,7 @@ from . import kernels as k
 from .engine import Engine, Handle
 from .index import GroupTable, opened
 from .index_query import match
-from .stages import MAX_PAIRS_PER_TASK, Block, Blocks, Exact
+from .stages import MAX_PAIRS_PER_TASK, Block, Blocks, Exact, Pairs
 
 SEGMENT_ROWS = 500_000  # representatives per segment, about; a query visits every segment per cell
 
@@ -130,10 +130,10 @@ def write_groups(root: Path, version: int, table: pd.DataFrame) -> dict[str, Any
 
 @dataclass
 class Prints:
-    """The fingerprints of every indexed vector, sorted, with the representative each one is a copy
-    of (itself for a representative) and where that representative's row is."""
+    """The fingerprints of every indexed vector, sorted by their first word, with the representative
+    each one is a copy of (itself for a representative) and where that representative's row is."""
 
-    words: np.ndarray  # (n, 4) uint64, sorted
+    words: np.ndarray  # (n, 4) uint64, sorted by the first word
     rep: np.ndarray
     segment: np.ndarray
     row: np.ndarray
@@ -155,24 +155,22 @@ class Prints:
         rep = np.concatenate([rep_ids, copy_reps])
         seg = np.concatenate([rep_seg, rep_seg[at]])
         row = np.concatenate([rep_row, rep_row[at]])
-        order = np.lexsort(words.T[::-1])
+        order = np.argsort(words[:, 0], kind="stable")
         found = Prints(words[order], rep[order], seg[order], row[order])
         index._prints = found  # type: ignore[attr-defined]
         return found
 
     def find(self, words: np.ndarray) -> np.ndarray:
         """For each fingerprint, the position of an equal one here, or -1."""
-        if len(self.words) == 0:
-            return np.full(len(words), -1, np.int64)
-        view = _void(self.words)
-        at = np.clip(np.searchsorted(view, _void(words)), 0, len(view) - 1)
-        return np.where(np.all(self.words[at] == words, axis=1), at, -1)
-
-
-def _void(words: np.ndarray) -> np.ndarray:
-    # Big-endian words compared as bytes sort as the tuples of words do.
-    big = np.ascontiguousarray(words.astype(">u8"))
-    return big.view(np.dtype((np.void, 32))).ravel()
+        first = self.words[:, 0]
+        lo = np.searchsorted(first, words[:, 0], side="left")
+        hi = np.searchsorted(first, words[:, 0], side="right")
+        out = np.full(len(words), -1, np.int64)
+        for i in np.flatnonzero(hi > lo).tolist():  # the first word alone almost always decides
+            same = np.flatnonzero((self.words[lo[i] : hi[i]] == words[i]).all(axis=1))
+            if len(same):
+                out[i] = lo[i] + same[0]
+        return out
 
 
 def _in_index(block: Block, copy_rows: np.ndarray, root: str, version: int) -> tuple[np.ndarray, ...]:
@@ -232,12 +230,16 @@ def _block_ids(block: Block, rows: np.ndarray) -> np.ndarray:
 
 
 def _across(
-    block: Block, copy_rows: np.ndarray, cells_of: np.ndarray, root: str, version: int, threshold: float
+    group: int, groups: int, root: str, version: int, threshold: float, max_pairs: int, *pieces: tuple[Any, ...]
 ) -> tuple[pd.DataFrame, tuple[int, int], pd.DataFrame]:
+    """The pairs between the new representatives placed in one group of cells and the indexed
+    vectors, each reported by the smallest cell where the two meet (when it is in this group)."""
     index = opened(root, version)
-    keep = _reps(block, copy_rows)
-    ids = block.ids[keep]
-    found = match(index.segments, None, block.unit[keep], cells_of, threshold, max_pairs=MAX_PAIRS_PER_TASK)
+    ids = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in pieces)])
+    rows = np.concatenate([np.zeros((0, index.dim), np.float32), *(p[1] for p in pieces)])
+    cells_of = np.concatenate([np.zeros((0, index.layout.max_cells), np.int32), *(p[2] for p in pieces)])
+    only = np.arange(index.layout.cells) % groups == group
+    found = match(index.segments, None, rows, cells_of, threshold, only=only, max_pairs=max_pairs)
     mine, theirs = ids[found.row], found.id
     out = pd.DataFrame({"id_a": np.minimum(mine, theirs), "id_b": np.maximum(mine, theirs), "cosine": found.cosine})
     members, labels = k.component_labels(out.id_a.to_numpy(), out.id_b.to_numpy())
@@ -254,18 +256,16 @@ class Across:
     stars: list[Handle]
 
 
-def across(
-    engine: Engine, blocks: Blocks, exact: Exact, placements: list[Handle], root: Path, version: int, threshold: float
-) -> Across:
-    none = np.zeros(0, np.int64)
-    args = [
-        (b, exact.copies.get(i, none), placements[i], str(root), version, threshold)
-        for i, b in enumerate(blocks.handles)
-    ]
-    found = engine.run("across", _across, args)
-    engine.wait("across", found)
-    stats = engine.gather(engine.part(found, 1))
-    return Across(engine.part(found, 0), sum(s[0] for s in stats), sum(s[1] for s in stats), engine.part(found, 2))
+def across(engine: Engine, found: Pairs, root: Path, version: int, threshold: float) -> Across:
+    """Pairs between the new representatives and the indexed ones, one task per group of cells
+    (the groups of the pairs among the new rows, whose pieces it reuses): each cell's indexed
+    vectors are read once."""
+    groups = len(found.pieces)
+    args = [(g, groups, str(root), version, threshold, MAX_PAIRS_PER_TASK, *found.pieces[g]) for g in range(groups)]
+    tasks = engine.run("across", _across, args)
+    engine.wait("across", tasks)
+    stats = engine.gather(engine.part(tasks, 1))
+    return Across(engine.part(tasks, 0), sum(s[0] for s in stats), sum(s[1] for s in stats), engine.part(tasks, 2))
 
 
 # --------------------------------------------------------------------------

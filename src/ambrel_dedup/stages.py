@@ -301,6 +301,7 @@ class Pairs:
     stars: list[Handle]  # per cell group: id_a (the smallest id of a component of its pairs), id_b
     star_edges: int
     placements: list[Handle] = field(default_factory=list)  # per block: the cells of its representatives
+    pieces: list[list[Handle]] = field(default_factory=list)  # per cell group, when kept: its rows from each block
 
 
 def _place(
@@ -336,7 +337,15 @@ def _group_pairs(
     return out, (len(out), found.incomplete, len(stars)), stars
 
 
-def pairs(engine: Engine, blocks: Blocks, exact_copies: Exact, layout: cl.Layout, count: int, dim: int) -> Pairs:
+def pairs(
+    engine: Engine,
+    blocks: Blocks,
+    exact_copies: Exact,
+    layout: cl.Layout,
+    count: int,
+    dim: int,
+    keep_pieces: bool = False,
+) -> Pairs:
     # The cells are cut into groups by their number alone (never by the cluster's size), so that
     # the pairs listed under each task's budget are the same on any engine.
     placed_bytes = 3 * count * 4 * dim  # about two visits per vector
@@ -359,6 +368,7 @@ def pairs(engine: Engine, blocks: Blocks, exact_copies: Exact, layout: cl.Layout
         engine.part(found, 2),
         sum(s[2] for s in stats),
         engine.part(placed, 2),
+        by_group if keep_pieces else [],
     )
 
 
