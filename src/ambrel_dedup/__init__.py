@@ -8,19 +8,37 @@
 The same stages run in this process (the default for inputs that fit in memory), on a local
 cluster (`workers=4`), on an existing cluster (`scheduler="tcp://host:8786"`) or on a
 `distributed.Client` you pass in, with the same output.
+
+A persistent index keeps a run's vectors for what arrives later:
+
+    from ambrel_dedup import Index, add_to_index, create_index
+
+    create_index("corpus.parquet", "corpus.idx", threshold=0.9)
+    add_to_index("today.parquet", "corpus.idx", "today-dedup")   # pairs within and with the index
+    Index.open("corpus.idx").query(rows)                        # indexed ids at cosine >= 0.9
 """
 
 from __future__ import annotations
 
 from .errors import DedupError, InputError
 from .generate import Generated
+from .index import Index
+from .index_jobs import add as add_to_index
+from .index_jobs import create as create_index
+from .index_jobs import query as query_index
+from .index_query import Matches
 from .pipeline import RunResult, connect, run
 
 __all__ = [
     "DedupError",
     "Generated",
+    "Index",
     "InputError",
+    "Matches",
     "RunResult",
+    "add_to_index",
     "connect",
+    "create_index",
+    "query_index",
     "run",
 ]

@@ -222,20 +222,18 @@ def _cmd_run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _where(args: argparse.Namespace) -> Any:
-    from .pipeline import Where
-
-    return Where(
-        scheduler=args.scheduler,
-        workers=args.workers,
-        threads_per_worker=args.threads_per_worker,
-        in_process=engine_choice(args),
-        progress=not args.quiet,
-    )
-
-
 def _inputs(args: argparse.Namespace) -> dict[str, Any]:
-    return {"id_column": args.id_column, "vector_column": args.vector_column, "partition_rows": args.partition_rows}
+    """The input and engine options of the index commands, as keyword arguments."""
+    return {
+        "id_column": args.id_column,
+        "vector_column": args.vector_column,
+        "partition_rows": args.partition_rows,
+        "scheduler": args.scheduler,
+        "workers": args.workers,
+        "threads_per_worker": args.threads_per_worker,
+        "in_process": engine_choice(args),
+        "progress": not args.quiet,
+    }
 
 
 def _cmd_index(args: argparse.Namespace) -> int:
@@ -266,7 +264,6 @@ def _cmd_index(args: argparse.Namespace) -> int:
             keep=args.keep,
             margin=args.margin,
             force_layout=args.force_layout,
-            where=_where(args),
             log=log,
             **_inputs(args),
         )
@@ -277,7 +274,6 @@ def _cmd_index(args: argparse.Namespace) -> int:
             args.output,
             add=args.add,
             overwrite=args.overwrite,
-            where=_where(args),
             log=log,
             **_inputs(args),
         )
@@ -316,7 +312,6 @@ def _cmd_query(args: argparse.Namespace) -> int:
         args.output,
         threshold=args.threshold,
         overwrite=args.overwrite,
-        where=_where(args),
         log=log,
         **_inputs(args),
     )

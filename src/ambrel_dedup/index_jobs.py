@@ -20,6 +20,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from distributed import Client
 
 from . import cells as cl
 from . import index_stages as ist
@@ -123,16 +124,22 @@ def create(
     id_column: str = "id",
     vector_column: str = "embedding",
     partition_rows: int | None = None,
-    where: Where | None = None,
+    client: Client | None = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    threads_per_worker: int | None = None,
+    in_process: bool | None = None,
+    progress: bool = False,
     log: Log | None = None,
 ) -> RunResult:
     """Runs over `source` and keeps the result as a new index at `index` (which must not exist),
     its first version; with `output`, also writes the run's outputs there (`overwrite` applies to
-    them only). The threshold, the cells and the dimension are fixed for the index's life."""
+    them only). The threshold, the cells and the dimension are fixed for the index's life. Runs
+    where `run` would, given the same `client`, `scheduler`, `workers`, ... ."""
     check_threshold(threshold)
     if keep not in ("min", "max"):
         raise ValueError(f"keep must be 'min' or 'max', got {keep!r}")
-    where = where or Where()
+    where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
     token = os.urandom(5).hex()
     inputs = input_paths(source)
@@ -297,7 +304,12 @@ def add(
     id_column: str = "id",
     vector_column: str = "embedding",
     partition_rows: int | None = None,
-    where: Where | None = None,
+    client: Client | None = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    threads_per_worker: int | None = None,
+    in_process: bool | None = None,
+    progress: bool = False,
     log: Log | None = None,
 ) -> RunResult:
     """Finds the pairs among the rows of `source` and between them and the index at `index`, writes
@@ -310,7 +322,7 @@ def add(
     their kept members stays kept (`no_longer_kept` counts the others)."""
     if add not in ("all", "kept"):
         raise ValueError(f"add must be 'all' or 'kept', got {add!r}")
-    where = where or Where()
+    where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
     root = Path(os.path.abspath(index))
     st.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
@@ -406,12 +418,17 @@ def query(
     id_column: str = "id",
     vector_column: str = "embedding",
     partition_rows: int | None = None,
-    where: Where | None = None,
+    client: Client | None = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    threads_per_worker: int | None = None,
+    in_process: bool | None = None,
+    progress: bool = False,
     log: Log | None = None,
 ) -> RunResult:
     """For every row of `source`, the indexed ids at cosine >= `threshold` (default: the index's),
     written to `output`/matches.parquet (query_id, id, cosine) with a summary."""
-    where = where or Where()
+    where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
     opened_index = Index.open(index)
     t = opened_index.check_threshold(threshold)

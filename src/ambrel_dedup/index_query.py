@@ -2,9 +2,12 @@
 meets the row in a cell, with its exact cosine.
 
 A query row and an indexed vector meet when one owns a cell that the other owns or visits, as two
-vectors of one run do. For each cell a query touches, its queries are compared with the cell's
-owners and visitors in every segment (the index keeps each row's cells), and a pair is reported
-by the smallest cell where the two meet, so once. Exact copies are held apart in the index:
+vectors of one run do. For each cell a query touches, the queries that own it are compared with
+the cell's owners and visitors in every segment, those that visit it with its owners, and a pair
+is reported by the smallest cell where the two meet (the index keeps each row's cells), so once.
+A float32 matrix product with a rigorous error bound rules out the pairs clearly below the
+threshold; every other pair is decided on its exact cosine (`ambrel_batch.cosine_pairs`), the
+same double a run computes. Exact copies are held apart in the index:
 the copies of each matched representative get their own exact cosines.
 """
 
@@ -70,25 +73,33 @@ class Copies:
         return Copies(reps[order], ids[order], seg[order], row[order])
 
 
-def _cell_rows(segments: list[Segment], cell: int, dim: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(ids, rows, cells) of the vectors in a cell: its owners in every segment, then its visitors."""
-    ids, rows, cells = [], [], []
+def _cell_rows(
+    segments: list[Segment], cell: int, dim: int, visitors: bool
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, int]:
+    """(ids, rows, norms, cells) of the vectors in a cell: its owners in every segment, then (when
+    asked for) its visitors; and the number of owners."""
+    ids, rows, norms, cells = [], [], [], []
+
+    def take(s: Segment, pick: slice | np.ndarray) -> None:
+        ids.append(s.ids[pick])
+        rows.append(s.unit[pick])
+        norms.append(s.norms[pick])
+        cells.append(s.cells[pick])
+
     for s in segments:
         lo, hi = s.cell_starts[cell], s.cell_starts[cell + 1]
         if hi > lo:
-            ids.append(s.ids[lo:hi])
-            rows.append(s.unit[lo:hi])
-            cells.append(s.cells[lo:hi])
-    for s in segments:
+            take(s, slice(lo, hi))
+    owners = sum(len(x) for x in ids)
+    for s in segments if visitors else ():
         vlo, vhi = s.visit_starts[cell], s.visit_starts[cell + 1]
         if vhi > vlo:
-            pick = s.visit_rows[vlo:vhi]
-            ids.append(s.ids[pick])
-            rows.append(s.unit[pick])
-            cells.append(s.cells[pick])
+            take(s, s.visit_rows[vlo:vhi])
     if not ids:
-        return np.zeros(0, np.int64), np.zeros((0, dim), np.float32), np.zeros((0, 1), np.int32)
-    return np.concatenate(ids), np.concatenate(rows), np.concatenate(cells)
+        return np.zeros(0, np.int64), np.zeros((0, dim), np.float32), np.zeros(0), np.zeros((0, 1), np.int32), 0
+    if len(ids) == 1:
+        return ids[0], rows[0], norms[0], cells[0], owners
+    return np.concatenate(ids), np.concatenate(rows), np.concatenate(norms), np.concatenate(cells), owners
 
 
 def first_meeting(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
@@ -102,34 +113,83 @@ def first_meeting(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
     return np.where(first == none, -1, first)
 
 
+def product_slack(dim: int) -> float:
+    """A bound on |cosine - P / (|q| |x|)| for the float32 product P of two rows of `dim` floats
+    summed in any order (each term passes at most `dim` roundings of 2^-24: Higham's gamma_dim,
+    times the Cauchy-Schwarz |q| |x|), the norms taken in float64, and the exact cosine's own
+    roundings (gamma_(2 dim + 8) of 2^-53, four times, as the batch engine bounds them); 2^-40
+    covers underflow and a flush-to-zero mode, at most 2^-126 per term."""
+    u, w = 2.0**-24, 2.0**-53
+
+    def gamma(k: int, e: float) -> float:
+        return k * e / (1 - k * e)
+
+    return (gamma(dim, u) + 4 * gamma(2 * dim + 8, w)) * (1 + 2.0**-20) + 2.0**-40
+
+
+_PRODUCT_ENTRIES = 1 << 22  # a cell's queries x rows compared by one matrix product, at most
+
+
+def _cell_pairs(
+    q: np.ndarray, qn: np.ndarray, rows: np.ndarray, norms: np.ndarray, threshold: float, slack: float
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(query, row, exact cosine) of the pairs at cosine >= threshold: a float32 product rules out
+    the pairs that are clearly below it (see product_slack), the others get their exact cosines."""
+    import ambrel_batch as ab
+
+    estimate = (q @ rows.T).astype(np.float64)
+    estimate /= qn[:, None]
+    estimate /= norms[None, :]
+    a, b = np.nonzero(estimate + slack >= threshold)
+    if len(a) == 0:
+        return a, b, np.zeros(0)
+    n = len(a)
+    cos = ab.cosine_pairs(np.concatenate([q[a], rows[b]]), np.arange(n), np.arange(n, 2 * n), threads=1)
+    hit = cos >= threshold
+    return a[hit], b[hit], cos[hit]
+
+
 def _match_cells(
     segments: list[Segment],
     cells: np.ndarray,
     members: list[np.ndarray],
+    owning: list[np.ndarray],
     unit: np.ndarray,
+    norms: np.ndarray,
     cells_of: np.ndarray,
     threshold: float,
     budget: int,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
-    """The matches of the queries placed in some cells (members[i]: the queries in cells[i]), each
-    pair reported by the smallest cell where it meets."""
+    """The matches of the queries placed in some cells (members[i]: the queries in cells[i];
+    owning[i]: whether each owns it), each pair reported by the smallest cell where it meets.
+
+    Queries that own a cell are compared with its owners and visitors, the others with its owners.
+    Past the budget, and for a cell too large for one product, the batch engine's similar_pairs
+    decides, listing only the pairs that join its components once the budget is spent."""
     import ambrel_batch as ab
 
     dim = unit.shape[1]
+    slack = product_slack(dim)
     qs, xs, cs = [], [], []
     complete = True
     left = budget
-    for cell, q in zip(cells.tolist(), members):
-        ids, rows, their_cells = _cell_rows(segments, cell, dim)
+    for cell, q, own in zip(cells.tolist(), members, owning):
+        ids, rows, row_norms, their_cells, owners = _cell_rows(segments, cell, dim, bool(own.any()))
         if len(ids) == 0:
             continue
         m = len(q)
-        found = ab.similar_pairs(
-            np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, left), threads=1
-        )
-        complete &= found.complete
-        across = found.b >= m
-        a, b, cos = q[found.a[across]], found.b[across] - m, found.cosine[across]
+        if left > 0 and m * len(ids) <= _PRODUCT_ENTRIES:
+            a, b, cos = _cell_pairs(unit[q], norms[q], rows, row_norms, threshold, slack)
+            keep = own[a] | (b < owners)
+            a, b, cos = a[keep], b[keep], cos[keep]
+        else:
+            found = ab.similar_pairs(
+                np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, left), threads=1
+            )
+            complete &= found.complete
+            across = found.b >= m
+            a, b, cos = found.a[across], found.b[across] - m, found.cosine[across]
+        a = q[a]
         mine = their_cells[b]
         width = min(mine.shape[1], cells_of.shape[1])
         here = first_meeting(cells_of[a, :width], mine[:, :width]) == cell
@@ -163,10 +223,13 @@ def match(
     placed = cells_of[rows_, slots]
     if only is not None:
         keep = only[placed]
-        rows_, placed = rows_[keep], placed[keep]
+        rows_, slots, placed = rows_[keep], slots[keep], placed[keep]
     order = np.argsort(placed, kind="stable")
     cells, starts = np.unique(placed[order], return_index=True)
     members = np.split(rows_[order].astype(np.int64), starts[1:])
+    owning = np.split(slots[order] == 0, starts[1:])
+    norms = np.sqrt(np.einsum("ij,ij->i", unit.astype(np.float64), unit.astype(np.float64)))
+    norms[norms == 0] = 1.0  # zero rows are placed nowhere
     low = threshold - COPY_SLACK if copies is not None and len(copies.ids) else threshold
     chunks = max(1, min(len(cells), 4 * threads))
     bounds = np.linspace(0, len(cells), chunks + 1).astype(np.int64)
@@ -174,7 +237,7 @@ def match(
 
     def one(k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
         lo, hi = bounds[k], bounds[k + 1]
-        return _match_cells(segments, cells[lo:hi], members[lo:hi], unit, cells_of, low, budget)
+        return _match_cells(segments, cells[lo:hi], members[lo:hi], owning[lo:hi], unit, norms, cells_of, low, budget)
 
     if threads > 1 and chunks > 1:
         with ThreadPoolExecutor(threads) as pool:

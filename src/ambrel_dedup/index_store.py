@@ -9,7 +9,7 @@
       .lock                  held (flock) by the one process adding to or vacuuming the index
 
 A segment holds, for its representatives sorted by (own cell, id): `ids`, the normalised float32
-rows `unit`, the fingerprint words `prints`, the cells of each row `cells`, `cell_starts` (where
+rows `unit` and their float64 `norms`, the fingerprint words `prints`, the cells of each row `cells`, `cell_starts` (where
 each cell's owners begin), and the rows that visit each cell (`visit_rows` by `visit_starts`). A
 query reads a cell's owners as one slice and its visitors by index; the rows are memory-mapped,
 so it reads only the cells it needs. Exact copies of a representative are held apart
@@ -54,6 +54,7 @@ ENTRIES = frozenset({MARKER, MANIFEST, LAYOUT, DATA, LOCK})
 SEGMENT_ARRAYS = (
     "ids",
     "unit",
+    "norms",
     "prints",
     "cells",
     "cell_starts",
@@ -124,9 +125,11 @@ def segment_arrays(
     by_cell = np.lexsort((visit_row, visit_cell))
     copy_ids, copy_reps, copy_unit, copy_prints = copies
     by_rep = np.lexsort((copy_ids, copy_reps))
+    rows = np.ascontiguousarray(unit[order], dtype=np.float32)
     return {
         "ids": ids[order].astype(np.int64),
-        "unit": np.ascontiguousarray(unit[order], dtype=np.float32),
+        "unit": rows,
+        "norms": row_norms(rows),
         "prints": np.ascontiguousarray(prints[order], dtype=np.uint64),
         "cells": np.ascontiguousarray(cells_of, dtype=np.int32),
         "cell_starts": cell_layout(own[order], cells),
@@ -138,6 +141,16 @@ def segment_arrays(
         "copy_prints": np.ascontiguousarray(copy_prints[by_rep], dtype=np.uint64),
         "zero_ids": np.sort(zero_ids.astype(np.int64)),
     }
+
+
+def row_norms(rows: np.ndarray, chunk: int = 65536) -> np.ndarray:
+    """Euclidean norms of float32 rows, in float64 (a few units in the last place: queries bound
+    their error), a chunk at a time."""
+    out = np.empty(len(rows))
+    for lo in range(0, len(rows), chunk):
+        x = rows[lo : lo + chunk].astype(np.float64)
+        out[lo : lo + chunk] = np.sqrt(np.einsum("ij,ij->i", x, x))
+    return out
 
 
 def write_segment(root: Path, name: str, arrays: dict[str, np.ndarray]) -> dict[str, Any]:
@@ -165,6 +178,7 @@ class Segment:
     name: str
     ids: np.ndarray
     unit: np.ndarray
+    norms: np.ndarray
     prints: np.ndarray
     cells: np.ndarray
     cell_starts: np.ndarray

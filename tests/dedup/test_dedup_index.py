@@ -11,19 +11,20 @@ import textwrap
 import time
 from pathlib import Path
 
-import ambrel_batch as ab
 import numpy as np
 import pandas as pd
 import pytest
 from dedup_oracle import THRESHOLD, components, read_output
 
+import ambrel_batch as ab
 from ambrel_dedup import index_jobs as ij
+from ambrel_dedup import index_query as iq
 from ambrel_dedup import index_store as st
 from ambrel_dedup.__main__ import main
 from ambrel_dedup.clustered import Clustered
 from ambrel_dedup.errors import DedupError
 from ambrel_dedup.index import Index
-from ambrel_dedup.pipeline import Where, run
+from ambrel_dedup.pipeline import run
 
 OLD, NEW, DIM = 4500, 1500, 48
 
@@ -56,7 +57,7 @@ def _pairs(path: Path) -> pd.DataFrame:
 
 
 def test_create_then_add_finds_the_pairs_of_one_run_and_merges_groups(corpus, grown, tmp_path):
-    d, x = corpus
+    d, _ = corpus
     idx, out1, out2 = grown
     union = _pairs(run(d / "union", tmp_path / "union", THRESHOLD).output)
     steps = pd.concat([_pairs(out1), _pairs(out2)], ignore_index=True)
@@ -80,7 +81,7 @@ def test_create_then_add_finds_the_pairs_of_one_run_and_merges_groups(corpus, gr
     assert set(g2.id) == {i for i, g in truth.items() if g in touched}
 
 
-def test_queries_match_brute_force(corpus, grown):
+def test_queries_match_brute_force(corpus, grown, monkeypatch):
     _, x = corpus
     idx, _, _ = grown
     index = Index.open(idx)
@@ -106,6 +107,10 @@ def test_queries_match_brute_force(corpus, grown):
     alone = index.query(rows[5])
     assert alone.id.tolist() == found.of(5)[0].tolist()
     assert len(index.query(np.zeros((2, DIM)))) == 0
+    # Cells too large for one product, or past the budget, are decided by similar_pairs: the same pairs.
+    monkeypatch.setattr(iq, "_PRODUCT_ENTRIES", 0)
+    again = index.query(rows)
+    assert np.array_equal(again.id, found.id) and np.array_equal(again.cosine, found.cosine)
     with pytest.raises(ValueError, match="dimensions"):
         index.query(rows[:, :10])
     with pytest.raises(ValueError, match="built for"):
@@ -152,7 +157,7 @@ def _killed_add(script: Path, point: tuple[str, int, str], new: Path, idx: Path,
     "point",
     [
         ("save_array", 1, "before"),  # the first file of the new segment
-        ("save_array", 12, "after"),  # the segment written, its group changes not yet
+        ("save_array", 13, "after"),  # the segment written, its group changes not yet
         ("publish", 1, "before"),  # everything written but the manifest
         ("replace", 1, "before"),  # the new manifest synced beside the old one
         ("replace", 1, "after"),  # renamed: the new version stands
@@ -343,11 +348,11 @@ def test_add_and_query_on_a_cluster_give_the_same_outputs(client, corpus, grown,
     d, _ = corpus
     idx, _, out2 = grown
     ij.create(d / "old.npy", tmp_path / "idx", THRESHOLD)
-    ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out2", where=Where(client=client))
+    ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out2", client=client)
     for ours, theirs in zip(read_output(tmp_path / "out2"), read_output(out2)):
         pd.testing.assert_frame_equal(ours, theirs)
     here = ij.query(d / "later.npy", idx, tmp_path / "q1")
-    there = ij.query(d / "later.npy", idx, tmp_path / "q2", where=Where(client=client))
+    there = ij.query(d / "later.npy", idx, tmp_path / "q2", client=client)
     assert here.summary["matches"] == there.summary["matches"]
     a, b = (pd.read_parquet(p / "matches.parquet").sort_values(["query_id", "id"]) for p in (here.output, there.output))
     pd.testing.assert_frame_equal(a.reset_index(drop=True), b.reset_index(drop=True))
