@@ -15,6 +15,7 @@ from __future__ import annotations
 
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -128,25 +129,65 @@ def product_slack(dim: int) -> float:
 
 
 _PRODUCT_ENTRIES = 1 << 22  # a cell's queries x rows compared by one matrix product, at most
+_CONTROLLER: list[Any] = []
+
+
+def _blas_limit() -> Any:
+    """One BLAS thread while the cells are matched (the controller is found once per process)."""
+    from threadpoolctl import ThreadpoolController
+
+    if not _CONTROLLER:
+        _CONTROLLER.append(ThreadpoolController())
+    return _CONTROLLER[0].limit(limits=1, user_api="blas")
 
 
 def _cell_pairs(
-    q: np.ndarray, qn: np.ndarray, rows: np.ndarray, norms: np.ndarray, threshold: float, slack: float
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(query, row, exact cosine) of the pairs at cosine >= threshold: a float32 product rules out
-    the pairs that are clearly below it (see product_slack), the others get their exact cosines."""
+    segments: list[Segment],
+    cell: int,
+    q: np.ndarray,
+    own: np.ndarray,
+    unit: np.ndarray,
+    norms: np.ndarray,
+    threshold: float,
+    slack: float,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """(query, segment, row, exact cosine) of the pairs at cosine >= threshold between the queries
+    q (own: which own the cell) and the cell's owners and, for the owning queries, its visitors.
+
+    A float32 product rules out the pairs that are clearly below the threshold (product_slack); it
+    runs on each segment's rows in place (the owners are one slice), and only the remaining pairs'
+    rows are gathered for their exact cosines."""
     import ambrel_batch as ab
 
-    estimate = (q @ rows.T).astype(np.float64)
-    estimate /= qn[:, None]
-    estimate /= norms[None, :]
-    a, b = np.nonzero(estimate + slack >= threshold)
+    owning = q[own]
+    found_q, found_s, found_r = [], [], []
+    for k, s in enumerate(segments):
+        lo, hi = s.cell_starts[cell], s.cell_starts[cell + 1]
+        vlo, vhi = s.visit_starts[cell], s.visit_starts[cell + 1]
+        for queries, rows in ((q, slice(lo, hi)), (owning, s.visit_rows[vlo:vhi])):
+            if len(queries) == 0 or (hi <= lo if isinstance(rows, slice) else len(rows) == 0):
+                continue
+            estimate = (unit[queries] @ s.unit[rows].T).astype(np.float64)
+            estimate /= norms[queries][:, None]
+            estimate /= s.norms[rows][None, :]
+            a, b = np.nonzero(estimate + slack >= threshold)
+            found_q.append(queries[a])
+            found_s.append(np.full(len(a), k))
+            found_r.append(b + lo if isinstance(rows, slice) else rows[b])
+    empty = np.zeros(0, np.int64)
+    a = np.concatenate([empty, *found_q])
+    seg = np.concatenate([empty, *found_s])
+    row = np.concatenate([empty, *found_r])
     if len(a) == 0:
-        return a, b, np.zeros(0)
+        return a, seg, row, np.zeros(0)
+    theirs = np.empty((len(a), unit.shape[1]), np.float32)
+    for k in np.unique(seg).tolist():
+        pick = seg == k
+        theirs[pick] = segments[k].unit[row[pick]]
     n = len(a)
-    cos = ab.cosine_pairs(np.concatenate([q[a], rows[b]]), np.arange(n), np.arange(n, 2 * n), threads=1)
+    cos = ab.cosine_pairs(np.concatenate([unit[a], theirs]), np.arange(n), np.arange(n, 2 * n), threads=1)
     hit = cos >= threshold
-    return a[hit], b[hit], cos[hit]
+    return a[hit], seg[hit], row[hit], cos[hit]
 
 
 def _match_cells(
@@ -174,28 +215,40 @@ def _match_cells(
     complete = True
     left = budget
     for cell, q, own in zip(cells.tolist(), members, owning):
-        ids, rows, row_norms, their_cells, owners = _cell_rows(segments, cell, dim, bool(own.any()))
-        if len(ids) == 0:
+        size = sum(int(s.cell_starts[cell + 1] - s.cell_starts[cell]) for s in segments)
+        size += sum(int(s.visit_starts[cell + 1] - s.visit_starts[cell]) for s in segments)
+        if size == 0:
             continue
         m = len(q)
-        if left > 0 and m * len(ids) <= _PRODUCT_ENTRIES:
-            a, b, cos = _cell_pairs(unit[q], norms[q], rows, row_norms, threshold, slack)
-            keep = own[a] | (b < owners)
-            a, b, cos = a[keep], b[keep], cos[keep]
+        if left > 0 and m * size <= _PRODUCT_ENTRIES:
+            a, seg, row, cos = _cell_pairs(segments, cell, q, own, unit, norms, threshold, slack)
+            ids = np.concatenate(
+                [np.zeros(0, np.int64), *(segments[k].ids[row[seg == k]] for k in range(len(segments)))]
+            )
+            theirs = np.concatenate(
+                [
+                    np.zeros((0, cells_of.shape[1]), np.int32),
+                    *(segments[k].cells[row[seg == k]] for k in range(len(segments))),
+                ]
+            )
+            order = np.concatenate([np.zeros(0, np.int64), *(np.flatnonzero(seg == k) for k in range(len(segments)))])
+            a, cos = a[order], cos[order]
         else:
+            ids, rows, _, their_cells, owners = _cell_rows(segments, cell, dim, bool(own.any()))
             found = ab.similar_pairs(
                 np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, left), threads=1
             )
             complete &= found.complete
             across = found.b >= m
             a, b, cos = found.a[across], found.b[across] - m, found.cosine[across]
-        a = q[a]
-        mine = their_cells[b]
-        width = min(mine.shape[1], cells_of.shape[1])
-        here = first_meeting(cells_of[a, :width], mine[:, :width]) == cell
+            keep = own[a] | (b < owners)
+            a, b, cos = q[a[keep]], b[keep], cos[keep]
+            ids, theirs = ids[b], their_cells[b]
+        width = min(theirs.shape[1], cells_of.shape[1])
+        here = first_meeting(cells_of[a, :width], theirs[:, :width]) == cell
         left -= int(here.sum())
         qs.append(a[here])
-        xs.append(ids[b[here]])
+        xs.append(ids[here])
         cs.append(cos[here])
     empty = [np.zeros(0, np.int64)]
     return np.concatenate(empty + qs), np.concatenate(empty + xs), np.concatenate([np.zeros(0), *cs]), complete
@@ -239,11 +292,13 @@ def match(
         lo, hi = bounds[k], bounds[k + 1]
         return _match_cells(segments, cells[lo:hi], members[lo:hi], owning[lo:hi], unit, norms, cells_of, low, budget)
 
-    if threads > 1 and chunks > 1:
-        with ThreadPoolExecutor(threads) as pool:
-            parts = list(pool.map(one, range(chunks)))
-    else:
-        parts = [one(k) for k in range(chunks)]
+    # The products are small and run on our threads: BLAS threads of their own would only compete.
+    with _blas_limit():
+        if threads > 1 and chunks > 1:
+            with ThreadPoolExecutor(threads) as pool:
+                parts = list(pool.map(one, range(chunks)))
+        else:
+            parts = [one(k) for k in range(chunks)]
     q = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in parts)])
     x = np.concatenate([np.zeros(0, np.int64), *(p[1] for p in parts)])
     cos = np.concatenate([np.zeros(0), *(p[2] for p in parts)])

@@ -205,7 +205,9 @@ def load_array(root: Path, rel: str, record: list[Any], verify: bool, mmap: bool
     if (verify or size <= _HASHED_AT_OPEN) and file_digest(path) != record[1]:
         raise IndexError_(f"{path}: its contents differ from what the index recorded (SHA-256); the index is damaged")
     try:
-        return np.load(path, mmap_mode="r" if mmap else None, allow_pickle=False)
+        array = np.load(path, mmap_mode="r" if mmap else None, allow_pickle=False)
+        # A plain view of the mapping: indexing a np.memmap costs far more than indexing an array.
+        return array.view(np.ndarray) if mmap else array
     except (OSError, ValueError) as exc:
         raise IndexError_(f"{path}: cannot be read as an array ({exc}); the index is damaged") from None
 
