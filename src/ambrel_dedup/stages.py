@@ -303,7 +303,8 @@ def _place(block: Block, copy_rows: np.ndarray, layout: cl.Layout, groups: int) 
     keep = np.ones(len(block.ids), dtype=bool)
     keep[copy_rows] = False
     ids, rows = block.ids[keep], block.unit[keep]
-    cells_of = cl.place(rows, layout, threads=1)
+    # A partition of zero rows and exact copies only has no representative to place.
+    cells_of = cl.place(rows, layout, threads=1) if len(ids) else np.zeros((0, layout.max_cells), np.int32)
     group_of = np.where(cells_of >= 0, cells_of % groups, -1)
     pieces = []
     for g in range(groups):

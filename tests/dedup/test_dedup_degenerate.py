@@ -54,3 +54,14 @@ def test_tiny_huge_and_zero_rows_in_a_run(client, tmp_path):
     summary = json.loads((result.output / "summary.json").read_text())
     assert summary["zero_rows"] == {"count": 2, "ids": [6, 8]}
     assert summary["counts"]["exact_copies"] == 2
+
+
+def test_partitions_of_only_zero_rows_or_only_copies(tmp_path):
+    rows = np.random.default_rng(2).standard_normal((30, 8)).astype(np.float32)
+    rows[10:20] = 0.0  # the second partition: zero rows only
+    rows[20:30] = rows[0:10] * 2.0  # the third: exact copies of the first only
+    np.save(tmp_path / "rows.npy", rows)
+    result = run(tmp_path / "rows.npy", tmp_path / "out", THRESHOLD, in_process=True, partition_rows=10)
+    pairs, groups = read_output(result.output)
+    assert set(zip(pairs.id_a, pairs.id_b)) == {(i, i + 20) for i in range(10)} and pairs.exact.all()
+    assert result.summary["counts"]["zero_rows"] == 10 and not set(range(10, 20)) & set(groups.id)
