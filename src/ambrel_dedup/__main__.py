@@ -41,6 +41,12 @@ def parser() -> argparse.ArgumentParser:
     r = sub.add_parser("run", help="find duplicates in a corpus and write pairs, groups and a summary")
     r.add_argument("input", help="a Parquet file or directory, a .npy file or directory, or generated[:COUNTxDIM]")
     r.add_argument("--output", "-o", required=True, help="output directory (must not exist unless --overwrite)")
+    r.add_argument(
+        "--kept",
+        metavar="KEPT",
+        help="also write the input without the removed ids to this directory, one Parquet file per input "
+        "partition with all the input's columns (must not exist unless --overwrite)",
+    )
     r.add_argument("--id-column", default="id", help="Parquet: integer id column (default %(default)s)")
     r.add_argument("--vector-column", default="embedding", help="Parquet: list-of-numbers column (default %(default)s)")
     _add_threshold(r)
@@ -62,7 +68,8 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument(
         "--overwrite",
         action="store_true",
-        help="replace an existing output directory that ambrel-dedup wrote (exchanged in one step); nothing else",
+        help="replace an existing output (and --kept) directory that ambrel-dedup wrote (exchanged in one step); "
+        "nothing else",
     )
     r.add_argument(
         "--force-layout",
@@ -133,6 +140,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
         vector_column=args.vector_column,
         margin=args.margin,
         keep=args.keep,
+        kept=args.kept,
         overwrite=args.overwrite,
         force_layout=args.force_layout,
         partition_rows=args.partition_rows,
@@ -148,6 +156,8 @@ def _cmd_run(args: argparse.Namespace) -> int:
             f"{c['groups']:,} groups, {c['removed']:,} ids to remove"
         )
         log(f"wrote {result.output}/pairs.parquet, groups.parquet, summary.json")
+        if result.kept is not None:
+            log(f"wrote {result.kept}/part-*.parquet: {c['kept_rows']:,} kept rows")
     if args.plot:
         from .plot import plot_summary
 

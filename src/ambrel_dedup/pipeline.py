@@ -1,4 +1,5 @@
-"""The deduplication job: read, exact, cells, pairs, group, write; in this process or on a Dask cluster."""
+"""The deduplication job: read, exact, cells, pairs, group, write and (asked for) kept; in this process
+or on a Dask cluster."""
 
 from __future__ import annotations
 
@@ -26,10 +27,11 @@ from . import kernels as k
 from .engine import ClusterEngine, Engine, LocalEngine, local_frame, shuffle_method
 from .errors import DedupError
 from .generate import Generated
-from .output import Output
+from .kept import removed_ids, write_kept
+from .output import KEPT, Output
 from .sources import Source, open_source
 
-STAGES = ("read", "exact", "cells", "pairs", "group", "write")
+STAGES = ("read", "exact", "cells", "pairs", "group", "write", "kept")
 ROWS_PER_OUTPUT_PARTITION = 2_000_000
 IN_PROCESS_BYTES = 4 << 30  # inputs of up to this many bytes of float32 rows run in process by default
 RECALL_FLOOR = 0.9  # a chosen margin whose promised recall at the threshold is lower is refused
@@ -42,6 +44,7 @@ StageHook = Callable[[str, Client | None], None]
 class RunResult:
     output: Path
     summary: dict[str, Any]
+    kept: Path | None = None
 
     @property
     def seconds(self) -> dict[str, float]:
@@ -142,6 +145,7 @@ def run(
     id_column: str = "id",
     vector_column: str = "embedding",
     keep: str = "min",
+    kept: str | os.PathLike[str] | None = None,
     overwrite: bool = False,
     partition_rows: int | None = None,
     shuffle: str = "tasks",
@@ -171,9 +175,15 @@ def run(
     is refused unless `force_layout`. `on_stage(name, client)` is called as each
     stage starts (client None in process).
 
-    Before any work, `output` is checked (see `ambrel_dedup.output`): it must lie
-    apart from the input; with `overwrite`, an existing output is replaced only
-    if this tool wrote it.
+    With `kept`, the input rows that are kept (every group's kept member and every
+    row in no group, zero rows included) are also written there, in input order,
+    as a directory of Parquet files, one per input partition: Parquet input with
+    every column and the input's schema, .npy and generated input as `id` (int64)
+    and `embedding` (the float32 rows as read).
+
+    Before any work, `output` and `kept` are checked (see `ambrel_dedup.output`):
+    they must lie apart from the input and from each other; with `overwrite`, an
+    existing directory is replaced only if this tool wrote it.
     """
     if not (isinstance(threshold, (int, float)) and -1.0 <= threshold <= 1.0):
         raise ValueError(f"threshold must be a number in [-1, 1], got {threshold!r}")
@@ -189,7 +199,11 @@ def run(
     if client is None and scheduler is None:
         connection.check_local_cluster(workers, threads_per_worker, available_cores())
     inputs = [] if isinstance(source, Generated) or not os.path.lexists(source) else [source]
-    target = Output(output, inputs, overwrite, os.urandom(5).hex())
+    token = os.urandom(5).hex()
+    target = Output(output, inputs, overwrite, token)
+    kept_target = None
+    if kept is not None:
+        kept_target = Output(kept, inputs, overwrite, token, KEPT, apart_from=[target])
 
     def plan(parallelism: int) -> Source:
         return open_source(
@@ -210,11 +224,12 @@ def run(
         raise ValueError("shuffle='p2p' needs a Dask cluster; in process the shuffles are tasks")
     with (
         target,
+        kept_target or contextlib.nullcontext(),
         open_engine(in_process, client, scheduler, workers, threads_per_worker, connect_timeout, progress) as engine,
         shuffle_method(shuffle),
     ):
         src = planned if in_process else plan(engine.threads)
-        job = _Job(engine, src, threshold, target, keep, shuffle, margin, force_layout, log, on_stage)
+        job = _Job(engine, src, threshold, target, kept_target, keep, shuffle, margin, force_layout, log, on_stage)
         try:
             with monitor.heartbeat(job, getattr(engine, "client", None), log):
                 return job.execute()
@@ -230,6 +245,7 @@ class _Job:
     source: Source
     threshold: float
     target: Output
+    kept: Output | None
     keep: str
     shuffle: str
     margin: float | None
@@ -303,12 +319,26 @@ class _Job:
         self.finish(f"{groups.rounds} rounds")
 
         self.start("write")
-        summary = self.write(exact_frame, near, groups, layout)
+        cos_hist, edges = self.write(exact_frame, near, groups)
+        self.finish(str(self.target.shown))
+
+        if self.kept is not None:
+            self.start("kept")
+            rows = write_kept(engine, src, removed_ids(engine, groups.frame), self.kept.tmp)
+            self.counts["kept_rows"] = rows
+            self.finish(f"{rows:,} rows in {self.kept.shown}")
+
+        summary = self.summary(cos_hist, edges, groups.sizes, layout)
         summary["seconds"]["total"] = time.perf_counter() - began
         (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-        self.target.commit()
-        self.finish(str(self.target.shown))
-        return RunResult(self.target.shown, summary)
+        # Both directories are whole before either moves; a failure between the moves leaves the
+        # kept rows in place and no output (see ambrel_dedup.output).
+        moving = [t for t in (self.kept, self.target) if t is not None]
+        for t in moving:
+            t.ready()
+        for t in moving:
+            t.commit()
+        return RunResult(self.target.shown, summary, self.kept.shown if self.kept is not None else None)
 
     def fit(self, blocks: stages.Blocks, exact: stages.Exact, reps: int) -> cl.Layout:
         layout = stages.fit_cells(blocks, exact, max(reps, 1), self.threshold, self.engine.threads, self.margin)
@@ -323,9 +353,7 @@ class _Job:
     def output_parts(self) -> int:
         return max(1, math.ceil(self.source.count / ROWS_PER_OUTPUT_PARTITION))
 
-    def write(
-        self, exact: dd.DataFrame, near: dd.DataFrame, groups: stages.Groups, layout: cl.Layout
-    ) -> dict[str, Any]:
+    def write(self, exact: dd.DataFrame, near: dd.DataFrame, groups: stages.Groups) -> tuple[np.ndarray, np.ndarray]:
         meta = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64, "exact": bool})
         flagged = [
             exact.map_partitions(_flag, True, meta=meta),
@@ -343,8 +371,7 @@ class _Job:
         hists = self.engine.compute("write", [delayed(_histogram)(part, edges) for part in near.to_delayed()])
         counts = self.engine.gather(hists)
         cos_hist = np.sum(counts, axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
-        self.seconds["write"] = time.perf_counter() - self.started
-        return self.summary(cos_hist, edges, groups.sizes, layout)
+        return cos_hist, edges
 
     def summary(
         self, cos_hist: np.ndarray, edges: np.ndarray, sizes: dict[int, int], layout: cl.Layout
