@@ -244,10 +244,12 @@ def stage_table(args: argparse.Namespace, scratch: Path) -> None:
     np.save(source, Clustered(count=n, dim=384, seed=0).rows(0, n))
     seconds = {}
     run(source, scratch / "stages-warm", 0.9, in_process=True)
-    seconds["in process"] = run(source, scratch / "stages-local", 0.9, in_process=True).seconds
+    local = run(source, scratch / "stages-local", 0.9, in_process=True, kept=scratch / "stages-local-kept")
+    seconds["in process"] = local.seconds
     with connect(workers=2, threads_per_worker=1) as client:
         run(source, scratch / "stages-warm2", 0.9, client=client)
-        seconds["2 workers"] = run(source, scratch / "stages-cluster", 0.9, client=client).seconds
+        cluster = run(source, scratch / "stages-cluster", 0.9, client=client, kept=scratch / "stages-cluster-kept")
+        seconds["2 workers"] = cluster.seconds
     rows = [[stage, *(f"{s[stage]:.2f}" for s in seconds.values())] for stage in [*STAGES, "total"]]
     print(f"\n== stages: {n:,} x 384 clustered, threshold 0.9, seconds ({cpu_line()}; {load()})")
     print(table(["stage", *seconds], rows, args.markdown))

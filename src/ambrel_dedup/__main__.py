@@ -43,6 +43,12 @@ def parser() -> argparse.ArgumentParser:
     r = sub.add_parser("run", help="find duplicates in a corpus and write pairs, groups and a summary")
     r.add_argument("input", help="a Parquet file or directory, a .npy file or directory, or generated[:COUNTxDIM]")
     r.add_argument("--output", "-o", required=True, help="output directory (must not exist unless --overwrite)")
+    r.add_argument(
+        "--kept",
+        metavar="KEPT",
+        help="also write the input without the removed ids to this directory, one Parquet file per input "
+        "partition with all the input's columns (must not exist unless --overwrite)",
+    )
     r.add_argument("--id-column", default="id", help="Parquet: integer id column (default %(default)s)")
     r.add_argument("--vector-column", default="embedding", help="Parquet: list-of-numbers column (default %(default)s)")
     _add_threshold(r)
@@ -64,7 +70,8 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument(
         "--overwrite",
         action="store_true",
-        help="replace an existing output directory that ambrel-dedup wrote (exchanged in one step); nothing else",
+        help="replace an existing output (and --kept) directory that ambrel-dedup wrote (exchanged in one step); "
+        "nothing else",
     )
     r.add_argument(
         "--force-layout",
@@ -117,6 +124,7 @@ def _index_parsers(sub: Any) -> None:
     c.add_argument("--index", required=True, help="the index directory to create (must not exist)")
     _add_threshold(c)
     c.add_argument("--output", "-o", help="also write the run's pairs, groups and summary here")
+    c.add_argument("--kept", help="also write the input rows that are kept here (Parquet, every column)")
     c.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
     c.add_argument(
         "--keep", choices=("min", "max"), default="min", help="which id of a group is kept (default: the smallest)"
@@ -130,6 +138,7 @@ def _index_parsers(sub: Any) -> None:
     a.add_argument("input", help="the new rows: Parquet, .npy (ids continue after the index's) or generated")
     a.add_argument("--index", required=True, help="the index directory")
     a.add_argument("--output", "-o", required=True, help="output directory for pairs, groups and summary")
+    a.add_argument("--kept", help="also write the new rows that are kept here (Parquet, every column)")
     a.add_argument(
         "--add", choices=("all", "kept"), default="all", help="which new rows join the index (default %(default)s)"
     )
@@ -198,6 +207,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
         vector_column=args.vector_column,
         margin=args.margin,
         keep=args.keep,
+        kept=args.kept,
         overwrite=args.overwrite,
         force_layout=args.force_layout,
         partition_rows=args.partition_rows,
@@ -213,6 +223,8 @@ def _cmd_run(args: argparse.Namespace) -> int:
             f"{c['groups']:,} groups, {c['removed']:,} ids to remove"
         )
         log(f"wrote {result.output}/pairs.parquet, groups.parquet, summary.json")
+        if result.kept is not None:
+            log(f"wrote {result.kept}/part-*.parquet: {c['kept_rows']:,} kept rows")
     if args.plot:
         from .plot import plot_summary
 
@@ -260,6 +272,7 @@ def _cmd_index(args: argparse.Namespace) -> int:
             args.index,
             args.threshold,
             output=args.output,
+            kept=args.kept,
             overwrite=args.overwrite,
             keep=args.keep,
             margin=args.margin,
@@ -272,6 +285,7 @@ def _cmd_index(args: argparse.Namespace) -> int:
             args.input,
             args.index,
             args.output,
+            kept=args.kept,
             add=args.add,
             overwrite=args.overwrite,
             log=log,

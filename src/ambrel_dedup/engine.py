@@ -3,8 +3,9 @@
 Both engines run the same stage functions. A stage submits tasks (`run`), waits for them with
 progress and turns a failure into one line naming the stage (`wait`), takes one element of each
 task's tuple (`part`), brings results to the caller (`gather`), computes Dask collections
-(`compute`) and turns task results back into a Dask dataframe (`frame`). In process, a handle is
-the task's value; on a cluster, it is a future whose value stays on the workers.
+(`compute`), turns task results back into a Dask dataframe (`frame`) and hands one value of the
+caller's to many tasks (`share`). In process, a handle is the task's value; on a cluster, it is a
+future whose value stays on the workers.
 """
 
 from __future__ import annotations
@@ -76,6 +77,9 @@ class LocalEngine:
     def gather(self, handles: Sequence[Handle]) -> list[Any]:
         return list(handles)
 
+    def share(self, value: Any) -> Handle:
+        return value
+
     def compute(self, stage: str, objs: Sequence[Any]) -> list[Handle]:
         return self._get(stage, objs)
 
@@ -127,6 +131,10 @@ class ClusterEngine:
 
     def gather(self, handles: Sequence[Handle]) -> list[Any]:
         return list(self.client.gather(list(handles)))
+
+    def share(self, value: Any) -> Handle:
+        """The value sent once to every worker (each runs tasks that need it), not once per task."""
+        return self.client.scatter(value, broadcast=True, hash=False)
 
     def compute(self, stage: str, objs: Sequence[Any]) -> list[Handle]:
         futures = self.client.compute(list(objs))

@@ -18,7 +18,8 @@ def task_description(key: object) -> str:
     """A task named by what it does: the pipeline's own keys name their stage and partition."""
     found = _TASK.search(str(key))
     if found:
-        return f"the {found[1]} task of partition {found[2]}" if found[1] == "read" else f"a {found[1]} task"
+        # The read and kept stages run one task per input partition, numbered as the partitions.
+        return f"the {found[1]} task of partition {found[2]}" if found[1] in ("read", "kept") else f"a {found[1]} task"
     name = key[0] if isinstance(key, tuple) and key else key
     return f"task {str(name).rsplit('-', 1)[0]!r}"
 

@@ -31,7 +31,8 @@ from .engine import Engine, local_frame
 from .errors import DedupError
 from .generate import Generated
 from .index import Index, opened
-from .output import Output
+from .kept import write_kept
+from .output import KEPT, Contents, Output
 from .pipeline import (
     Log,
     RunResult,
@@ -43,7 +44,7 @@ from .pipeline import (
 )
 from .sources import Partition, Source, open_source
 
-QUERY_ENTRIES = frozenset({"matches.parquet", "summary.json"})
+QUERY_OUTPUT = Contents("output", frozenset({".ambrel-dedup", "matches.parquet", "summary.json"}))
 
 
 def _parameters(layout: cl.Layout, dim: int, keep: str) -> dict[str, Any]:
@@ -117,6 +118,7 @@ def create(
     threshold: float = 0.9,
     *,
     output: str | os.PathLike[str] | None = None,
+    kept: str | os.PathLike[str] | None = None,
     overwrite: bool = False,
     keep: str = "min",
     margin: float | None = None,
@@ -133,8 +135,8 @@ def create(
     log: Log | None = None,
 ) -> RunResult:
     """Runs over `source` and keeps the result as a new index at `index` (which must not exist),
-    its first version; with `output`, also writes the run's outputs there (`overwrite` applies to
-    them only). The threshold, the cells and the dimension are fixed for the index's life. Runs
+    its first version; with `output` and `kept`, also writes the run's outputs and kept rows there
+    (`overwrite` applies to them only). The threshold, the cells and the dimension are fixed for the index's life. Runs
     where `run` would, given the same `client`, `scheduler`, `workers`, ... ."""
     check_threshold(threshold)
     if keep not in ("min", "max"):
@@ -145,8 +147,11 @@ def create(
     inputs = input_paths(source)
     idx = Output(index, inputs, False, token)
     out = None if output is None else Output(output, [*inputs, index], overwrite, token)
-    if out is not None:
-        _check_apart(Path(os.path.realpath(output)), Path(os.path.realpath(index)), output, index)
+    apart = [out] if out is not None else []
+    kept_target = None if kept is None else Output(kept, [*inputs, index], overwrite, token, KEPT, apart_from=apart)
+    for path in (output, kept):
+        if path is not None:
+            _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(index)), path, index)
     writer = _Creating(idx, keep)
 
     def plan(parallelism: int) -> Source:
@@ -159,11 +164,12 @@ def create(
         )
 
     def job(engine: Engine, src: Source) -> _Job:
-        j = _Job(engine, src, threshold, out, keep, where.shuffle, margin, force_layout, log, None)
+        j = _Job(engine, src, threshold, out, kept_target, keep, where.shuffle, margin, force_layout, log, None)
         j.index = writer
         return j
 
-    return launch(where, plan, [idx, *([out] if out else [])], job, log)
+    targets = [t for t in (idx, out, kept_target) if t is not None]
+    return launch(where, plan, targets, job, log)
 
 
 def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
@@ -206,7 +212,6 @@ class _Adding:
 @dataclass
 class _AddJob(_Job):
     adding: Any = None
-    kept_target: Any = None
 
     def execute(self) -> RunResult:
         src, engine, adding = self.source, self.engine, self.adding
@@ -279,7 +284,14 @@ class _AddJob(_Job):
         self.start("write")
         exact_frame = local_frame(exact.pairs)
         near = engine.frame([*found.handles, *met.handles], stages.PAIR_META)
-        summary = self.write(exact_frame, near, groups, layout)
+        cos_hist, edges = self.write(exact_frame, near, groups)
+        self.finish(str(self.target.shown) if self.target is not None else "")
+        if self.kept is not None:
+            self.start("kept")
+            rows_kept = write_kept(engine, src, np.unique(new_removed).astype(np.int64), self.kept.tmp)
+            self.counts["kept_rows"] = rows_kept
+            self.finish(f"{rows_kept:,} rows in {self.kept.shown}")
+        summary = self.summary(cos_hist, edges, groups.sizes, layout)
         summary["counts"]["removed"] = len(new_removed) + lost
         summary["counts"]["removed_new"] = len(new_removed)
         summary["index"] = {"path": str(index.root), "version": version + 1, "added": adding.mode}
@@ -299,6 +311,7 @@ def add(
     index: str | os.PathLike[str],
     output: str | os.PathLike[str],
     *,
+    kept: str | os.PathLike[str] | None = None,
     add: str = "all",
     overwrite: bool = False,
     id_column: str = "id",
@@ -313,7 +326,7 @@ def add(
     log: Log | None = None,
 ) -> RunResult:
     """Finds the pairs among the rows of `source` and between them and the index at `index`, writes
-    them to `output` as `run` does, and adds the new rows (`add="all"`) or only the kept ones
+    them to `output` as `run` does (with `kept`, the new rows that are kept too), and adds the new rows (`add="all"`) or only the kept ones
     (`"kept"`) to the index as its next version. Rows of .npy files and of the generated data set
     get ids that continue after the index's largest.
 
@@ -329,8 +342,12 @@ def add(
     inputs = input_paths(source)
     for text in inputs:
         _check_apart(Path(os.path.realpath(text)), Path(os.path.realpath(root)), text, index)
-    _check_apart(Path(os.path.realpath(output)), Path(os.path.realpath(root)), output, index)
-    target = Output(output, [*inputs, root], overwrite, os.urandom(5).hex())
+    token = os.urandom(5).hex()
+    target = Output(output, [*inputs, root], overwrite, token)
+    kept_target = None if kept is None else Output(kept, [*inputs, root], overwrite, token, KEPT, apart_from=[target])
+    for path in (output, kept):
+        if path is not None:
+            _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(root)), path, index)
     with st.writer_lock(root):
         current = opened(str(root), st.read_manifest(root)["version"])  # shared with the tasks run here
         first = int(current.all_ids().max(initial=-1)) + 1
@@ -353,11 +370,13 @@ def add(
         adding = _Adding(current, add)
 
         def job(engine: Engine, src: Source) -> _Job:
-            j = _AddJob(engine, src, current.threshold, target, current.keep, where.shuffle, None, False, log, None)
+            j = _AddJob(
+                engine, src, current.threshold, target, kept_target, current.keep, where.shuffle, None, False, log, None
+            )
             j.adding, j.index = adding, adding
             return j
 
-        return launch(where, plan, [target], job, log)
+        return launch(where, plan, [target, *([kept_target] if kept_target else [])], job, log)
 
 
 # --------------------------------------------------------------------------
@@ -433,7 +452,7 @@ def query(
     opened_index = Index.open(index)
     t = opened_index.check_threshold(threshold)
     inputs = input_paths(source)
-    target = Output(output, [*inputs, opened_index.root], overwrite, os.urandom(5).hex(), entries=QUERY_ENTRIES)
+    target = Output(output, [*inputs, opened_index.root], overwrite, os.urandom(5).hex(), QUERY_OUTPUT)
 
     def plan(parallelism: int) -> Source:
         src = open_source(
@@ -450,7 +469,7 @@ def query(
         return src
 
     def job(engine: Engine, src: Source) -> _Job:
-        j = _QueryJob(engine, src, t, target, "min", where.shuffle, None, False, log, None)
+        j = _QueryJob(engine, src, t, target, None, "min", where.shuffle, None, False, log, None)
         j.opened_index, j.query_threshold = opened_index, t
         return j
 

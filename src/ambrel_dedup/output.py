@@ -1,4 +1,4 @@
-"""The output directory: checked before any work, written beside itself, moved into place whole.
+"""The output directories: checked before any work, written beside themselves, moved into place whole.
 
 A run writes into `.NAME.tmp-TOKEN` beside OUT (NAME is OUT's name) and, once
 everything is written, moves that directory to OUT. Before any work it refuses
@@ -17,6 +17,16 @@ symbolic link as OUT is written through: its target is replaced, the link stays.
 A running run holds an exclusive `flock` on its temporary directory. Leftover
 `.NAME.tmp-*` and `.NAME.old-*` directories of a killed run (marked, and locked
 by nobody) are removed by the next run writing the same OUT.
+
+A run may write a second directory, KEPT (the input rows that are kept, as
+`part-NNNNN.parquet` files), under the same rules: checked before any work,
+apart from every input and from OUT (neither may be, contain or lie inside the
+other), overwritten only when marked and holding nothing but the marker and
+such files. Both temporary directories are written fully before either moves;
+then KEPT is moved into place, then OUT. A run killed between the two moves
+leaves KEPT whole and OUT absent, or the previous OUT where it was overwriting
+(the new OUT's `.NAME.tmp-*` is a leftover as above); a rerun with overwriting
+replaces that KEPT and writes OUT.
 """
 
 from __future__ import annotations
@@ -28,6 +38,8 @@ import json
 import os
 import re
 import shutil
+from collections.abc import Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
 from typing import Self
@@ -37,8 +49,22 @@ from .errors import DedupError
 MARKER = ".ambrel-dedup"
 FORMAT_VERSION = 1
 TOOL = "ambrel-dedup"
-# Everything a run writes at the top of OUT.
-OUTPUT_ENTRIES = frozenset({MARKER, "pairs.parquet", "groups.parquet", "summary.json"})
+
+
+@dataclass(frozen=True)
+class Contents:
+    """What a run writes at the top of one of its directories: fixed names, and names of a pattern."""
+
+    name: str  # how messages call the directory
+    entries: frozenset[str]
+    pattern: re.Pattern[str] | None = None
+
+    def holds(self, entry: str) -> bool:
+        return entry in self.entries or (self.pattern is not None and self.pattern.fullmatch(entry) is not None)
+
+
+OUTPUT = Contents("output", frozenset({MARKER, "pairs.parquet", "groups.parquet", "summary.json"}))
+KEPT = Contents("kept dataset", frozenset({MARKER}), re.compile(r"part-\d{5,}\.parquet"))
 
 _AT_FDCWD = -100
 _RENAME_NOREPLACE = 1
@@ -98,11 +124,13 @@ class Output:
         inputs: list[str | os.PathLike[str]],
         overwrite: bool,
         token: str,
-        entries: frozenset[str] = OUTPUT_ENTRIES,
+        contents: Contents = OUTPUT,
+        apart_from: Sequence[Output] = (),
     ) -> None:
         self.shown = Path(output)
-        self.entries = entries | {MARKER}
         self.token = token
+        self.contents = contents
+        name = contents.name
         self.replace = False
         self._fd: int | None = None
         self._created: list[Path] = []
@@ -110,14 +138,17 @@ class Output:
         if given.is_symlink() and not given.exists():
             raise DedupError(
                 f"{output}: a symbolic link to {os.readlink(given)}, which does not exist; "
-                "remove the link or choose another output"
+                f"remove the link or choose another {name}"
             )
         self.final = Path(os.path.realpath(given))
         for text in inputs:
-            self._check_apart(Path(os.path.realpath(text)))
+            source = Path(os.path.realpath(text))
+            self._check_apart(source, f"the input {source}")
+        for other in apart_from:  # the run's other directories
+            self._check_apart(other.final, f"the {other.contents.name} {other.shown}")
         if os.path.lexists(self.final):
             if not overwrite:
-                raise DedupError(f"{output}: exists (choose another output or allow overwriting)")
+                raise DedupError(f"{output}: exists (choose another {name} or allow overwriting)")
             self._check_replaceable(self.final)
             self.replace = True
         self._check_parent()
@@ -125,33 +156,36 @@ class Output:
 
     # -- checks, before any work ----------------------------------------------
 
-    def _check_apart(self, source: Path) -> None:
+    def _check_apart(self, other: Path, described: str) -> None:
         out = self.final
-        if out == source:
+        if out == other:
             where = "is"
-        elif out.is_relative_to(source):
+        elif out.is_relative_to(other):
             where = "lies inside"
-        elif source.is_relative_to(out):
+        elif other.is_relative_to(out):
             where = "contains"
         else:
             return
-        raise DedupError(f"{self.shown}: the output {where} the input {source}; choose an output outside it")
+        name = self.contents.name
+        raise DedupError(f"{self.shown}: the {name} {where} {described}; choose another {name} outside it")
 
     def _check_replaceable(self, path: Path) -> None:
-        shown = self.shown
+        shown, name = self.shown, self.contents.name
         if not path.is_dir():
-            raise DedupError(f"{shown}: exists and is not a directory; overwriting replaces only an output of {TOOL}")
+            raise DedupError(
+                f"{shown}: exists and is not a directory; overwriting replaces only a directory {TOOL} wrote"
+            )
         if os.path.ismount(path):
-            raise DedupError(f"{shown}: a mount point, which cannot be replaced; choose another output")
+            raise DedupError(f"{shown}: a mount point, which cannot be replaced; choose another {name}")
         if not _is_marked(path):
             raise DedupError(
                 f"{shown}: not written by {TOOL} (no readable {MARKER} file), so it is not replaced; "
-                "remove it yourself or choose another output"
+                f"remove it yourself or choose another {name}"
             )
-        extra = sorted(set(os.listdir(path)) - self.entries)
+        extra = sorted(entry for entry in os.listdir(path) if not self.contents.holds(entry))
         if extra:
             raise DedupError(
-                f"{shown}: holds files {TOOL} did not write ({', '.join(extra[:3])}"
+                f"{shown}: holds files {TOOL} did not write there ({', '.join(extra[:3])}"
                 f"{', ...' if len(extra) > 3 else ''}), so it is not replaced"
             )
         if not os.access(path, os.W_OK | os.X_OK):
@@ -186,7 +220,9 @@ class Output:
             (self.tmp / MARKER).write_text(json.dumps(marker) + "\n")
         except OSError as exc:
             self.discard()
-            raise DedupError(f"{self.shown}: cannot write the output beside it: {exc.strerror or exc}") from None
+            raise DedupError(
+                f"{self.shown}: cannot write the {self.contents.name} beside it: {exc.strerror or exc}"
+            ) from None
         return self
 
     def _remove_leftovers(self) -> None:
@@ -237,6 +273,17 @@ class Output:
 
     # -- moving the result into place -----------------------------------------
 
+    def _appeared(self) -> DedupError:
+        return DedupError(f"{self.shown}: appeared while the run was going on; the result was not written")
+
+    def ready(self) -> None:
+        """Checks again, before any directory of the run moves, that OUT may still be written as it was
+        checked before any work: absent, or an output of this tool that overwriting replaces."""
+        if os.path.lexists(self.final):
+            if not self.replace:
+                raise self._appeared()
+            self._check_replaceable(self.final)
+
     def commit(self) -> None:
         """Moves the finished temporary directory to OUT, replacing OUT only as checked before."""
         final, tmp = self.final, self.tmp
@@ -244,23 +291,17 @@ class Output:
             try:
                 _renameat2(tmp, final, _RENAME_NOREPLACE)
             except FileExistsError:
-                raise DedupError(
-                    f"{self.shown}: appeared while the run was going on; the result was not written"
-                ) from None
+                raise self._appeared() from None
             except OSError as exc:
                 if not _unsupported(exc):
                     raise
                 if os.path.lexists(final):
-                    raise DedupError(
-                        f"{self.shown}: appeared while the run was going on; the result was not written"
-                    ) from None
+                    raise self._appeared() from None
                 tmp.rename(final)
             self._created = []
             self.close()
             return
-        if not self.replace:
-            raise DedupError(f"{self.shown}: appeared while the run was going on; the result was not written")
-        self._check_replaceable(final)
+        self.ready()
         try:
             _renameat2(tmp, final, _RENAME_EXCHANGE)
             old = tmp  # the exchange left the old output under the temporary name

@@ -1,4 +1,5 @@
-"""The deduplication job: read, exact, cells, pairs, group, write; in this process or on a Dask cluster."""
+"""The deduplication job: read, exact, cells, pairs, group, write and (asked for) kept; in this process
+or on a Dask cluster."""
 
 from __future__ import annotations
 
@@ -26,10 +27,11 @@ from . import kernels as k
 from .engine import ClusterEngine, Engine, LocalEngine, local_frame, shuffle_method
 from .errors import DedupError
 from .generate import Generated
-from .output import Output
+from .kept import removed_ids, write_kept
+from .output import KEPT, Output
 from .sources import Source, open_source
 
-STAGES = ("read", "exact", "cells", "pairs", "group", "write")
+STAGES = ("read", "exact", "cells", "pairs", "group", "write", "kept")
 ROWS_PER_OUTPUT_PARTITION = 2_000_000
 IN_PROCESS_BYTES = 4 << 30  # inputs of up to this many bytes of float32 rows run in process by default
 RECALL_FLOOR = 0.9  # a chosen margin whose promised recall at the threshold is lower is refused
@@ -42,6 +44,7 @@ StageHook = Callable[[str, Client | None], None]
 class RunResult:
     output: Path
     summary: dict[str, Any]
+    kept: Path | None = None
 
     @property
     def seconds(self) -> dict[str, float]:
@@ -142,6 +145,7 @@ def run(
     id_column: str = "id",
     vector_column: str = "embedding",
     keep: str = "min",
+    kept: str | os.PathLike[str] | None = None,
     overwrite: bool = False,
     partition_rows: int | None = None,
     shuffle: str = "tasks",
@@ -171,9 +175,15 @@ def run(
     is refused unless `force_layout`. `on_stage(name, client)` is called as each
     stage starts (client None in process).
 
-    Before any work, `output` is checked (see `ambrel_dedup.output`): it must lie
-    apart from the input; with `overwrite`, an existing output is replaced only
-    if this tool wrote it.
+    With `kept`, the input rows that are kept (every group's kept member and every
+    row in no group, zero rows included) are also written there, in input order,
+    as a directory of Parquet files, one per input partition: Parquet input with
+    every column and the input's schema, .npy and generated input as `id` (int64)
+    and `embedding` (the float32 rows as read).
+
+    Before any work, `output` and `kept` are checked (see `ambrel_dedup.output`):
+    they must lie apart from the input and from each other; with `overwrite`, an
+    existing directory is replaced only if this tool wrote it.
     """
     check_threshold(threshold)
     if keep not in ("min", "max"):
@@ -182,7 +192,10 @@ def run(
         raise ValueError(f"margin must be a number in [0, 2], got {margin!r}")
     where = Where(client, scheduler, workers, threads_per_worker, in_process, connect_timeout, progress, shuffle)
     where.check()
-    target = Output(output, input_paths(source), overwrite, os.urandom(5).hex())
+    inputs = input_paths(source)
+    token = os.urandom(5).hex()
+    target = Output(output, inputs, overwrite, token)
+    kept_target = None if kept is None else Output(kept, inputs, overwrite, token, KEPT, apart_from=[target])
 
     def plan(parallelism: int) -> Source:
         return open_source(
@@ -194,9 +207,9 @@ def run(
         )
 
     def job(engine: Engine, src: Source) -> _Job:
-        return _Job(engine, src, threshold, target, keep, shuffle, margin, force_layout, log, on_stage)
+        return _Job(engine, src, threshold, target, kept_target, keep, shuffle, margin, force_layout, log, on_stage)
 
-    return launch(where, plan, [target], job, log)
+    return launch(where, plan, [target, *([kept_target] if kept_target else [])], job, log)
 
 
 def check_threshold(threshold: float) -> None:
@@ -287,6 +300,7 @@ class _Job:
     source: Source
     threshold: float
     target: Output | None
+    kept: Output | None
     keep: str
     shuffle: str
     margin: float | None
@@ -356,23 +370,36 @@ class _Job:
         self.finish(f"{groups.rounds} rounds")
 
         self.start("write")
-        summary = self.write(exact_frame, near, groups, layout)
+        cos_hist, edges = self.write(exact_frame, near, groups)
+        self.finish(str(self.target.shown) if self.target is not None else "")
+
+        if self.kept is not None:
+            self.start("kept")
+            rows = write_kept(engine, src, removed_ids(engine, groups.frame), self.kept.tmp)
+            self.counts["kept_rows"] = rows
+            self.finish(f"{rows:,} rows in {self.kept.shown}")
+
+        summary = self.summary(cos_hist, edges, groups.sizes, layout)
         summary["seconds"]["total"] = time.perf_counter() - began
         return self.commit(summary, groups)
 
     def commit(self, summary: dict[str, Any], groups: stages.Groups) -> RunResult:
-        """Moves the outputs into place: OUT first, then an index being written."""
-        shown = None
+        """Moves the outputs into place: both directories are whole before either moves (a failure
+        between the moves leaves the kept rows in place and no output, see ambrel_dedup.output),
+        then an index being written publishes its version."""
         if self.target is not None:
             (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-            self.target.commit()
-            shown = self.target.shown
+        moving = [t for t in (self.kept, self.target) if t is not None]
+        for t in moving:
+            t.ready()
+        for t in moving:
+            t.commit()
+        shown = self.target.shown if self.target is not None else None
         if self.index is not None:
             where = self.index.commit(self, summary, groups)
             shown = shown or where
         assert shown is not None
-        self.finish(str(shown))
-        return RunResult(shown, summary)
+        return RunResult(shown, summary, self.kept.shown if self.kept is not None else None)
 
     def read(self, cells: int) -> stages.Blocks:
         """The read stage: every partition read, normalised and fingerprinted on the engine."""
@@ -401,9 +428,7 @@ class _Job:
     def output_parts(self) -> int:
         return max(1, math.ceil(self.source.count / ROWS_PER_OUTPUT_PARTITION))
 
-    def write(
-        self, exact: dd.DataFrame, near: dd.DataFrame, groups: stages.Groups, layout: cl.Layout
-    ) -> dict[str, Any]:
+    def write(self, exact: dd.DataFrame, near: dd.DataFrame, groups: stages.Groups) -> tuple[np.ndarray, np.ndarray]:
         meta = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64, "exact": bool})
         flagged = [
             exact.map_partitions(_flag, True, meta=meta),
@@ -422,8 +447,7 @@ class _Job:
         hists = self.engine.compute("write", [delayed(_histogram)(part, edges) for part in near.to_delayed()])
         counts = self.engine.gather(hists)
         cos_hist = np.sum(counts, axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
-        self.seconds["write"] = time.perf_counter() - self.started
-        return self.summary(cos_hist, edges, groups.sizes, layout)
+        return cos_hist, edges
 
     def summary(
         self, cos_hist: np.ndarray, edges: np.ndarray, sizes: dict[int, int], layout: cl.Layout

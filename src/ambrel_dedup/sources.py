@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -67,6 +67,22 @@ class Source:
         else:
             ids, vectors = _read_parquet(part, self.id_column, self.vector_column, self.dim)
         return ids, _finite_float32(vectors, part)
+
+    def pieces(self, part: Partition) -> Iterator[tuple[np.ndarray, Any]]:
+        """(ids as int64, a pyarrow table of the rows with every column) of one partition, in pieces:
+        Parquet a row group at a time, with the file's schema and its metadata; .npy and generated
+        rows whole, as the id column and the vector column of the float32 rows that `read` gives."""
+        if self.kind == "parquet":
+            for start, table in _row_groups(part):
+                yield _parquet_ids(table.column(self.id_column), part.file, start, self.id_column), table
+            return
+        import pyarrow as pa
+
+        ids, vectors = self.read(part)
+        values = pa.array(vectors.reshape(-1), pa.float32())
+        columns = {self.id_column: pa.array(ids, pa.int64())}
+        columns[self.vector_column] = pa.FixedSizeListArray.from_arrays(values, self.dim)
+        yield ids, pa.table(columns)
 
 
 def _finite_float32(vectors: np.ndarray, part: Partition) -> np.ndarray:
@@ -303,8 +319,9 @@ def _first_length(metas: Sequence[tuple[Path, object]], vector_column: str) -> i
     raise InputError("no vectors")  # not reached: the caller checked the row count
 
 
-def _read_row_groups(part: Partition, columns: list[str]) -> Any:
-    """The partition's row groups, one at a time, so that a damaged one is named."""
+def _row_groups(part: Partition, columns: list[str] | None = None) -> Iterator[tuple[int, Any]]:
+    """The partition's row groups one at a time, so that a damaged one is named, each with the number
+    of its first row in the file; every column unless `columns` are given."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -312,36 +329,42 @@ def _read_row_groups(part: Partition, columns: list[str]) -> Any:
         pf = pq.ParquetFile(part.file)
     except (OSError, pa.ArrowException) as exc:
         raise InputError(f"{part.file}: cannot read a Parquet file: {exc}") from None
-    tables = []
     start = part.start
     for g in part.row_groups:
         try:
-            tables.append(pf.read_row_group(g, columns=columns))
+            table = pf.read_row_group(g, columns=columns)
         except (OSError, pa.ArrowException) as exc:
             rows = pf.metadata.row_group(g).num_rows
             raise InputError(
                 f"{part.file}: row group {g} (rows {start} to {start + rows - 1}) cannot be read: "
                 + " ".join(str(exc).split())
             ) from None
-        start += len(tables[-1])
-    return pa.concat_tables(tables) if len(tables) != 1 else tables[0]
+        yield start, table
+        start += len(table)
+
+
+def _parquet_ids(column: Any, file: str, start: int, id_column: str) -> np.ndarray:
+    """The ids of a column read from `file` as int64; `start` is the number of its first row in the file."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    ids_col = column.combine_chunks()
+    if ids_col.null_count:
+        row = int(pc.index(ids_col.is_null(), True).as_py())
+        raise InputError(f"{file}: row {start + row}: no id (null)")
+    try:
+        return ids_col.cast(pa.int64()).to_numpy(zero_copy_only=False)
+    except pa.ArrowInvalid:
+        raise InputError(f"{file}: an id in column '{id_column}' does not fit in a signed 64-bit integer") from None
 
 
 def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int) -> tuple[np.ndarray, np.ndarray]:
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    table = _read_row_groups(part, [id_column, vector_column])
-    ids_col = table.column(id_column).combine_chunks()
-    if ids_col.null_count:
-        row = int(pc.index(ids_col.is_null(), True).as_py())
-        raise InputError(f"{part.file}: row {part.start + row}: no id (null)")
-    try:
-        ids = ids_col.cast(pa.int64()).to_numpy(zero_copy_only=False)
-    except pa.ArrowInvalid:
-        raise InputError(
-            f"{part.file}: an id in column '{id_column}' does not fit in a signed 64-bit integer"
-        ) from None
+    tables = [table for _, table in _row_groups(part, [id_column, vector_column])]
+    table = pa.concat_tables(tables) if len(tables) != 1 else tables[0]
+    ids = _parquet_ids(table.column(id_column), part.file, part.start, id_column)
     vectors = table.column(vector_column).combine_chunks()
     if vectors.null_count:
         row = int(pc.index(vectors.is_null(), True).as_py())

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+import pytest
 from distributed import LocalCluster
 from distributed.diagnostics.plugin import WorkerPlugin
 
@@ -49,6 +50,26 @@ def components(edges: list[tuple[int, int]]) -> dict[int, int]:
         if ra != rb:
             parent[max(ra, rb)] = min(ra, rb)
     return {x: find(x) for x in parent}
+
+
+def no_work(stage: str, client: object) -> None:
+    """An `on_stage` hook for runs that must be refused before any stage starts."""
+    pytest.fail(f"stage {stage} started")
+
+
+def tree(root: Path) -> list[tuple[str, bytes]]:
+    """Every path below root with the bytes of its files: equal before and after means untouched."""
+    return sorted((str(p.relative_to(root)), p.read_bytes() if p.is_file() else b"") for p in root.rglob("*"))
+
+
+def damage(path: Path, row_group: int, column: int) -> None:
+    """Overwrites the start of a data page of one column chunk of a Parquet file."""
+    import pyarrow.parquet as pq
+
+    offset = pq.ParquetFile(path).metadata.row_group(row_group).column(column).data_page_offset
+    damaged = bytearray(path.read_bytes())
+    damaged[offset : offset + 16] = b"\xff" * 16
+    path.write_bytes(damaged)
 
 
 def read_output(path: Path) -> tuple[pd.DataFrame, pd.DataFrame]:

@@ -56,9 +56,12 @@ def test_tiny_huge_and_zero_rows_in_a_run(client, tmp_path):
     assert summary["counts"]["exact_copies"] == 2
 
 
-def test_a_partition_of_exact_copies_only(tmp_path):
-    rows = np.random.default_rng(2).standard_normal((1500, 12)).astype(np.float32)
-    np.save(tmp_path / "rows.npy", np.concatenate([rows, rows * 2.0]))  # the second partition copies the first
-    result = run(tmp_path / "rows.npy", tmp_path / "out", THRESHOLD, partition_rows=1500, in_process=True)
-    pairs, _ = read_output(result.output)
-    assert pairs.exact.sum() == 1500 and set(pairs[pairs.exact].id_b) == set(range(1500, 3000))
+def test_partitions_of_only_zero_rows_or_only_copies(tmp_path):
+    rows = np.random.default_rng(2).standard_normal((30, 8)).astype(np.float32)
+    rows[10:20] = 0.0  # the second partition: zero rows only
+    rows[20:30] = rows[0:10] * 2.0  # the third: exact copies of the first only
+    np.save(tmp_path / "rows.npy", rows)
+    result = run(tmp_path / "rows.npy", tmp_path / "out", THRESHOLD, in_process=True, partition_rows=10)
+    pairs, groups = read_output(result.output)
+    assert set(zip(pairs.id_a, pairs.id_b)) == {(i, i + 20) for i in range(10)} and pairs.exact.all()
+    assert result.summary["counts"]["zero_rows"] == 10 and not set(range(10, 20)) & set(groups.id)

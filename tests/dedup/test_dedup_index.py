@@ -320,10 +320,12 @@ def test_keep_rules_across_versions(tmp_path):
     # New id 0 near 9 only; new id 20 alone.
     new = pa.table({"id": [0, 20], "embedding": [at(0.8), list(rng.standard_normal(32))]})
     pq.write_table(new, tmp_path / "new.parquet")
-    result = ij.add(tmp_path / "new.parquet", tmp_path / "idx", tmp_path / "out")
+    result = ij.add(tmp_path / "new.parquet", tmp_path / "idx", tmp_path / "out", kept=tmp_path / "kept")
     _, g = read_output(tmp_path / "out")
     assert g.id.tolist() == [0, 5, 7, 9] and g.keep.tolist() == [False, True, False, False]
     assert g.group.tolist() == [0, 0, 0, 0] and result.summary["counts"]["removed"] == 1
+    kept = pq.read_table(tmp_path / "kept")
+    assert kept.column("id").to_pylist() == [20] and kept.schema.names == new.schema.names
 
 
 def test_the_command_line(corpus, tmp_path, capsys):

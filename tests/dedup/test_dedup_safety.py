@@ -13,6 +13,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+from dedup_oracle import damage, no_work, tree
 from distributed.scheduler import KilledWorker
 
 import ambrel_dedup.engine as engine
@@ -25,14 +26,6 @@ from ambrel_dedup.cells import Layout
 TINY = Generated(count=600, dim=8, seed=1)
 
 
-def _no_work(stage, client):
-    pytest.fail(f"stage {stage} started")
-
-
-def _tree(root):
-    return sorted((str(p.relative_to(root)), p.read_bytes() if p.is_file() else b"") for p in root.rglob("*"))
-
-
 def test_outputs_that_overlap_the_input_or_cannot_be_written_are_refused_first(client, tmp_path, monkeypatch):
     data = tmp_path / "d" / "data"
     data.mkdir(parents=True)
@@ -40,7 +33,7 @@ def test_outputs_that_overlap_the_input_or_cannot_be_written_are_refused_first(c
     (tmp_path / "d" / "notes.txt").write_text("mine")
     (tmp_path / "dangling").symlink_to(tmp_path / "nowhere")
     monkeypatch.chdir(tmp_path / "d")
-    before = _tree(tmp_path)
+    before = tree(tmp_path)
     cases = [
         (data, data, "is the input"),
         (data, tmp_path / "d", "contains the input"),
@@ -53,8 +46,8 @@ def test_outputs_that_overlap_the_input_or_cannot_be_written_are_refused_first(c
     ]
     for source, out, words in cases:
         with pytest.raises(DedupError, match=words):
-            run(source, out, client=client, overwrite=True, on_stage=_no_work)
-    assert _tree(tmp_path) == before
+            run(source, out, client=client, overwrite=True, on_stage=no_work)
+    assert tree(tmp_path) == before
 
 
 def test_overwrite_replaces_only_an_output_of_this_tool(client, tmp_path, monkeypatch):
@@ -100,7 +93,7 @@ def test_overwrite_replaces_only_an_output_of_this_tool(client, tmp_path, monkey
     (plain / "pairs.parquet").write_text("not ours")
     for target, words in ((out, "did not write"), (plain, "not written by")):
         with pytest.raises(DedupError, match=words):
-            run(TINY, target, client=client, overwrite=True, on_stage=_no_work)
+            run(TINY, target, client=client, overwrite=True, on_stage=no_work)
     assert (out / "notes.txt").read_text() == "mine" and (plain / "pairs.parquet").read_text() == "not ours"
 
     # Input discovery enters neither leftovers nor outputs.
@@ -155,10 +148,7 @@ def test_late_failures_name_the_file_or_the_stage(client, tmp_path, monkeypatch)
     folder.mkdir()
     path = folder / "part.parquet"
     pq.write_table(table, path, row_group_size=100)
-    offset = pq.ParquetFile(path).metadata.row_group(1).column(1).data_page_offset
-    damaged = bytearray(path.read_bytes())
-    damaged[offset : offset + 16] = b"\xff" * 16
-    path.write_bytes(damaged)
+    damage(path, 1, 1)
     with pytest.raises(InputError, match=r"part\.parquet: row group 1 \(rows 100 to 199\) cannot be read") as info:
         run(folder, tmp_path / "out", client=client, partition_rows=100)
     assert str(path) in str(info.value) and "\n" not in str(info.value)
@@ -219,7 +209,7 @@ def test_paths_sizes_layouts_and_cluster_sizes(client, tmp_path, monkeypatch):
         ({"workers": 1000}, ValueError, "workers must be between 1 and"),
         ({"threads_per_worker": -1}, ValueError, "threads per worker must be between 1 and"),
     ):
-        args = {"source": TINY, "output": tmp_path / "new", "on_stage": _no_work, **kwargs}
+        args = {"source": TINY, "output": tmp_path / "new", "on_stage": no_work, **kwargs}
         with pytest.raises(error, match=words):
             run(**args)
     assert sorted(os.listdir(tmp_path)) == ["out", "rel.npy"]
