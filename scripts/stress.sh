@@ -6,14 +6,15 @@
 #   4. the C++ core suite cross-built for aarch64 and run under qemu-user
 #      (scripts/cross-aarch64.sh, about 2 minutes once the toolchain is in);
 #   5. the manylinux wheel: built, repaired with auditwheel, smoke-tested in a
-#      fresh venv without the system libcrypto (scripts/wheel.sh).
+#      fresh venv without the system libcrypto (scripts/wheel.sh);
+#   6. index adds killed at random moments, the index checked whole after each.
 # The two interpreter variants are built on first use (about 4 minutes each)
 # by ../shared/tools/python-variant and cached; AMBREL_DEBUG_PYTHON and
 # AMBREL_FT_PYTHON select other interpreters. Set STRESS_QUICK=1 for a short
 # smoke run. Exits non-zero when any check fails; the figures are printed.
 #
 #   bash scripts/stress.sh            # everything
-#   bash scripts/stress.sh leaks      # one check: leaks | threads | sanitize | aarch64 | wheel
+#   bash scripts/stress.sh leaks      # one check: leaks | threads | sanitize | aarch64 | wheel | index
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -49,7 +50,7 @@ else
 fi
 
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(leaks threads sanitize aarch64 wheel)
+[ ${#checks[@]} -gt 0 ] || checks=(leaks threads sanitize aarch64 wheel index)
 status=0
 for check in "${checks[@]}"; do
   case "$check" in
@@ -78,8 +79,14 @@ for check in "${checks[@]}"; do
       echo "== wheel"
       bash scripts/wheel.sh || status=1
       ;;
+    index)
+      echo "== index adds killed at random moments"
+      rounds=30
+      [ "${STRESS_QUICK:-0}" = 1 ] && rounds=4
+      "$VENV/bin/python" tests/stress/index_kills.py --rounds "$rounds" || status=1
+      ;;
     *)
-      echo "unknown check '$check' (leaks, threads, sanitize, aarch64, wheel)" >&2
+      echo "unknown check '$check' (leaks, threads, sanitize, aarch64, wheel, index)" >&2
       exit 2
       ;;
   esac

@@ -32,7 +32,7 @@ from .errors import DedupError
 from .generate import Generated
 from .index import Index, opened
 from .kept import write_kept
-from .output import KEPT, Contents, Output
+from .output import KEPT, MARKER, Contents, Output
 from .pipeline import (
     Log,
     RunResult,
@@ -44,7 +44,7 @@ from .pipeline import (
 )
 from .sources import Partition, Source, open_source
 
-QUERY_OUTPUT = Contents("output", frozenset({".ambrel-dedup", "matches.parquet", "summary.json"}))
+QUERY_OUTPUT = Contents("output", frozenset({MARKER, "matches.parquet", "summary.json"}))
 
 
 def _parameters(layout: cl.Layout, dim: int, keep: str) -> dict[str, Any]:

@@ -1,0 +1,79 @@
+"""Adds killed at random moments: after every kill the index opens whole (every file's SHA-256
+checked) at the version before or after the add, with every id once, and an add run to its end
+afterwards lands. Prints one line per round.
+
+    python tests/stress/index_kills.py [--rounds 30] [--rows 20000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+from ambrel_dedup import create_index
+from ambrel_dedup import index_store as st
+from ambrel_dedup.clustered import Clustered
+from ambrel_dedup.index import Index
+
+ADD = "import sys; from ambrel_dedup import add_to_index; add_to_index(sys.argv[1], sys.argv[2], sys.argv[3])"
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--rounds", type=int, default=30)
+    p.add_argument("--rows", type=int, default=20_000)
+    args = p.parse_args()
+    rng = random.Random(5)
+    work = Path(tempfile.mkdtemp(prefix="index-kills-"))
+    try:
+        step = 2_000
+        total = args.rows + step * args.rounds
+        data = Clustered(count=total, dim=64, seed=11)
+        np.save(work / "base.npy", data.rows(0, args.rows))
+        create_index(work / "base.npy", work / "idx", 0.9)
+        held = args.rows
+        failures = 0
+        for r in range(args.rounds):
+            batch = work / f"new-{r}.npy"
+            np.save(batch, data.rows(held, held + step))
+            before = Index.open(work / "idx").version
+            proc = subprocess.Popen([sys.executable, "-c", ADD, str(batch), str(work / "idx"), str(work / f"o{r}")])
+            time.sleep(rng.uniform(0.0, 2.5))
+            proc.send_signal(signal.SIGKILL)
+            code = proc.wait()
+            index = Index.open(work / "idx", verify=True)
+            ids = index.all_ids()
+            ok = index.version in (before, before + 1) and len(np.unique(ids)) == len(ids) == index.count
+            if index.version == before:  # killed before it landed: it must land now
+                subprocess.run(
+                    [sys.executable, "-c", ADD, str(batch), str(work / "idx"), str(work / f"r{r}")], check=True
+                )
+                index = Index.open(work / "idx", verify=True)
+                ok &= index.version == before + 1
+            held += step
+            ok &= index.count == held
+            failures += not ok
+            print(
+                f"round {r:>3}: killed with {code}, version {before} -> {index.version}, {index.count:,} ids, "
+                f"{'ok' if ok else 'FAILED'}"
+            )
+        done = st.vacuum(work / "idx", keep=1)
+        left = {e.name for e in (work / "idx" / st.DATA).iterdir()}
+        clean = left == st.referenced(st.read_manifest(work / "idx"))
+        print(f"vacuum: {done}; data files all referenced: {clean}")
+        return 1 if failures or not clean else 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
