@@ -27,10 +27,10 @@ N + ADD rows go through one `run` (a directory of the two .npy files: the same i
   train + add, one range_search of the query rows, single-row range_search, recall; then the
   time to add the ADD rows to it. Its size is that of `faiss.write_index`'s file.
 
-Query rows: half are rows of the set in no version of the index (for the clustered set the rows
-after N + ADD; for the real set, whose every row is indexed or added, the ADD rows: new to
-version 1, held by the newest version), half are indexed rows moved to a cosine of 0.90 .. 0.99
-from themselves in a random direction.
+Query rows: half are rows of the set that version 1 does not hold (for the clustered set the rows
+after N + ADD, in no version; for the real set, whose every row is indexed or added at the
+default sizes, the ADD rows, which version 2 holds), half are indexed rows turned to a cosine of
+0.90 .. 0.99 from themselves in a random direction.
 
 Everything runs on the default engine (in this process) with every core, FAISS on 2 threads.
 faiss-cpu is optional (pip install -r requirements-bench.txt). Nothing asserts on timings.
@@ -93,7 +93,6 @@ class Truth:
     """Exact pairs as keys: of the sampled new rows (over all rows), and of the query rows."""
 
     n: int  # pair keys of `add` are i * n + j
-    sample: np.ndarray
     add: np.ndarray
     query: np.ndarray  # keys query row * (N + ADD) + id, ids of both versions
     query_v1: np.ndarray  # those with ids of version 1
@@ -117,12 +116,9 @@ def data_sets(args: argparse.Namespace) -> Iterator[DataSet]:
                 f"rows {n + extra:,} .. of the same set",
             )
         elif name == "real":
-            if not real_embeddings.available():
-                print(
-                    f"\nreal set skipped: nothing cached under {real_embeddings.CACHE} (run bench/real_embeddings.py)"
-                )
+            emb = real_embeddings.load_or_skip()
+            if emb is None:
                 continue
-            emb = real_embeddings.load()
             extra = min(args.add, len(emb) // 2)
             n = min(args.count, len(emb) - extra)
             rest = emb[n + extra :]
@@ -170,7 +166,7 @@ def truth(data: DataSet, queries: np.ndarray, threshold: float, copies: np.ndarr
     ours = (hi < held) & (np.isin(lo, sample) | np.isin(hi, sample)) & ~np.isin(lo, copies) & ~np.isin(hi, copies)
     asked = (hi >= held) & (lo < held)
     query = np.sort((hi[asked] - held) * held + lo[asked])
-    return Truth(n, sample, found[ours], query, query[query % held < len(data.old)])
+    return Truth(n, found[ours], query, query[query % held < len(data.old)])
 
 
 # -- measures -------------------------------------------------------------------------
@@ -470,7 +466,12 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="tiny counts: checks that the benchmark runs")
     ap.add_argument("--sets", default="clustered,real", help="data sets: clustered, real")
-    ap.add_argument("--count", type=int, default=1_000_000, help="N: rows of create (the real set has 50,250)")
+    ap.add_argument(
+        "--count",
+        type=int,
+        default=1_000_000,
+        help="N: rows of create (the real set: at most its rows less ADD, 50,250)",
+    )
     ap.add_argument("--add", type=int, default=10_000, help="ADD: rows of add")
     ap.add_argument("--queries", type=int, default=1000, help="query rows of the batch")
     ap.add_argument("--single-calls", type=int, default=SINGLE_CALLS, help="one-row query calls")
@@ -495,7 +496,7 @@ def main() -> int:
             scratch = top / f"set-{k}"
             scratch.mkdir()
             measure(data, args, scratch)
-            del data
+            del data  # its rows go before the next set's are made
     finally:
         if args.keep_dir:
             print(f"kept: {top}")
