@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Benchmark of the persistent index (ambrel_dedup.index, ambrel_dedup.index_jobs) beside a
-full run and FAISS IVF, measured in the same run, on the same rows and machine.
+"""Benchmark of the persistent index (ambrel_dedup's `create_index`, `add_to_index` and `Index`)
+beside a full run and FAISS IVF, measured in the same run, on the same rows and machine.
 
     .venv/bin/python bench/index.py                  # clustered 1,000,000 + 10,000, and the real set
     .venv/bin/python bench/index.py --quick          # smoke run with tiny counts
     .venv/bin/python bench/index.py --sets clustered --count 50000 --add 2000 --queries 200
 
-Per data set, N rows go into an index (`create`), ADD more are added to it (`add`), and the same
+Per data set, N rows go into an index (`create_index`), ADD more are added to it (`add_to_index`), and the same
 N + ADD rows go through one `run` (a directory of the two .npy files: the same ids). Then:
 
 - add: seconds of `add` against the full run's (the ratio), and of `create`. With --rounds R,
@@ -50,10 +50,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ambrel_dedup import run
+from ambrel_dedup import Index, add_to_index, create_index, run
 from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.index import Index
-from ambrel_dedup.index_jobs import add, create
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import baselines as bl
@@ -186,7 +184,7 @@ def single_calls(call: Callable[[np.ndarray], object], queries: np.ndarray, coun
     return seconds
 
 
-def query_index(root: Path, version: int, queries: np.ndarray, calls: int) -> Queried:
+def query_version(root: Path, version: int, queries: np.ndarray, calls: int) -> Queried:
     opened, index = timed(lambda: Index.open(root, version))
     first, found = timed(lambda: index.query(queries))
     again, _ = timed(lambda: index.query(queries))
@@ -199,8 +197,8 @@ def warm_up(scratch: Path, threshold: float) -> None:
     rows = Clustered(count=3000, dim=64, seed=1).rows(0, 3000)
     np.save(scratch / "warm-a.npy", rows[:2500])
     np.save(scratch / "warm-b.npy", rows[2500:])
-    create(scratch / "warm-a.npy", scratch / "warm-index", threshold)
-    add(scratch / "warm-b.npy", scratch / "warm-index", scratch / "warm-added")
+    create_index(scratch / "warm-a.npy", scratch / "warm-index", threshold)
+    add_to_index(scratch / "warm-b.npy", scratch / "warm-index", scratch / "warm-added")
     run(scratch / "warm-a.npy", scratch / "warm-run", threshold)
     Index.open(scratch / "warm-index").query(rows[:100])
     for path in scratch.iterdir():
@@ -225,7 +223,7 @@ def ours(data: DataSet, queries: np.ndarray, args: argparse.Namespace, scratch: 
     np.save(rows / "a.npy", data.old)
     np.save(rows / "b.npy", data.new)
     t = args.threshold
-    made, _ = timed(lambda: create(rows / "a.npy", index, t))
+    made, _ = timed(lambda: create_index(rows / "a.npy", index, t))
     log(f"{data.label}: create {made:.1f} s")
     adds, fulls = [], []
     for k in range(args.rounds, 0, -1):
@@ -233,7 +231,7 @@ def ours(data: DataSet, queries: np.ndarray, args: argparse.Namespace, scratch: 
         target = index if k == 1 else scratch / "index-copy"
         if k > 1:
             shutil.copytree(index, target)
-        grown, added = timed(lambda target=target, k=k: add(rows / "b.npy", target, scratch / f"added-{k}"))
+        grown, added = timed(lambda target=target, k=k: add_to_index(rows / "b.npy", target, scratch / f"added-{k}"))
         full, result = timed(lambda k=k: run(rows, scratch / f"full-{k}", t))
         log(f"{data.label}: add {grown:.1f} s, full run {full:.1f} s")
         adds.append(grown)
@@ -244,7 +242,7 @@ def ours(data: DataSet, queries: np.ndarray, args: argparse.Namespace, scratch: 
     pairs = pd.read_parquet(added.output / "pairs.parquet")
     # The index knows every copy; the add's exact pairs name the new ones (id_b) too.
     copies = np.union1d(Index.open(index).copies().ids, pairs.id_b[pairs.exact].to_numpy(np.int64))
-    versions = {v: query_index(index, v, queries, calls) for v in (1, 2)}
+    versions = {v: query_version(index, v, queries, calls) for v in (1, 2)}
     log(f"{data.label}: queries {versions[1].first:.2f} s")
     promised = Index.open(index, 1).info()["parameters"]["promised"]
     return Ours(made, min(adds), min(fulls), result.summary["engine"]["name"], pairs, copies, versions, promised)
