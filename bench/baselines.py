@@ -149,17 +149,22 @@ def faiss_flat(unit: np.ndarray, threshold: float) -> tuple[float, np.ndarray]:
     return time.perf_counter() - started, _range_keys(lims, ids, len(unit))
 
 
+def ivf_index(unit: np.ndarray):
+    """IndexIVFFlat (inner product, nlist = 4 sqrt(N)) trained on the rows and holding them."""
+    n, dim = unit.shape
+    index = faiss.IndexIVFFlat(faiss.IndexFlatIP(dim), dim, max(1, round(4 * math.sqrt(n))), faiss.METRIC_INNER_PRODUCT)
+    index.train(unit)
+    index.add(unit)
+    return index
+
+
 def faiss_ivf(
     unit: np.ndarray, threshold: float, nprobes: tuple[int, ...] = (8, 16)
 ) -> list[tuple[int, float, np.ndarray]]:
     """(nprobe, seconds of train + add + range_search, pair keys) for each nprobe, on one trained index."""
-    n, dim = unit.shape
-    nlist = max(1, round(4 * math.sqrt(n)))
+    n = len(unit)
     started = time.perf_counter()
-    quantizer = faiss.IndexFlatIP(dim)
-    index = faiss.IndexIVFFlat(quantizer, dim, nlist, faiss.METRIC_INNER_PRODUCT)
-    index.train(unit)
-    index.add(unit)
+    index = ivf_index(unit)
     built = time.perf_counter() - started
     out = []
     for nprobe in nprobes:

@@ -158,12 +158,9 @@ def data_sets(args: argparse.Namespace) -> None:
                 rows = Clustered(count=n, dim=384, seed=0).rows(0, n)
                 sets.append((f"clustered {n:,} x 384", f"clustered-{n}-384-s0", rows))
         elif name == "real":
-            if not real_embeddings.available():
-                print(
-                    f"\nreal set skipped: nothing cached under {real_embeddings.CACHE} (run bench/real_embeddings.py)"
-                )
+            emb = real_embeddings.load_or_skip()
+            if emb is None:
                 continue
-            emb = real_embeddings.load()
             key = f"real-{len(emb)}-{real_embeddings.MODEL}"
             for n in sorted({min(n, len(emb)) for n in sizes} | {len(emb)}):
                 sets.append((f"real {n:,} x {emb.shape[1]}", f"{key}-{n}", emb[:n]))

@@ -278,6 +278,14 @@ def load(build_missing: bool = False, log: Log = _log) -> np.ndarray:
     return np.load(where / "embeddings.npy")
 
 
+def load_or_skip() -> np.ndarray | None:
+    """The cached real embeddings, or None after a line saying that a benchmark skips the set."""
+    if not available():
+        print(f"\nreal set skipped: nothing cached under {CACHE} (run bench/real_embeddings.py)")
+        return None
+    return load()
+
+
 def load_texts() -> list[str]:
     import pandas as pd
 
