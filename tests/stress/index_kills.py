@@ -36,24 +36,33 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="index-kills-"))
     try:
         step = 2_000
-        total = args.rows + step * args.rounds
+        total = args.rows + step * (args.rounds + 1)
         data = Clustered(count=total, dim=64, seed=11)
         np.save(work / "base.npy", data.rows(0, args.rows))
         create_index(work / "base.npy", work / "idx", 0.9)
         held = args.rows
+        # One add to its end first: the kills fall anywhere in an add's life, start-up included.
+        np.save(work / "first.npy", data.rows(held, held + step))
+        started = time.perf_counter()
+        subprocess.run(
+            [sys.executable, "-c", ADD, str(work / "first.npy"), str(work / "idx"), str(work / "o")], check=True
+        )
+        life = time.perf_counter() - started
+        held += step
         failures = 0
         for r in range(args.rounds):
             batch = work / f"new-{r}.npy"
             np.save(batch, data.rows(held, held + step))
             before = Index.open(work / "idx").version
             proc = subprocess.Popen([sys.executable, "-c", ADD, str(batch), str(work / "idx"), str(work / f"o{r}")])
-            time.sleep(rng.uniform(0.0, 2.5))
+            time.sleep(rng.uniform(0.2, 1.05) * life)
             proc.send_signal(signal.SIGKILL)
             code = proc.wait()
             index = Index.open(work / "idx", verify=True)
             ids = index.all_ids()
             ok = index.version in (before, before + 1) and len(np.unique(ids)) == len(ids) == index.count
-            if index.version == before:  # killed before it landed: it must land now
+            landed = index.version == before + 1
+            if not landed:  # killed before it landed: it must land now
                 subprocess.run(
                     [sys.executable, "-c", ADD, str(batch), str(work / "idx"), str(work / f"r{r}")], check=True
                 )
@@ -63,7 +72,8 @@ def main() -> int:
             ok &= index.count == held
             failures += not ok
             print(
-                f"round {r:>3}: killed with {code}, version {before} -> {index.version}, {index.count:,} ids, "
+                f"round {r:>3}: killed with {code} {'after' if landed else 'before'} it landed, version {before} -> "
+                f"{index.version}, {index.count:,} ids, "
                 f"{'ok' if ok else 'FAILED'}"
             )
         done = st.vacuum(work / "idx", keep=1)
