@@ -195,12 +195,15 @@ class _Adding:
     mode: str
     entries: list[dict[str, Any]] = field(default_factory=list)
     table: pd.DataFrame | None = None
+    left_out: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int64))
 
     def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
         del groups
         root, number = self.index.root, self.index.version + 1
         assert self.table is not None
-        change = self.table if self.mode == "all" else self.table.iloc[:0]
+        # The group changes of the ids the index holds from now on (with --add kept, the new rows
+        # left out are in none; groups they joined stay joined).
+        change = self.table[~self.table.id.isin(self.left_out)] if len(self.left_out) else self.table
         grouped = ist.write_groups(root, number, change)
         st.fsync_path(root / st.DATA)
         added = sum(e["vectors"] + e["copies"] + e["zero_rows"] for e in self.entries)
@@ -273,7 +276,13 @@ class _AddJob(_Job):
         self.finish(f"{table.group.nunique():,} groups touched; {lost:,} ids kept before are not now")
 
         self.start("index")
-        left_out = new_removed if adding.mode == "kept" else None
+        left_out = None
+        if adding.mode == "kept":
+            # A removed representative whose exact copy is kept stays: queries find the copy through it.
+            pairs = exact.pairs
+            needed = pairs.id_a[~pairs.id_b.isin(new_removed)].to_numpy()
+            left_out = np.setdiff1d(new_removed, needed)
+            adding.left_out = left_out
         rows = [p.rows for p in src.partitions]
         adding.entries = ist.segments(
             engine, index.root, version + 1, blocks, exact, found.placements, layout, rows, left_out

@@ -358,3 +358,20 @@ def test_add_and_query_on_a_cluster_give_the_same_outputs(client, corpus, grown,
     assert here.summary["matches"] == there.summary["matches"]
     a, b = (pd.read_parquet(p / "matches.parquet").sort_values(["query_id", "id"]) for p in (here.output, there.output))
     pd.testing.assert_frame_equal(a.reset_index(drop=True), b.reset_index(drop=True))
+
+
+def test_adding_only_the_kept_rows(tmp_path):
+    rng = np.random.default_rng(12)
+    x = rng.standard_normal((400, 16)).astype(np.float32)
+    np.save(tmp_path / "old.npy", x[:300])
+    np.save(tmp_path / "new.npy", np.concatenate([x[300:], x[:1] * 3.0, x[300:301] * 2.0]))  # ids 300..401
+    ij.create(tmp_path / "old.npy", tmp_path / "idx", 0.9, keep="max")
+    ij.add(tmp_path / "new.npy", tmp_path / "idx", tmp_path / "out", add="kept")
+    _, g = read_output(tmp_path / "out")
+    removed = set(g.id[~g.keep])
+    assert {400, 300} <= removed and 401 not in removed  # 400 copies kept 0; 401 outranks its rep 300
+    index = Index.open(tmp_path / "idx")
+    # 300 stays as the representative its kept copy is found through; the other removed rows are left out.
+    assert set(index.all_ids().tolist()) == set(range(402)) - (removed - {300})
+    ids, _ = index.query(x[300]).of(0)
+    assert set(ids.tolist()) == {300, 401}
