@@ -22,6 +22,7 @@ echo "== C++ core tests"
 echo "== benchmark smoke run (tiny counts; no timing is checked)"
 "$VENV/bin/python" bench/run.py --quick
 "$VENV/bin/python" bench/batch.py --quick
+"$VENV/bin/python" bench/index.py --quick
 
 echo "== Python tests"
 cd "$root"
