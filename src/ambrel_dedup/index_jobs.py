@@ -41,8 +41,9 @@ from .pipeline import (
     check_threshold,
     input_paths,
     launch,
+    planner,
 )
-from .sources import Partition, Source, open_source
+from .sources import Partition, Source
 
 QUERY_OUTPUT = Contents("output", frozenset({MARKER, "matches.parquet", "summary.json"}))
 
@@ -154,14 +155,7 @@ def create(
             _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(index)), path, index)
     writer = _Creating(idx, keep)
 
-    def plan(parallelism: int) -> Source:
-        return open_source(
-            source,
-            id_column=id_column,
-            vector_column=vector_column,
-            partition_rows=partition_rows,
-            parallelism=parallelism,
-        )
+    plan = planner(source, id_column, vector_column, partition_rows)
 
     def job(engine: Engine, src: Source) -> _Job:
         j = _Job(engine, src, threshold, out, kept_target, keep, where.shuffle, margin, force_layout, log, None)
@@ -170,6 +164,16 @@ def create(
 
     targets = [t for t in (idx, out, kept_target) if t is not None]
     return launch(where, plan, targets, job, log)
+
+
+def _same_dim(index: Any, dim: int) -> Any:
+    def check(src: Source) -> None:
+        if src.dim != dim:
+            raise DedupError(
+                f"{src.partitions[0].file}: vectors of {src.dim} dimensions; the index {index} holds {dim}"
+            )
+
+    return check
 
 
 def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
@@ -361,20 +365,7 @@ def add(
         current = opened(str(root), st.read_manifest(root)["version"])  # shared with the tasks run here
         first = int(current.all_ids().max(initial=-1)) + 1
 
-        def plan(parallelism: int) -> Source:
-            src = open_source(
-                source,
-                id_column=id_column,
-                vector_column=vector_column,
-                partition_rows=partition_rows,
-                parallelism=parallelism,
-                first_id=first,
-            )
-            if src.dim != current.dim:
-                raise DedupError(
-                    f"{src.partitions[0].file}: vectors of {src.dim} dimensions; the index {index} holds {current.dim}"
-                )
-            return src
+        plan = planner(source, id_column, vector_column, partition_rows, first, _same_dim(index, current.dim))
 
         adding = _Adding(current, add)
 
@@ -463,19 +454,7 @@ def query(
     inputs = input_paths(source)
     target = Output(output, [*inputs, opened_index.root], overwrite, os.urandom(5).hex(), QUERY_OUTPUT)
 
-    def plan(parallelism: int) -> Source:
-        src = open_source(
-            source,
-            id_column=id_column,
-            vector_column=vector_column,
-            partition_rows=partition_rows,
-            parallelism=parallelism,
-        )
-        if src.dim != opened_index.dim:
-            raise DedupError(
-                f"{src.partitions[0].file}: vectors of {src.dim} dimensions; the index {index} holds {opened_index.dim}"
-            )
-        return src
+    plan = planner(source, id_column, vector_column, partition_rows, check=_same_dim(index, opened_index.dim))
 
     def job(engine: Engine, src: Source) -> _Job:
         j = _QueryJob(engine, src, t, target, None, "min", where.shuffle, None, False, log, None)

@@ -141,53 +141,56 @@ def _blas_limit() -> Any:
     return _CONTROLLER[0].limit(limits=1, user_api="blas")
 
 
-def _cell_pairs(
-    segments: list[Segment],
-    cell: int,
-    q: np.ndarray,
-    own: np.ndarray,
-    unit: np.ndarray,
-    norms: np.ndarray,
-    threshold: float,
-    slack: float,
-) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-    """(query, segment, row, exact cosine) of the pairs at cosine >= threshold between the queries
-    q (own: which own the cell) and the cell's owners and, for the owning queries, its visitors.
+def _limits(segments: list[Segment], norms: np.ndarray, threshold: float, slack: float) -> list[np.ndarray]:
+    """Per segment, per query: a float32 product below it rules the pair out.
 
-    A float32 product rules out the pairs that are clearly below the threshold (product_slack); it
-    runs on each segment's rows in place (the owners are one slice), and only the remaining pairs'
-    rows are gathered for their exact cosines."""
-    import ambrel_batch as ab
+    A pair can reach the threshold only if P / (|q| |x|) + slack >= threshold (product_slack), so
+    only if P >= (threshold - slack) |q| n, n the segment's smallest row norm (its largest when
+    threshold - slack < 0); rounded down to float32, the bound only lets more pairs through."""
+    low = threshold - slack
+    out = []
+    for s in segments:
+        n = (s.norms.min() if low >= 0 else s.norms.max()) if len(s.norms) else 1.0
+        limit = (low * norms * n).astype(np.float32)
+        out.append(np.nextafter(limit, np.float32(-np.inf)))
+    return out
 
+
+def _cell_candidates(
+    segments: list[Segment], cell: int, q: np.ndarray, own: np.ndarray, unit: np.ndarray, limits: list[np.ndarray]
+) -> tuple[list[np.ndarray], list[np.ndarray], list[np.ndarray]]:
+    """(queries, segments, rows) of the pairs between the queries q (own: which own the cell) and
+    the cell's owners (one slice of each segment, used in place) and, for the owning queries, its
+    visitors, that a float32 product does not rule out."""
     owning = q[own]
     found_q, found_s, found_r = [], [], []
     for k, s in enumerate(segments):
         lo, hi = s.cell_starts[cell], s.cell_starts[cell + 1]
         vlo, vhi = s.visit_starts[cell], s.visit_starts[cell + 1]
-        for queries, rows in ((q, slice(lo, hi)), (owning, s.visit_rows[vlo:vhi])):
-            if len(queries) == 0 or (hi <= lo if isinstance(rows, slice) else len(rows) == 0):
-                continue
-            estimate = (unit[queries] @ s.unit[rows].T).astype(np.float64)
-            estimate /= norms[queries][:, None]
-            estimate /= s.norms[rows][None, :]
-            a, b = np.nonzero(estimate + slack >= threshold)
-            found_q.append(queries[a])
+        if hi > lo:
+            a, b = np.nonzero(unit[q] @ s.unit[lo:hi].T >= limits[k][q][:, None])
+            found_q.append(q[a])
             found_s.append(np.full(len(a), k))
-            found_r.append(b + lo if isinstance(rows, slice) else rows[b])
-    empty = np.zeros(0, np.int64)
-    a = np.concatenate([empty, *found_q])
-    seg = np.concatenate([empty, *found_s])
-    row = np.concatenate([empty, *found_r])
-    if len(a) == 0:
-        return a, seg, row, np.zeros(0)
-    theirs = np.empty((len(a), unit.shape[1]), np.float32)
+            found_r.append(b + lo)
+        if vhi > vlo and len(owning):
+            rows = s.visit_rows[vlo:vhi]
+            a, b = np.nonzero(unit[owning] @ s.unit[rows].T >= limits[k][owning][:, None])
+            found_q.append(owning[a])
+            found_s.append(np.full(len(a), k))
+            found_r.append(rows[b])
+    return found_q, found_s, found_r
+
+
+def _decide(segments: list[Segment], unit: np.ndarray, a: np.ndarray, seg: np.ndarray, row: np.ndarray) -> np.ndarray:
+    """The exact cosines of the candidate pairs (query a, row `row` of segment `seg`)."""
+    import ambrel_batch as ab
+
+    n = len(a)
+    theirs = np.empty((n, unit.shape[1]), np.float32)
     for k in np.unique(seg).tolist():
         pick = seg == k
         theirs[pick] = segments[k].unit[row[pick]]
-    n = len(a)
-    cos = ab.cosine_pairs(np.concatenate([unit[a], theirs]), np.arange(n), np.arange(n, 2 * n), threads=1)
-    hit = cos >= threshold
-    return a[hit], seg[hit], row[hit], cos[hit]
+    return ab.cosine_pairs(np.concatenate([unit[a], theirs]), np.arange(n), np.arange(n, 2 * n), threads=1)
 
 
 def _match_cells(
@@ -196,7 +199,7 @@ def _match_cells(
     members: list[np.ndarray],
     owning: list[np.ndarray],
     unit: np.ndarray,
-    norms: np.ndarray,
+    limits: list[np.ndarray],
     cells_of: np.ndarray,
     threshold: float,
     budget: int,
@@ -204,14 +207,16 @@ def _match_cells(
     """The matches of the queries placed in some cells (members[i]: the queries in cells[i];
     owning[i]: whether each owns it), each pair reported by the smallest cell where it meets.
 
-    Queries that own a cell are compared with its owners and visitors, the others with its owners.
-    Past the budget, and for a cell too large for one product, the batch engine's similar_pairs
-    decides, listing only the pairs that join its components once the budget is spent."""
+    Queries that own a cell are compared with its owners and visitors, the others with its owners;
+    the candidates of all the cells get their exact cosines at once. Once `budget` candidates are
+    listed, and for a cell too large for one product, the batch engine's similar_pairs decides
+    instead, listing only the pairs that join its components once the budget is spent."""
     import ambrel_batch as ab
 
     dim = unit.shape[1]
-    slack = product_slack(dim)
-    qs, xs, cs = [], [], []
+    empty = np.zeros(0, np.int64)
+    qs, ss, rs, at = [empty], [empty], [empty], [empty]
+    done_q, done_x, done_c = [empty], [empty], [np.zeros(0)]
     complete = True
     left = budget
     for cell, q, own in zip(cells.tolist(), members, owning):
@@ -221,37 +226,49 @@ def _match_cells(
             continue
         m = len(q)
         if left > 0 and m * size <= _PRODUCT_ENTRIES:
-            a, seg, row, cos = _cell_pairs(segments, cell, q, own, unit, norms, threshold, slack)
-            ids = np.concatenate(
-                [np.zeros(0, np.int64), *(segments[k].ids[row[seg == k]] for k in range(len(segments)))]
-            )
-            theirs = np.concatenate(
-                [
-                    np.zeros((0, cells_of.shape[1]), np.int32),
-                    *(segments[k].cells[row[seg == k]] for k in range(len(segments))),
-                ]
-            )
-            order = np.concatenate([np.zeros(0, np.int64), *(np.flatnonzero(seg == k) for k in range(len(segments)))])
-            a, cos = a[order], cos[order]
-        else:
-            ids, rows, _, their_cells, owners = _cell_rows(segments, cell, dim, bool(own.any()))
-            found = ab.similar_pairs(
-                np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, left), threads=1
-            )
-            complete &= found.complete
-            across = found.b >= m
-            a, b, cos = found.a[across], found.b[across] - m, found.cosine[across]
-            keep = own[a] | (b < owners)
-            a, b, cos = q[a[keep]], b[keep], cos[keep]
-            ids, theirs = ids[b], their_cells[b]
-        width = min(theirs.shape[1], cells_of.shape[1])
-        here = first_meeting(cells_of[a, :width], theirs[:, :width]) == cell
+            fq, fs, fr = _cell_candidates(segments, cell, q, own, unit, limits)
+            qs += fq
+            ss += fs
+            rs += fr
+            found = sum(len(x) for x in fq)
+            at.append(np.full(found, cell))
+            left -= found
+            continue
+        ids, rows, _, their_cells, owners = _cell_rows(segments, cell, dim, bool(own.any()))
+        found = ab.similar_pairs(
+            np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, left), threads=1
+        )
+        complete &= found.complete
+        across = found.b >= m
+        a, b, cos = found.a[across], found.b[across] - m, found.cosine[across]
+        keep = own[a] | (b < owners)
+        a, b, cos = q[a[keep]], b[keep], cos[keep]
+        here = _first_meeting(cells_of[a], their_cells[b]) == cell
         left -= int(here.sum())
-        qs.append(a[here])
-        xs.append(ids[here])
-        cs.append(cos[here])
-    empty = [np.zeros(0, np.int64)]
-    return np.concatenate(empty + qs), np.concatenate(empty + xs), np.concatenate([np.zeros(0), *cs]), complete
+        done_q.append(a[here])
+        done_x.append(ids[b[here]])
+        done_c.append(cos[here])
+    a, seg, row, cell_of = (np.concatenate(x) for x in (qs, ss, rs, at))
+    if len(a):
+        cos = _decide(segments, unit, a, seg, row)
+        hit = cos >= threshold
+        a, seg, row, cell_of, cos = a[hit], seg[hit], row[hit], cell_of[hit], cos[hit]
+        ids = np.zeros(len(a), np.int64)
+        theirs = np.zeros((len(a), segments[0].cells.shape[1]), np.int32)
+        for k in np.unique(seg).tolist():
+            pick = seg == k
+            ids[pick] = segments[k].ids[row[pick]]
+            theirs[pick] = segments[k].cells[row[pick]]
+        here = _first_meeting(cells_of[a], theirs) == cell_of
+        done_q.append(a[here])
+        done_x.append(ids[here])
+        done_c.append(cos[here])
+    return np.concatenate(done_q), np.concatenate(done_x), np.concatenate(done_c), complete
+
+
+def _first_meeting(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
+    width = min(cells_a.shape[1], cells_b.shape[1])
+    return first_meeting(cells_a[:, :width], cells_b[:, :width])
 
 
 def match(
@@ -281,16 +298,16 @@ def match(
     cells, starts = np.unique(placed[order], return_index=True)
     members = np.split(rows_[order].astype(np.int64), starts[1:])
     owning = np.split(slots[order] == 0, starts[1:])
-    norms = np.sqrt(np.einsum("ij,ij->i", unit.astype(np.float64), unit.astype(np.float64)))
-    norms[norms == 0] = 1.0  # zero rows are placed nowhere
     low = threshold - COPY_SLACK if copies is not None and len(copies.ids) else threshold
+    norms = np.sqrt(np.einsum("ij,ij->i", unit.astype(np.float64), unit.astype(np.float64)))
+    limits = _limits(segments, norms, low, product_slack(unit.shape[1]))
     chunks = max(1, min(len(cells), 4 * threads))
     bounds = np.linspace(0, len(cells), chunks + 1).astype(np.int64)
     budget = max(1, max_pairs // chunks)
 
     def one(k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
         lo, hi = bounds[k], bounds[k + 1]
-        return _match_cells(segments, cells[lo:hi], members[lo:hi], owning[lo:hi], unit, norms, cells_of, low, budget)
+        return _match_cells(segments, cells[lo:hi], members[lo:hi], owning[lo:hi], unit, limits, cells_of, low, budget)
 
     # The products are small and run on our threads: BLAS threads of their own would only compete.
     with _blas_limit():

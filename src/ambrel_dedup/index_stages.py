@@ -128,49 +128,36 @@ def write_groups(root: Path, version: int, table: pd.DataFrame) -> dict[str, Any
 # in_index: exact copies of indexed vectors
 
 
-@dataclass
-class Prints:
-    """The fingerprints of every indexed vector, sorted by their first word, with the representative
-    each one is a copy of (itself for a representative) and where that representative's row is."""
-
-    words: np.ndarray  # (n, 4) uint64, sorted by the first word
-    rep: np.ndarray
-    segment: np.ndarray
-    row: np.ndarray
-
-    @staticmethod
-    def of(root: str, version: int) -> Prints:
-        index = opened(root, version)
-        cached = getattr(index, "_prints", None)
-        if cached is not None:
-            return cached
-        segs = index.segments
-        rep_ids = np.concatenate([np.zeros(0, np.int64), *(s.ids for s in segs)])
-        rep_seg = np.concatenate([np.zeros(0, np.int64), *(np.full(len(s.ids), i) for i, s in enumerate(segs))])
-        rep_row = np.concatenate([np.zeros(0, np.int64), *(np.arange(len(s.ids)) for s in segs)])
-        by_id = np.argsort(rep_ids)
-        copy_reps = np.concatenate([np.zeros(0, np.int64), *(s.copy_reps for s in segs)])
-        at = by_id[np.searchsorted(rep_ids[by_id], copy_reps)] if len(copy_reps) else np.zeros(0, np.int64)
-        words = np.concatenate([np.zeros((0, 4), np.uint64), *(s.prints for s in segs), *(s.copy_prints for s in segs)])
-        rep = np.concatenate([rep_ids, copy_reps])
-        seg = np.concatenate([rep_seg, rep_seg[at]])
-        row = np.concatenate([rep_row, rep_row[at]])
-        order = np.argsort(words[:, 0], kind="stable")
-        found = Prints(words[order], rep[order], seg[order], row[order])
-        index._prints = found  # type: ignore[attr-defined]
-        return found
-
-    def find(self, words: np.ndarray) -> np.ndarray:
-        """For each fingerprint, the position of an equal one here, or -1."""
-        first = self.words[:, 0]
-        lo = np.searchsorted(first, words[:, 0], side="left")
-        hi = np.searchsorted(first, words[:, 0], side="right")
-        out = np.full(len(words), -1, np.int64)
-        for i in np.flatnonzero(hi > lo).tolist():  # the first word alone almost always decides
-            same = np.flatnonzero((self.words[lo[i] : hi[i]] == words[i]).all(axis=1))
-            if len(same):
-                out[i] = lo[i] + same[0]
-        return out
+def find_prints(segments: list[st.Segment], words: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """For fingerprints (n, 4): (which have an equal one in the index, the representative of that
+    indexed vector, and the segment and row of the representative's row), by each segment's sorted
+    first words."""
+    n = len(words)
+    hit = np.zeros(n, dtype=bool)
+    rep = np.zeros(n, np.int64)
+    where = np.full((n, 2), -1, np.int64)
+    for s in segments:
+        lo = np.searchsorted(s.print_keys, words[:, 0], side="left")
+        hi = np.searchsorted(s.print_keys, words[:, 0], side="right")
+        for i in np.flatnonzero((hi > lo) & ~hit).tolist():  # the first word alone almost always decides
+            for entry in s.print_order[lo[i] : hi[i]].tolist():
+                mine = entry < len(s.ids)
+                theirs = s.prints[entry] if mine else s.copy_prints[entry - len(s.ids)]
+                if np.array_equal(theirs, words[i]):
+                    hit[i] = True
+                    rep[i] = s.ids[entry] if mine else s.copy_reps[entry - len(s.ids)]
+                    break
+    # Where the representatives' rows are (a copy's representative may be in another segment).
+    wanted = np.unique(rep[hit])
+    hits = np.flatnonzero(hit).tolist()
+    for at, s in enumerate(segments if hits else ()):
+        rows = np.flatnonzero(np.isin(s.ids, wanted))
+        found = dict(zip(s.ids[rows].tolist(), rows.tolist()))
+        for i in hits:
+            r = found.get(int(rep[i]))
+            if r is not None:
+                where[i] = (at, r)
+    return hit, rep, where[:, 0], where[:, 1]
 
 
 def _in_index(block: Block, copy_rows: np.ndarray, root: str, version: int) -> tuple[np.ndarray, ...]:
@@ -178,18 +165,16 @@ def _in_index(block: Block, copy_rows: np.ndarray, root: str, version: int) -> t
     copies of indexed vectors."""
     import ambrel_batch as ab
 
-    prints = Prints.of(root, version)
+    segs = opened(root, version).segments
     rows = np.flatnonzero(_reps(block, copy_rows))
-    at = prints.find(block.prints[rows])
-    hit = at >= 0
-    rows, at = rows[hit], at[hit]
+    hit, rep, seg, row = find_prints(segs, block.prints[rows])
+    rows, rep, seg, row = rows[hit], rep[hit], seg[hit], row[hit]
     if len(rows) == 0:
         return rows, np.zeros(0, np.int64), np.zeros(0)
-    segs = opened(root, version).segments
-    theirs = np.stack([segs[s].unit[r] for s, r in zip(prints.segment[at], prints.row[at])])
+    theirs = np.stack([segs[k].unit[r] for k, r in zip(seg.tolist(), row.tolist())])
     n = len(rows)
     cos = ab.cosine_pairs(np.concatenate([block.unit[rows], theirs]), np.arange(n), np.arange(n, 2 * n), threads=1)
-    return rows, prints.rep[at], cos
+    return rows, rep, cos
 
 
 def in_index(engine: Engine, blocks: Blocks, exact: Exact, root: Path, version: int) -> Exact:

@@ -13,8 +13,9 @@ rows `unit` and their float64 `norms`, the fingerprint words `prints`, the cells
 each cell's owners begin), and the rows that visit each cell (`visit_rows` by `visit_starts`). A
 query reads a cell's owners as one slice and its visitors by index; the rows are memory-mapped,
 so it reads only the cells it needs. Exact copies of a representative are held apart
-(`copy_ids`, `copy_reps`, `copy_unit`, `copy_prints`, sorted by representative) and the ids of
-zero rows in `zero_ids`.
+(`copy_ids`, `copy_reps`, `copy_unit`, `copy_prints`, sorted by representative), the first
+fingerprint words of both sorted (`print_keys`, with `print_order` saying whose each is), and the
+ids of zero rows in `zero_ids`.
 
 The manifest lists, per version, every file that version reads with its size and SHA-256. A
 writer writes and syncs every new file first, then the new manifest beside the old one, then
@@ -64,6 +65,8 @@ SEGMENT_ARRAYS = (
     "copy_reps",
     "copy_unit",
     "copy_prints",
+    "print_keys",
+    "print_order",
     "zero_ids",
 )
 _HASHED_AT_OPEN = 64 << 20  # files up to this size are hashed whenever a version is opened
@@ -139,8 +142,18 @@ def segment_arrays(
         "copy_reps": copy_reps[by_rep].astype(np.int64),
         "copy_unit": np.ascontiguousarray(copy_unit[by_rep], dtype=np.float32),
         "copy_prints": np.ascontiguousarray(copy_prints[by_rep], dtype=np.uint64),
+        **print_lookup(prints[order], copy_prints[by_rep]),
         "zero_ids": np.sort(zero_ids.astype(np.int64)),
     }
+
+
+def print_lookup(prints: np.ndarray, copy_prints: np.ndarray) -> dict[str, np.ndarray]:
+    """The first fingerprint words of a segment's representatives and copies, sorted (`print_keys`),
+    and which entry each is (`print_order`: a representative's row, or the representatives' count
+    plus a copy's row)."""
+    first = np.concatenate([prints[:, 0], copy_prints[:, 0]]).astype(np.uint64)
+    order = np.argsort(first, kind="stable")
+    return {"print_keys": first[order], "print_order": order.astype(np.int64)}
 
 
 def row_norms(rows: np.ndarray, chunk: int = 65536) -> np.ndarray:
@@ -188,6 +201,8 @@ class Segment:
     copy_reps: np.ndarray
     copy_unit: np.ndarray
     copy_prints: np.ndarray
+    print_keys: np.ndarray
+    print_order: np.ndarray
     zero_ids: np.ndarray
 
     def all_ids(self) -> np.ndarray:

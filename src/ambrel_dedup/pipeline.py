@@ -197,19 +197,38 @@ def run(
     target = Output(output, inputs, overwrite, token)
     kept_target = None if kept is None else Output(kept, inputs, overwrite, token, KEPT, apart_from=[target])
 
-    def plan(parallelism: int) -> Source:
-        return open_source(
-            source,
-            id_column=id_column,
-            vector_column=vector_column,
-            partition_rows=partition_rows,
-            parallelism=parallelism,
-        )
+    plan = planner(source, id_column, vector_column, partition_rows)
 
     def job(engine: Engine, src: Source) -> _Job:
         return _Job(engine, src, threshold, target, kept_target, keep, shuffle, margin, force_layout, log, on_stage)
 
     return launch(where, plan, [target, *([kept_target] if kept_target else [])], job, log)
+
+
+def planner(
+    source: str | os.PathLike[str] | Generated,
+    id_column: str,
+    vector_column: str,
+    partition_rows: int | None,
+    first_id: int = 0,
+    check: Callable[[Source], None] | None = None,
+) -> Callable[[int], Source]:
+    """The input's plan for a given parallelism (see `open_source`), checked by `check`."""
+
+    def plan(parallelism: int) -> Source:
+        src = open_source(
+            source,
+            id_column=id_column,
+            vector_column=vector_column,
+            partition_rows=partition_rows,
+            parallelism=parallelism,
+            first_id=first_id,
+        )
+        if check is not None:
+            check(src)
+        return src
+
+    return plan
 
 
 def check_threshold(threshold: float) -> None:
