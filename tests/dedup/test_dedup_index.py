@@ -157,7 +157,7 @@ def _killed_add(script: Path, point: tuple[str, int, str], new: Path, idx: Path,
     "point",
     [
         ("save_array", 1, "before"),  # the first file of the new segment
-        ("save_array", 13, "after"),  # the segment written, its group changes not yet
+        ("save_array", 15, "after"),  # the segment written, its group changes not yet
         ("publish", 1, "before"),  # everything written but the manifest
         ("replace", 1, "before"),  # the new manifest synced beside the old one
         ("replace", 1, "after"),  # renamed: the new version stands
