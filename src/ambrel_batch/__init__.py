@@ -34,6 +34,7 @@ __all__ = [
     "SimhashBatch",
     "SimilarPairs",
     "available_cpus",
+    "cell_candidates",
     "cosine_from_hamming_batch",
     "cosine_pairs",
     "hamming_distance_batch",
@@ -253,4 +254,11 @@ def cosine_from_hamming_batch(distances: Any, total_bits: int) -> npt.NDArray[np
     return np.frombuffer(raw, dtype=np.float64).reshape(values.shape)
 
 
-from ._pairs import DEFAULT_MAX_PAIRS, SimilarPairs, cosine_pairs, nearest_cells, similar_pairs  # noqa: E402
+from ._pairs import (  # noqa: E402
+    DEFAULT_MAX_PAIRS,
+    SimilarPairs,
+    cell_candidates,
+    cosine_pairs,
+    nearest_cells,
+    similar_pairs,
+)

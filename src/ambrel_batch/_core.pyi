@@ -21,3 +21,17 @@ def similar_pairs(
 def nearest_cells(
     rows: Any, centroids: Any, margin: float, max_cells: int, threads: int
 ) -> tuple[bytearray, bytearray, int, int]: ...
+def cell_candidates(
+    queries: Any,
+    limits: Any,
+    rows: Any,
+    row_starts: Any,
+    visit_starts: Any,
+    visit_rows: Any,
+    cells: Any,
+    entry_starts: Any,
+    entry_queries: Any,
+    entry_owning: Any,
+    max_candidates: int,
+    threads: int,
+) -> tuple[bytearray, bytearray, int]: ...

@@ -19,7 +19,7 @@ import numpy.typing as npt
 
 from . import _core, _threads
 
-__all__ = ["DEFAULT_MAX_PAIRS", "SimilarPairs", "cosine_pairs", "nearest_cells", "similar_pairs"]
+__all__ = ["DEFAULT_MAX_PAIRS", "SimilarPairs", "cell_candidates", "cosine_pairs", "nearest_cells", "similar_pairs"]
 
 #: Pairs ``similar_pairs`` lists in full before it keeps only a spanning
 #: forest of the rest: about 240 MB of output.
@@ -111,3 +111,47 @@ def nearest_cells(
         np.frombuffer(cells, dtype=np.int32).reshape(n, width),
         np.frombuffer(sims, dtype=np.float64).reshape(n, width),
     )
+
+
+def cell_candidates(
+    queries: Any,
+    limits: Any,
+    rows: Any,
+    row_starts: Any,
+    visit_starts: Any,
+    visit_rows: Any,
+    cells: Any,
+    entry_starts: Any,
+    entry_queries: Any,
+    entry_owning: Any,
+    *,
+    max_candidates: int = 2**62,
+    threads: int | None = None,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], int]:
+    """The candidate pairs ``(query, row)`` of a scan of cells, and how many of
+    the cells were scanned.
+
+    ``rows`` are laid out by cell: the owners of cell c are rows
+    ``row_starts[c] .. row_starts[c + 1] - 1``, its visitors
+    ``visit_rows[visit_starts[c] .. visit_starts[c + 1] - 1]``. For each of
+    ``cells`` (in order), its queries ``entry_queries[entry_starts[k] ..
+    entry_starts[k + 1] - 1]`` are compared with its owners, and those whose
+    ``entry_owning`` flag is set also with its visitors; a pair is a candidate
+    when the float32 dot of the two rows, summed in any order (every product
+    through at most d + 2 roundings of 2^-24), is ``>= limits[query]``.
+    Candidates come cell by cell, then by query and row. Once more than
+    ``max_candidates`` are listed, the scan stops after the current wave of
+    cells. Index arrays are native int64, ``limits`` float32 and
+    ``entry_owning`` one byte per entry; every index is checked (the visitors
+    of the scanned cells only: nothing else of ``visit_rows`` is read)."""
+    query, row, done = _core.cell_candidates(
+        queries,
+        np.ascontiguousarray(limits, dtype=np.float32),
+        rows,
+        *(np.ascontiguousarray(a, dtype=np.int64) for a in (row_starts, visit_starts, visit_rows, cells, entry_starts)),
+        np.ascontiguousarray(entry_queries, dtype=np.int64),
+        np.ascontiguousarray(entry_owning, dtype=np.uint8),
+        max_candidates,
+        _threads(threads),
+    )
+    return np.frombuffer(query, dtype=np.int64), np.frombuffer(row, dtype=np.int64), int(done)

@@ -5,17 +5,15 @@ A query row and an indexed vector meet when one owns a cell that the other owns 
 vectors of one run do. For each cell a query touches, the queries that own it are compared with
 the cell's owners and visitors in every segment, those that visit it with its owners, and a pair
 is reported by the smallest cell where the two meet (the index keeps each row's cells), so once.
-A float32 matrix product with a rigorous error bound rules out the pairs clearly below the
-threshold; every other pair is decided on its exact cosine (`ambrel_batch.cosine_pairs`), the
-same double a run computes. Exact copies are held apart in the index:
+A float32 product with a rigorous error bound (`ambrel_batch.cell_candidates`, which reads the
+index rows in place) rules out the pairs clearly below the threshold; every other pair is decided
+on its exact cosine (`ambrel_batch.cosine_pairs`), the same double a run computes. Exact copies are held apart in the index:
 the copies of each matched representative get their own exact cosines.
 """
 
 from __future__ import annotations
 
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any
 
 import numpy as np
 
@@ -116,69 +114,30 @@ def first_meeting(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
 
 def product_slack(dim: int) -> float:
     """A bound on |cosine - P / (|q| |x|)| for the float32 product P of two rows of `dim` floats
-    summed in any order (each term passes at most `dim` roundings of 2^-24: Higham's gamma_dim,
-    times the Cauchy-Schwarz |q| |x|), the norms taken in float64, and the exact cosine's own
-    roundings (gamma_(2 dim + 8) of 2^-53, four times, as the batch engine bounds them); 2^-40
-    covers underflow and a flush-to-zero mode, at most 2^-126 per term."""
+    summed in any order (each term through at most dim + 2 roundings of 2^-24: Higham's gamma, times
+    the Cauchy-Schwarz |q| |x|), the norms taken in float64, and the exact cosine's own roundings
+    (gamma_(2 dim + 8) of 2^-53, four times, as the batch engine bounds them); 2^-40 covers
+    underflow and a flush-to-zero mode, at most 2^-126 per term."""
     u, w = 2.0**-24, 2.0**-53
 
     def gamma(k: int, e: float) -> float:
         return k * e / (1 - k * e)
 
-    return (gamma(dim, u) + 4 * gamma(2 * dim + 8, w)) * (1 + 2.0**-20) + 2.0**-40
+    return (gamma(dim + 2, u) + 4 * gamma(2 * dim + 8, w)) * (1 + 2.0**-20) + 2.0**-40
 
 
-_PRODUCT_ENTRIES = 1 << 22  # a cell's queries x rows compared by one matrix product, at most
-_CONTROLLER: list[Any] = []
+_PRODUCT_ENTRIES = 1 << 24  # a cell's queries x rows scanned at once, at most; larger cells are tiled
 
 
-def _blas_limit() -> Any:
-    """One BLAS thread while the cells are matched (the controller is found once per process)."""
-    from threadpoolctl import ThreadpoolController
-
-    if not _CONTROLLER:
-        _CONTROLLER.append(ThreadpoolController())
-    return _CONTROLLER[0].limit(limits=1, user_api="blas")
-
-
-def _limits(segments: list[Segment], norms: np.ndarray, threshold: float, slack: float) -> list[np.ndarray]:
-    """Per segment, per query: a float32 product below it rules the pair out.
+def _limits(segment: Segment, norms: np.ndarray, threshold: float, slack: float) -> np.ndarray:
+    """Per query: a float32 product with a row of the segment below it rules the pair out.
 
     A pair can reach the threshold only if P / (|q| |x|) + slack >= threshold (product_slack), so
     only if P >= (threshold - slack) |q| n, n the segment's smallest row norm (its largest when
     threshold - slack < 0); rounded down to float32, the bound only lets more pairs through."""
     low = threshold - slack
-    out = []
-    for s in segments:
-        n = (s.norms.min() if low >= 0 else s.norms.max()) if len(s.norms) else 1.0
-        limit = (low * norms * n).astype(np.float32)
-        out.append(np.nextafter(limit, np.float32(-np.inf)))
-    return out
-
-
-def _cell_candidates(
-    segments: list[Segment], cell: int, q: np.ndarray, own: np.ndarray, unit: np.ndarray, limits: list[np.ndarray]
-) -> tuple[list[np.ndarray], list[np.ndarray], list[np.ndarray]]:
-    """(queries, segments, rows) of the pairs between the queries q (own: which own the cell) and
-    the cell's owners (one slice of each segment, used in place) and, for the owning queries, its
-    visitors, that a float32 product does not rule out."""
-    owning = q[own]
-    found_q, found_s, found_r = [], [], []
-    for k, s in enumerate(segments):
-        lo, hi = s.cell_starts[cell], s.cell_starts[cell + 1]
-        vlo, vhi = s.visit_starts[cell], s.visit_starts[cell + 1]
-        if hi > lo:
-            a, b = np.nonzero(unit[q] @ s.unit[lo:hi].T >= limits[k][q][:, None])
-            found_q.append(q[a])
-            found_s.append(np.full(len(a), k))
-            found_r.append(b + lo)
-        if vhi > vlo and len(owning):
-            rows = s.visit_rows[vlo:vhi]
-            a, b = np.nonzero(unit[owning] @ s.unit[rows].T >= limits[k][owning][:, None])
-            found_q.append(owning[a])
-            found_s.append(np.full(len(a), k))
-            found_r.append(rows[b])
-    return found_q, found_s, found_r
+    n = segment.norm_range[0] if low >= 0 else segment.norm_range[1]
+    return np.nextafter((low * norms * n).astype(np.float32), np.float32(-np.inf))
 
 
 def _decide(segments: list[Segment], unit: np.ndarray, a: np.ndarray, seg: np.ndarray, row: np.ndarray) -> np.ndarray:
@@ -193,77 +152,29 @@ def _decide(segments: list[Segment], unit: np.ndarray, a: np.ndarray, seg: np.nd
     return ab.cosine_pairs(np.concatenate([unit[a], theirs]), np.arange(n), np.arange(n, 2 * n), threads=1)
 
 
-def _match_cells(
+def _tiled(
     segments: list[Segment],
-    cells: np.ndarray,
-    members: list[np.ndarray],
-    owning: list[np.ndarray],
+    cell: int,
+    q: np.ndarray,
+    own: np.ndarray,
     unit: np.ndarray,
-    limits: list[np.ndarray],
     cells_of: np.ndarray,
     threshold: float,
     budget: int,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
-    """The matches of the queries placed in some cells (members[i]: the queries in cells[i];
-    owning[i]: whether each owns it), each pair reported by the smallest cell where it meets.
-
-    Queries that own a cell are compared with its owners and visitors, the others with its owners;
-    the candidates of all the cells get their exact cosines at once. Once `budget` candidates are
-    listed, and for a cell too large for one product, the batch engine's similar_pairs decides
-    instead, listing only the pairs that join its components once the budget is spent."""
+    """The pairs of one cell by the batch engine's similar_pairs: for cells too large to scan at
+    once and past the budget (then only the pairs that join its components are listed)."""
     import ambrel_batch as ab
 
-    dim = unit.shape[1]
-    empty = np.zeros(0, np.int64)
-    qs, ss, rs, at = [empty], [empty], [empty], [empty]
-    done_q, done_x, done_c = [empty], [empty], [np.zeros(0)]
-    complete = True
-    left = budget
-    for cell, q, own in zip(cells.tolist(), members, owning):
-        size = sum(int(s.cell_starts[cell + 1] - s.cell_starts[cell]) for s in segments)
-        size += sum(int(s.visit_starts[cell + 1] - s.visit_starts[cell]) for s in segments)
-        if size == 0:
-            continue
-        m = len(q)
-        if left > 0 and m * size <= _PRODUCT_ENTRIES:
-            fq, fs, fr = _cell_candidates(segments, cell, q, own, unit, limits)
-            qs += fq
-            ss += fs
-            rs += fr
-            found = sum(len(x) for x in fq)
-            at.append(np.full(found, cell))
-            left -= found
-            continue
-        ids, rows, _, their_cells, owners = _cell_rows(segments, cell, dim, bool(own.any()))
-        found = ab.similar_pairs(
-            np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, left), threads=1
-        )
-        complete &= found.complete
-        across = found.b >= m
-        a, b, cos = found.a[across], found.b[across] - m, found.cosine[across]
-        keep = own[a] | (b < owners)
-        a, b, cos = q[a[keep]], b[keep], cos[keep]
-        here = _first_meeting(cells_of[a], their_cells[b]) == cell
-        left -= int(here.sum())
-        done_q.append(a[here])
-        done_x.append(ids[b[here]])
-        done_c.append(cos[here])
-    a, seg, row, cell_of = (np.concatenate(x) for x in (qs, ss, rs, at))
-    if len(a):
-        cos = _decide(segments, unit, a, seg, row)
-        hit = cos >= threshold
-        a, seg, row, cell_of, cos = a[hit], seg[hit], row[hit], cell_of[hit], cos[hit]
-        ids = np.zeros(len(a), np.int64)
-        theirs = np.zeros((len(a), segments[0].cells.shape[1]), np.int32)
-        for k in np.unique(seg).tolist():
-            pick = seg == k
-            ids[pick] = segments[k].ids[row[pick]]
-            theirs[pick] = segments[k].cells[row[pick]]
-        here = _first_meeting(cells_of[a], theirs) == cell_of
-        done_q.append(a[here])
-        done_x.append(ids[here])
-        done_c.append(cos[here])
-    return np.concatenate(done_q), np.concatenate(done_x), np.concatenate(done_c), complete
+    ids, rows, _, their_cells, owners = _cell_rows(segments, cell, unit.shape[1], bool(own.any()))
+    m = len(q)
+    found = ab.similar_pairs(np.concatenate([unit[q], rows]), threshold, owners=m, max_pairs=max(1, budget), threads=1)
+    across = found.b >= m
+    a, b, cos = found.a[across], found.b[across] - m, found.cosine[across]
+    keep = own[a] | (b < owners)
+    a, b, cos = q[a[keep]], b[keep], cos[keep]
+    here = _first_meeting(cells_of[a], their_cells[b]) == cell
+    return a[here], ids[b[here]], cos[here], found.complete
 
 
 def _first_meeting(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
@@ -283,12 +194,17 @@ def match(
     threads: int = 1,
 ) -> Matches:
     """The matches of normalised query rows `unit` placed in `cells_of` (own cell first, -1 pads),
-    each found in the smallest cell where the two meet; with `only` (a mask over the cells), only
-    the pairs whose smallest such cell it holds.
+    each pair once; with `only` (a mask over the cells), only the pairs whose smallest meeting cell
+    it holds.
 
-    With `copies`, the exact copies of matched representatives are matched too. Past `max_pairs`
-    pairs, each further cell lists only the pairs that join components of the pairs it finds, and
-    `complete` is False."""
+    Each segment is scanned once by the batch engine (`ambrel_batch.cell_candidates`: a float32
+    product against a limit per query, rows read in place), on `threads` threads; the candidates
+    are decided on their exact cosines. With `copies`, the exact copies of matched representatives
+    are matched too. Cells too large to scan at once, and every cell once `max_pairs` candidates
+    are listed, go through similar_pairs, which past the budget lists only the pairs that join
+    components; `complete` is then False."""
+    import ambrel_batch as ab
+
     rows_, slots = np.nonzero(cells_of >= 0)
     placed = cells_of[rows_, slots]
     if only is not None:
@@ -296,30 +212,85 @@ def match(
         rows_, slots, placed = rows_[keep], slots[keep], placed[keep]
     order = np.argsort(placed, kind="stable")
     cells, starts = np.unique(placed[order], return_index=True)
-    members = np.split(rows_[order].astype(np.int64), starts[1:])
-    owning = np.split(slots[order] == 0, starts[1:])
+    entry_queries = rows_[order].astype(np.int64)
+    entry_owning = (slots[order] == 0).astype(np.uint8)
+    entry_starts = np.append(starts, len(order)).astype(np.int64)
     low = threshold - COPY_SLACK if copies is not None and len(copies.ids) else threshold
     norms = np.sqrt(np.einsum("ij,ij->i", unit.astype(np.float64), unit.astype(np.float64)))
-    limits = _limits(segments, norms, low, product_slack(unit.shape[1]))
-    chunks = max(1, min(len(cells), 4 * threads))
-    bounds = np.linspace(0, len(cells), chunks + 1).astype(np.int64)
-    budget = max(1, max_pairs // chunks)
-
-    def one(k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, bool]:
-        lo, hi = bounds[k], bounds[k + 1]
-        return _match_cells(segments, cells[lo:hi], members[lo:hi], owning[lo:hi], unit, limits, cells_of, low, budget)
-
-    # The products are small and run on our threads: BLAS threads of their own would only compete.
-    with _blas_limit():
-        if threads > 1 and chunks > 1:
-            with ThreadPoolExecutor(threads) as pool:
-                parts = list(pool.map(one, range(chunks)))
-        else:
-            parts = [one(k) for k in range(chunks)]
-    q = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in parts)])
-    x = np.concatenate([np.zeros(0, np.int64), *(p[1] for p in parts)])
-    cos = np.concatenate([np.zeros(0), *(p[2] for p in parts)])
-    complete = all(p[3] for p in parts)
+    slack = product_slack(unit.shape[1])
+    size = np.zeros(len(cells), np.int64)
+    for s in segments:
+        size += s.cell_starts[cells + 1] - s.cell_starts[cells] + s.visit_starts[cells + 1] - s.visit_starts[cells]
+    scanned = (np.diff(entry_starts) * size <= _PRODUCT_ENTRIES) & (size > 0)
+    picked = np.flatnonzero(scanned)
+    sub_starts = np.concatenate([[0], np.cumsum(np.diff(entry_starts)[picked])]).astype(np.int64)
+    sub_entries = np.concatenate(
+        [np.zeros(0, np.int64), *(np.arange(entry_starts[i], entry_starts[i + 1]) for i in picked)]
+    )
+    qs, ss, rs = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
+    left = max_pairs
+    for k, s in enumerate(segments):
+        q, r, done = ab.cell_candidates(
+            unit,
+            _limits(s, norms, low, slack),
+            s.unit,
+            s.cell_starts,
+            s.visit_starts,
+            s.visit_rows,
+            cells[picked],
+            sub_starts,
+            entry_queries[sub_entries],
+            entry_owning[sub_entries],
+            max_candidates=max(0, left),
+            threads=threads,
+        )
+        left -= len(q)
+        if done < len(picked):  # the budget is spent: the other cells list only linking pairs
+            scanned[picked[done:]] = False
+            left = 0
+        qs.append(q)
+        ss.append(np.full(len(q), k))
+        rs.append(r)
+    a, seg, row = (np.concatenate(x) for x in (qs, ss, rs))
+    complete = True
+    found_q, found_x, found_c = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)], [np.zeros(0)]
+    if len(a):
+        cos = _decide(segments, unit, a, seg, row)
+        hit = cos >= low
+        a, seg, row, cos = a[hit], seg[hit], row[hit], cos[hit]
+        ids = np.zeros(len(a), np.int64)
+        theirs = np.zeros((len(a), segments[0].cells.shape[1]), np.int32)
+        for k in np.unique(seg).tolist():
+            pick = seg == k
+            ids[pick] = segments[k].ids[row[pick]]
+            theirs[pick] = segments[k].cells[row[pick]]
+        met = _first_meeting(cells_of[a], theirs)
+        here = (met >= 0) & (only[np.maximum(met, 0)] if only is not None else True)
+        found_q.append(a[here])
+        found_x.append(ids[here])
+        found_c.append(cos[here])
+    for i in np.flatnonzero(~scanned & (size > 0)).tolist():
+        own = entry_owning[entry_starts[i] : entry_starts[i + 1]].astype(bool)
+        q, x, c, done = _tiled(
+            segments,
+            int(cells[i]),
+            entry_queries[entry_starts[i] : entry_starts[i + 1]],
+            own,
+            unit,
+            cells_of,
+            low,
+            max(1, left),
+        )
+        left -= len(q)
+        complete &= done
+        found_q.append(q)
+        found_x.append(x)
+        found_c.append(c)
+    q, x, cos = (np.concatenate(v) for v in (found_q, found_x, found_c))
+    # A pair meets in each of its meeting cells that the scan visited: once is enough.
+    if len(q):
+        _, first = np.unique(np.stack([q, x], axis=1), axis=0, return_index=True)
+        q, x, cos = q[first], x[first], cos[first]
     if copies is not None and len(copies.ids) and len(q):
         q, x, cos = _with_copies(segments, copies, unit, q, x, cos)
     keep = cos >= threshold

@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import contextlib
 import fcntl
+import functools
 import hashlib
 import json
 import os
@@ -186,7 +187,7 @@ def write_segment(root: Path, name: str, arrays: dict[str, np.ndarray]) -> dict[
 
 @dataclass
 class Segment:
-    """One segment's arrays, memory-mapped (the rows) or read whole (everything else)."""
+    """One segment's arrays, memory-mapped: what a query does not touch is never read."""
 
     name: str
     ids: np.ndarray
@@ -207,6 +208,11 @@ class Segment:
 
     def all_ids(self) -> np.ndarray:
         return np.concatenate([self.ids, self.copy_ids, self.zero_ids])
+
+    @functools.cached_property
+    def norm_range(self) -> tuple[float, float]:
+        """The smallest and largest row norm (1, 1 for no rows)."""
+        return (float(self.norms.min()), float(self.norms.max())) if len(self.norms) else (1.0, 1.0)
 
 
 def load_array(root: Path, rel: str, record: list[Any], verify: bool, mmap: bool) -> np.ndarray:
@@ -235,7 +241,7 @@ def load_segment(root: Path, entry: dict[str, Any], verify: bool = False) -> Seg
         rel = f"{DATA}/{name}/{key}.npy"
         if rel not in files:
             raise IndexError_(f"{root / MANIFEST}: segment {name} lists no {key}.npy; the index is damaged")
-        arrays[key] = load_array(root, rel, files[rel], verify, mmap=key in ("unit", "copy_unit"))
+        arrays[key] = load_array(root, rel, files[rel], verify, mmap=True)
     return Segment(name, **arrays)
 
 

@@ -10,9 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 
+#include "lsh/cell_scan.hpp"
 #include "lsh/cosine.hpp"
+#include "lsh/cosine_tiles.hpp"
 #include "lsh/panic.hpp"
 #include "lsh/parallel.hpp"
 #include "module/arguments.hpp"
@@ -30,6 +33,11 @@ constexpr Parameters<5> kSimilarParameters{
     "similar_pairs()", {"rows", "threshold", "owners", "max_pairs", "threads"}, 5};
 constexpr Parameters<5> kNearestParameters{
     "nearest_cells()", {"rows", "centroids", "margin", "max_cells", "threads"}, 5};
+constexpr Parameters<12> kScanParameters{
+    "cell_candidates()",
+    {"queries", "limits", "rows", "row_starts", "visit_starts", "visit_rows", "cells", "entry_starts", "entry_queries",
+     "entry_owning", "max_candidates", "threads"},
+    12};
 
 using lsh::checked_product;
 
@@ -215,6 +223,111 @@ PyObject* nearest_cells(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
     });
 }
 
+// A C-contiguous array of native `T` (its length from its size), aligned for T.
+template <class T>
+std::span<const T> typed_array(const PinnedBytes& bytes, const char* function, std::string_view name) {
+    if (bytes.size() % sizeof(T) != 0 || reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(T) != 0)
+        invalid(function, name, "must be an aligned array of " + std::to_string(sizeof(T)) + "-byte items");
+    return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
+}
+
+// Offsets into `total` items: nondecreasing, from 0 or more, at most total.
+void check_offsets(std::span<const std::int64_t> starts, std::size_t total, const char* function,
+                   std::string_view name) {
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        const bool ok =
+            starts[k] >= 0 && static_cast<std::uint64_t>(starts[k]) <= total && (k == 0 || starts[k] >= starts[k - 1]);
+        if (!ok) invalid(function, name, "must be nondecreasing offsets in [0, " + std::to_string(total) + "]");
+    }
+}
+
+void check_below(std::span<const std::int64_t> values, std::size_t bound, const char* function, std::string_view name) {
+    for (const std::int64_t v : values) {
+        if (v < 0 || static_cast<std::uint64_t>(v) >= bound)
+            invalid(function, name, "holds " + std::to_string(v) + ", outside [0, " + std::to_string(bound) + ")");
+    }
+}
+
+PyObject* cell_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const char* function = "cell_candidates()";
+        const auto arguments = bind(kScanParameters, args, nargsf, kwnames);
+        const PinnedRows query_rows(arguments.object(0), arguments.name(0));
+        const PinnedBytes limit_bytes(arguments.object(1), arguments.name(1));
+        const PinnedRows index_rows(arguments.object(2), arguments.name(2));
+        const PinnedBytes pinned[] = {
+            {arguments.object(3), arguments.name(3)}, {arguments.object(4), arguments.name(4)},
+            {arguments.object(5), arguments.name(5)}, {arguments.object(6), arguments.name(6)},
+            {arguments.object(7), arguments.name(7)}, {arguments.object(8), arguments.name(8)},
+            {arguments.object(9), arguments.name(9)},
+        };
+        const std::int64_t max_candidates = integer_argument(function, arguments, 10);
+        if (max_candidates < 0) invalid(function, "max_candidates", "must be at least 0");
+        const unsigned threads = thread_count(function, arguments.to_unsigned(11));
+        const lsh::RowMatrix& qm = query_rows.matrix();
+        const lsh::RowMatrix& rm = index_rows.matrix();
+        if (qm.cols != rm.cols) invalid(function, "queries", "must have as many components as rows");
+        const auto limits = typed_array<float>(limit_bytes, function, arguments.name(1));
+        if (limits.size() != qm.rows) invalid(function, "limits", "must hold one limit per query");
+        const auto row_starts = typed_array<std::int64_t>(pinned[0], function, arguments.name(3));
+        const auto visit_starts = typed_array<std::int64_t>(pinned[1], function, arguments.name(4));
+        const auto visit_rows = typed_array<std::int64_t>(pinned[2], function, arguments.name(5));
+        const auto cells = typed_array<std::int64_t>(pinned[3], function, arguments.name(6));
+        const auto entry_starts = typed_array<std::int64_t>(pinned[4], function, arguments.name(7));
+        const auto entry_queries = typed_array<std::int64_t>(pinned[5], function, arguments.name(8));
+        const auto owning = typed_array<std::uint8_t>(pinned[6], function, arguments.name(9));
+        if (row_starts.empty() || visit_starts.size() != row_starts.size())
+            invalid(function, "visit_starts", "must have as many offsets as row_starts (cells + 1, at least 1)");
+        const std::size_t cell_count = row_starts.size() - 1;
+        check_offsets(row_starts, rm.rows, function, arguments.name(3));
+        check_offsets(visit_starts, visit_rows.size(), function, arguments.name(4));
+        check_below(cells, cell_count, function, arguments.name(6));
+        // Only the visitors of the scanned cells are read.
+        for (const std::int64_t cell : cells) {
+            const auto c = static_cast<std::size_t>(cell);
+            check_below(visit_rows.subspan(static_cast<std::size_t>(visit_starts[c]),
+                                           static_cast<std::size_t>(visit_starts[c + 1] - visit_starts[c])),
+                        rm.rows, function, arguments.name(5));
+        }
+        if (entry_starts.size() != cells.size() + 1)
+            invalid(function, "entry_starts", "must hold one offset per cell and one more");
+        check_offsets(entry_starts, entry_queries.size(), function, arguments.name(7));
+        check_below(entry_queries, qm.rows, function, arguments.name(8));
+        if (owning.size() != entry_queries.size()) invalid(function, "entry_owning", "must match entry_queries");
+        lsh::CellScan scan;
+        {
+            const Detached detached;
+            lsh::CosineRows q;
+            lsh::CosineRows r;
+            lsh::view_cosine_rows(qm, threads, q);
+            lsh::view_cosine_rows(rm, threads, r);
+            lsh::CellScanInput in;
+            in.queries = q.base;
+            in.query_stride = q.stride;
+            in.query_count = q.n;
+            in.limits = limits.data();
+            in.rows = r.base;
+            in.row_stride = r.stride;
+            in.row_count = r.n;
+            in.d = rm.cols;
+            in.row_starts = row_starts.data();
+            in.visit_starts = visit_starts.data();
+            in.visit_rows = visit_rows.data();
+            in.cell_count = cell_count;
+            in.cells = cells.data();
+            in.entry_starts = entry_starts.data();
+            in.scanned = cells.size();
+            in.entry_queries = entry_queries.data();
+            in.entry_owning = owning.data();
+            scan = lsh::scan_cells(in, static_cast<std::size_t>(max_candidates), threads);
+        }
+        const std::size_t done = scan.cells_done;
+        PyRef query = take_bytes(scan.query);
+        PyRef row = take_bytes(scan.row);
+        return tuple_of(std::move(query), std::move(row), number(done));
+    });
+}
+
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef function_definitions[] = {
@@ -224,6 +337,10 @@ PyMethodDef function_definitions[] = {
     {"similar_pairs", as_cfunction(similar_pairs), kFastKeywords,
      "similar_pairs(rows, threshold, owners, max_pairs, threads)\n--\n\n"
      "The pairs of rows whose exact cosine reaches threshold: (a, b, cosine, count, complete)."},
+    {"cell_candidates", as_cfunction(cell_candidates), kFastKeywords,
+     "cell_candidates(queries, limits, rows, row_starts, visit_starts, visit_rows, cells, entry_starts, "
+     "entry_queries, entry_owning, max_candidates, threads)\n--\n\n"
+     "The pairs (query, row) of the cells whose float32 product reaches the query's limit: (query, row, cells_done)."},
     {"nearest_cells", as_cfunction(nearest_cells), kFastKeywords,
      "nearest_cells(rows, centroids, margin, max_cells, threads)\n--\n\n"
      "The cells of each row by exact cosine: (cells int32, sims float64, rows, max_cells)."},
