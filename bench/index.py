@@ -441,8 +441,10 @@ def measure(data: DataSet, args: argparse.Namespace, scratch: Path) -> None:
     print("true pairs missed (their exact cosines): " + "; ".join(missed))
     median = float(np.median(mine.versions[1].single))
     first = mine.versions[1].first
+    # The add goal is stated for 10,000 rows into 1,000,000; a smaller index adds a larger share.
+    at_scale = len(data.old) >= 1_000_000 and len(data.new) <= len(data.old) // 100
     goals = [
-        ["add <= 5% of the full run", f"{ratio:.1%}", ratio <= 0.05],
+        ["add <= 5% of the full run (10,000 into 1,000,000)", f"{ratio:.1%}", ratio <= 0.05 if at_scale else None],
         [f"{len(queries):,} queries <= 1 s (version 1, first call)", seconds(first), first <= 1.0],
         ["1 query <= 20 ms (version 1, median)", seconds(median), median <= 0.02],
         ["add recall >= 0.99", f"{added.recall:.4f}", added.recall >= 0.99],
@@ -457,7 +459,8 @@ def measure(data: DataSet, args: argparse.Namespace, scratch: Path) -> None:
             added.below + v1.below + v2.below == 0,
         ],
     ]
-    print(table(["goal", "measured", "met"], [[g, m, "yes" if ok else "NO"] for g, m, ok in goals], True), flush=True)
+    verdict = {True: "yes", False: "NO", None: "n/a at this size"}
+    print(table(["goal", "measured", "met"], [[g, m, verdict[ok]] for g, m, ok in goals], True), flush=True)
 
 
 def main() -> int:
