@@ -13,7 +13,7 @@
 #include <cstdint>
 
 namespace lsh::detail {
-namespace {
+namespace {  // NOLINT(cert-dcl59-cpp,google-build-namespaces)
 
 // Queries taken four at a time, so that each row is loaded once per four.
 constexpr std::size_t kScanQueries = 4;
