@@ -221,16 +221,20 @@ def _load_groups(root: Path, files: list[dict[str, Any]], verify: bool) -> Group
     return GroupTable(table[:, 0].copy(), table[:, 1].copy(), table[:, 2].astype(bool))
 
 
-_OPENED: dict[tuple[str, int], Index] = {}
+_OPENED: dict[tuple[str, int, str | None], Index] = {}
 _OPENED_LOCK = threading.Lock()
 
 
 def opened(root: str, version: int) -> Index:
-    """This process's copy of an index version, opened once (for tasks on a worker)."""
+    """This process's copy of an index version, opened once (for tasks on a worker). The manifest
+    is read every time: an index removed and created anew at the same path (another `id`) is
+    opened anew, never served from what the old one left here."""
+    path = Path(root)
+    manifest = st.read_manifest(path)
+    key = (root, version, manifest.get("id"))
     with _OPENED_LOCK:
-        key = (root, version)
         if key not in _OPENED:
             if len(_OPENED) > 4:
                 _OPENED.clear()
-            _OPENED[key] = Index.open(root, version)
+            _OPENED[key] = Index(path, manifest, st.find_version(manifest, path, version), False)
         return _OPENED[key]

@@ -35,6 +35,7 @@ import json
 import os
 import shutil
 import time
+import uuid
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -315,6 +316,7 @@ def new_manifest(parameters: dict[str, Any], layout_record: list[Any]) -> dict[s
         "tool": TOOL,
         "kind": KIND,
         "format": FORMAT,
+        "id": uuid.uuid4().hex,  # tells this index from one created later at the same path
         "parameters": parameters,
         "layout": layout_record,
         "version": 0,

@@ -375,3 +375,19 @@ def test_adding_only_the_kept_rows(tmp_path):
     assert set(index.all_ids().tolist()) == set(range(402)) - (removed - {300})
     ids, _ = index.query(x[300]).of(0)
     assert set(ids.tolist()) == {300, 401}
+
+
+def test_an_index_made_anew_at_the_same_path_is_opened_anew(tmp_path):
+    import shutil
+
+    from ambrel_dedup.index import opened
+
+    rng = np.random.default_rng(3)
+    np.save(tmp_path / "a.npy", rng.standard_normal((300, 8)).astype(np.float32))
+    np.save(tmp_path / "b.npy", rng.standard_normal((200, 8)).astype(np.float32))
+    root = str((tmp_path / "idx").absolute())
+    ij.create(tmp_path / "a.npy", root, 0.9)
+    assert opened(root, 1).count == 300
+    shutil.rmtree(root)
+    ij.create(tmp_path / "b.npy", root, 0.9)  # version 1 again, in a process that holds the old one
+    assert opened(root, 1).count == 200
