@@ -71,8 +71,7 @@ class Index:
         )
         self.segments = [st.load_segment(root, seg, verify) for seg in entry["segments"]]
         for seg in self.segments:
-            if seg.unit.shape[1:] != (p["dim"],) or len(seg.cell_starts) != self.layout.cells + 1:
-                raise st.IndexError_(f"{root / st.DATA / seg.name}: does not fit the index's layout; damaged")
+            st.check_segment(root, seg, self.layout.cells, self.layout.max_cells, int(p["dim"]))
         self._verify = verify
         self._copies: Copies | None = None
         self._groups: GroupTable | None = None

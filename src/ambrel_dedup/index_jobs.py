@@ -91,12 +91,18 @@ class _Creating:
     keep: str
     entries: list[dict[str, Any]] = field(default_factory=list)
     layout: cl.Layout | None = None
+    largest: int = -1
 
     def segments(self, job: _Job, blocks: stages.Blocks, exact: stages.Exact, layout: cl.Layout, found: Any) -> str:
         self.layout = layout
         rows = [p.rows for p in job.source.partitions]
-        self.entries = ist.segments(job.engine, self.target.tmp, 1, blocks, exact, found.placements, layout, rows)
+        self.entries, self.largest = ist.segments(
+            job.engine, self.target.tmp, 1, blocks, exact, found.placements, layout, rows
+        )
         return f"{len(self.entries)} segments"
+
+    def ready(self) -> None:
+        self.target.ready()
 
     def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
         assert self.layout is not None
@@ -107,7 +113,8 @@ class _Creating:
         manifest = st.new_manifest(_parameters(self.layout, job.source.dim, self.keep), record)
         grouped = ist.write_groups(root, 1, table)
         st.fsync_path(root / st.DATA)
-        manifest = st.next_version(manifest, self.entries, grouped, _version_summary(summary, job.source.count))
+        summary_of = _version_summary(summary, job.source.count)
+        manifest = st.next_version(manifest, self.entries, grouped, summary_of, self.largest + 1)
         st.publish(root, manifest)
         self.target.commit()
         return self.target.shown
@@ -146,6 +153,8 @@ def create(
     where.check()
     token = os.urandom(5).hex()
     inputs = input_paths(source)
+    if os.path.lexists(index):
+        raise DedupError(f"{index}: exists; an index is created only where nothing is (choose another path)")
     idx = Output(index, inputs, False, token)
     out = None if output is None else Output(output, [*inputs, index], overwrite, token)
     apart = [out] if out is not None else []
@@ -200,18 +209,36 @@ class _Adding:
     entries: list[dict[str, Any]] = field(default_factory=list)
     table: pd.DataFrame | None = None
     left_out: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int64))
+    largest: int = -1
+
+    def ready(self) -> None:
+        """The index is still the one this add read, at the version it read (the lock keeps other
+        adds out; this catches a directory moved or replaced meanwhile)."""
+        root = self.index.root
+        try:
+            now = st.read_manifest(root)
+        except DedupError as exc:
+            raise DedupError(f"{root}: changed while adding ({exc}); nothing was added") from None
+        if now.get("id") != self.index.manifest.get("id") or now["version"] != self.index.version:
+            raise DedupError(f"{root}: replaced or changed while adding; nothing was added to it")
 
     def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
         del groups
         root, number = self.index.root, self.index.version + 1
         assert self.table is not None
-        # The group changes of the ids the index holds from now on (with --add kept, the new rows
-        # left out are in none; groups they joined stay joined).
-        change = self.table[~self.table.id.isin(self.left_out)] if len(self.left_out) else self.table
+        change = self.table
+        if len(self.left_out):
+            # The ids the index holds from now on: groups that left-out rows joined stay joined,
+            # each named by its smallest held member.
+            change = change[~change.id.isin(self.left_out)].copy()
+            change["group"] = change.groupby("group")["id"].transform("min")
         grouped = ist.write_groups(root, number, change)
         st.fsync_path(root / st.DATA)
         added = sum(e["vectors"] + e["copies"] + e["zero_rows"] for e in self.entries)
-        manifest = st.next_version(self.index.manifest, self.entries, grouped, _version_summary(summary, added))
+        manifest = st.next_version(
+            self.index.manifest, self.entries, grouped, _version_summary(summary, added), self.largest + 1
+        )
+        self.ready()
         st.publish(root, manifest)
         return root
 
@@ -288,7 +315,7 @@ class _AddJob(_Job):
             left_out = np.setdiff1d(new_removed, needed)
             adding.left_out = left_out
         rows = [p.rows for p in src.partitions]
-        adding.entries = ist.segments(
+        adding.entries, adding.largest = ist.segments(
             engine, index.root, version + 1, blocks, exact, found.placements, layout, rows, left_out
         )
         self.finish(f"{len(adding.entries)} segments")
@@ -341,7 +368,7 @@ def add(
     """Finds the pairs among the rows of `source` and between them and the index at `index`, writes
     them to `output` as `run` does (with `kept`, the new rows that are kept too), and adds the new rows (`add="all"`) or only the kept ones
     (`"kept"`) to the index as its next version. Rows of .npy files and of the generated data set
-    get ids that continue after the index's largest.
+    get ids past every id the index has seen.
 
     A group that gains new members keeps the member it kept before; new rows that join it are
     removed. Two groups kept before that new rows join become one: the keep rule chooses which of
@@ -363,7 +390,8 @@ def add(
             _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(root)), path, index)
     with st.writer_lock(root):
         current = opened(str(root), st.read_manifest(root)["version"])  # shared with the tasks run here
-        first = int(current.all_ids().max(initial=-1)) + 1
+        # Past every id the index has seen, rows it left out included.
+        first = max(int(current.entry.get("next_id", 0)), int(current.all_ids().max(initial=-1)) + 1)
 
         plan = planner(source, id_column, vector_column, partition_rows, first, _same_dim(index, current.dim))
 

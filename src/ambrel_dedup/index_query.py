@@ -127,6 +127,7 @@ def product_slack(dim: int) -> float:
 
 
 _PRODUCT_ENTRIES = 1 << 24  # a cell's queries x rows scanned at once, at most; larger cells are tiled
+_DECIDED_AT_ONCE = 1 << 18  # candidates whose rows are gathered for their exact cosines at once
 
 
 def _limits(segment: Segment, norms: np.ndarray, threshold: float, slack: float) -> np.ndarray:
@@ -141,15 +142,21 @@ def _limits(segment: Segment, norms: np.ndarray, threshold: float, slack: float)
 
 
 def _decide(segments: list[Segment], unit: np.ndarray, a: np.ndarray, seg: np.ndarray, row: np.ndarray) -> np.ndarray:
-    """The exact cosines of the candidate pairs (query a, row `row` of segment `seg`)."""
+    """The exact cosines of the candidate pairs (query a, row `row` of segment `seg`), a chunk of
+    candidates at a time (their rows are gathered)."""
     import ambrel_batch as ab
 
-    n = len(a)
-    theirs = np.empty((n, unit.shape[1]), np.float32)
-    for k in np.unique(seg).tolist():
-        pick = seg == k
-        theirs[pick] = segments[k].unit[row[pick]]
-    return ab.cosine_pairs(np.concatenate([unit[a], theirs]), np.arange(n), np.arange(n, 2 * n), threads=1)
+    out = np.empty(len(a))
+    for lo in range(0, len(a), _DECIDED_AT_ONCE):
+        hi = min(len(a), lo + _DECIDED_AT_ONCE)
+        n = hi - lo
+        theirs = np.empty((n, unit.shape[1]), np.float32)
+        for k in np.unique(seg[lo:hi]).tolist():
+            pick = seg[lo:hi] == k
+            theirs[pick] = segments[k].unit[row[lo:hi][pick]]
+        both = np.concatenate([unit[a[lo:hi]], theirs])
+        out[lo:hi] = ab.cosine_pairs(both, np.arange(n), np.arange(n, 2 * n), threads=1)
+    return out
 
 
 def _tiled(
@@ -205,6 +212,8 @@ def match(
     components; `complete` is then False."""
     import ambrel_batch as ab
 
+    if len(unit) == 0:
+        return Matches.empty()
     rows_, slots = np.nonzero(cells_of >= 0)
     placed = cells_of[rows_, slots]
     if only is not None:
@@ -230,6 +239,8 @@ def match(
     qs, ss, rs = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
     left = max_pairs
     for k, s in enumerate(segments):
+        if len(s.ids) == 0 or len(picked) == 0:  # nothing to scan (the engine refuses empty rows)
+            continue
         q, r, done = ab.cell_candidates(
             unit,
             _limits(s, norms, low, slack),

@@ -40,11 +40,14 @@ def _reps(block: Block, copy_rows: np.ndarray) -> np.ndarray:
     return keep
 
 
-def _write_segment(root: Path, name: str, cells: int, *parts: tuple[Any, ...]) -> dict[str, Any]:
+def _write_segment(root: Path, name: str, cells: int, *parts: tuple[Any, ...]) -> tuple[dict[str, Any] | None, int]:
     """One segment from blocks given as (block, copy rows, their representatives, placements of
-    the other rows, zero-row ids, rows left out)."""
+    the other rows, zero-row ids, rows left out): its manifest entry (None when it would hold
+    nothing, and is not written) and the largest id of the blocks (left-out rows included)."""
     ids, unit, prints, placed, c_ids, c_reps, c_unit, c_prints, zeros = ([] for _ in range(9))
+    largest = -1
     for block, copy_rows, copy_reps, cells_of, zero_ids, left_out in parts:
+        largest = max(largest, int(block.ids.max(initial=-1)), int(zero_ids.max(initial=-1)))
         keep = _reps(block, copy_rows)
         take = keep & ~np.isin(block.ids, left_out)
         ids.append(block.ids[take])
@@ -72,7 +75,9 @@ def _write_segment(root: Path, name: str, cells: int, *parts: tuple[Any, ...]) -
         np.concatenate(zeros),
         cells,
     )
-    return st.write_segment(root, name, arrays)
+    if not (len(arrays["ids"]) or len(arrays["copy_ids"]) or len(arrays["zero_ids"])):
+        return None, largest
+    return st.write_segment(root, name, arrays), largest
 
 
 def segments(
@@ -85,9 +90,10 @@ def segments(
     layout: cl.Layout,
     rows: list[int],
     left_out: np.ndarray | None = None,
-) -> list[dict[str, Any]]:
+) -> tuple[list[dict[str, Any]], int]:
     """Writes the blocks' vectors (but `left_out`) as segments of about SEGMENT_ROWS rows each,
-    consecutive blocks together; returns their manifest entries in block order."""
+    consecutive blocks together; returns their manifest entries in block order (none for a
+    segment that would hold nothing) and the largest id of the blocks."""
     none = np.zeros(0, np.int64)
     out = none if left_out is None else np.asarray(left_out, np.int64)
     token = os.urandom(4).hex()
@@ -109,7 +115,8 @@ def segments(
         tasks.append((root, f"seg-{version:06d}-{s:04d}-{token}", layout.cells, *parts))
     written = engine.run("index", _write_segment, tasks)
     engine.wait("index", written)
-    return engine.gather(written)
+    done = engine.gather(written)
+    return [entry for entry, _ in done if entry is not None], max([largest for _, largest in done], default=-1)
 
 
 def write_groups(root: Path, version: int, table: pd.DataFrame) -> dict[str, Any] | None:
@@ -157,6 +164,9 @@ def find_prints(segments: list[st.Segment], words: np.ndarray) -> tuple[np.ndarr
             r = found.get(int(rep[i]))
             if r is not None:
                 where[i] = (at, r)
+    if hits and (where[hits, 0] < 0).any():
+        missing = int(rep[hits][where[hits, 0] < 0][0])
+        raise st.IndexError_(f"the index lists copies of id {missing}, which no segment holds; the index is damaged")
     return hit, rep, where[:, 0], where[:, 1]
 
 

@@ -246,6 +246,37 @@ def load_segment(root: Path, entry: dict[str, Any], verify: bool = False) -> Seg
     return Segment(name, **arrays)
 
 
+def check_segment(root: Path, seg: Segment, cells: int, max_cells: int, dim: int) -> None:
+    """That the segment's arrays fit together and the layout, so that no damaged array makes a query
+    read out of range: its size and the offsets, row and cell numbers it holds."""
+    n, copies = len(seg.ids), len(seg.copy_ids)
+
+    def offsets(a: np.ndarray, total: int) -> bool:
+        return len(a) == cells + 1 and a[0] == 0 and a[-1] == total and bool((np.diff(a) >= 0).all())
+
+    fine = (
+        seg.unit.shape == (n, dim)
+        and seg.norms.shape == (n,)
+        and seg.prints.shape == (n, 4)
+        and seg.cells.shape == (n, max_cells)
+        and seg.copy_unit.shape == (copies, dim)
+        and seg.copy_reps.shape == (copies,)
+        and seg.copy_prints.shape == (copies, 4)
+        and seg.print_keys.shape == seg.print_order.shape == (n + copies,)
+        and offsets(seg.cell_starts, n)
+        and offsets(seg.visit_starts, len(seg.visit_rows))
+        and (
+            n == 0 or (int(seg.cells.min()) >= -1 and int(seg.cells.max()) < cells and int(seg.cells[:, 0].min()) >= 0)
+        )
+        and (len(seg.visit_rows) == 0 or (int(seg.visit_rows.min()) >= 0 and int(seg.visit_rows.max()) < n))
+        and (n + copies == 0 or (int(seg.print_order.min()) >= 0 and int(seg.print_order.max()) < n + copies))
+    )
+    if not fine:
+        raise IndexError_(
+            f"{root / DATA / seg.name}: its arrays do not fit together or the layout; the index is damaged"
+        )
+
+
 # --------------------------------------------------------------------------
 # the manifest
 
@@ -325,9 +356,14 @@ def new_manifest(parameters: dict[str, Any], layout_record: list[Any]) -> dict[s
 
 
 def next_version(
-    manifest: dict[str, Any], segments: list[dict[str, Any]], groups: dict[str, Any] | None, summary: dict[str, Any]
+    manifest: dict[str, Any],
+    segments: list[dict[str, Any]],
+    groups: dict[str, Any] | None,
+    summary: dict[str, Any],
+    next_id: int,
 ) -> dict[str, Any]:
-    """The manifest with one more version: the previous version's files plus these."""
+    """The manifest with one more version: the previous version's files plus these. `next_id` is
+    above every id the index has seen, held or left out (`.npy` rows of a later add start there)."""
     out = dict(manifest)
     previous = manifest["versions"][-1] if manifest["versions"] else {"segments": [], "groups": []}
     number = manifest["version"] + 1
@@ -337,6 +373,7 @@ def next_version(
         "segments": [*previous["segments"], *segments],
         "groups": [*previous["groups"], *([groups] if groups else [])],
         "summary": summary,
+        "next_id": max(next_id, int(previous.get("next_id", 0))),
     }
     out["versions"] = [*manifest["versions"], entry]
     out["version"] = number
@@ -386,6 +423,7 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
     writer left beside the real one. Holds the writer's lock."""
     if keep < 1:
         raise ValueError(f"keep must be at least 1, got {keep}")
+    read_manifest(root)  # nothing is created in a directory that is no index
     with writer_lock(root):
         manifest = read_manifest(root)
         dropped = max(0, len(manifest["versions"]) - keep)
@@ -395,6 +433,8 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
         used = referenced(manifest)
         removed, freed = 0, 0
         stale = [e for e in os.scandir(root) if e.name.startswith(f".{MANIFEST}.tmp-") and e.is_file()]
+        if not (root / DATA).is_dir():
+            raise IndexError_(f"{root / DATA}: missing; the index is damaged")
         for entry in [*os.scandir(root / DATA), *stale]:
             if entry.name in used:
                 continue

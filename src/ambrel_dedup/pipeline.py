@@ -411,6 +411,8 @@ class _Job:
         moving = [t for t in (self.kept, self.target) if t is not None]
         for t in moving:
             t.ready()
+        if self.index is not None:
+            self.index.ready()
         for t in moving:
             t.commit()
         shown = self.target.shown if self.target is not None else None

@@ -13,7 +13,9 @@ namespace lsh {
 
 namespace {
 
-constexpr std::size_t kCellsPerThread = 8;  // cells per wave and thread
+// Cells per wave: a constant, so that where a budget stops the scan does not depend on the
+// thread count either.
+constexpr std::size_t kWaveCells = 64;
 
 struct CellOutput {
     std::vector<std::int64_t> query;
@@ -67,7 +69,7 @@ CellScan scan_cells(const CellScanInput& in, std::size_t max_candidates, unsigne
     CellScan result;
     const unsigned workers = worker_count(in.scanned, threads);
     std::vector<ScanScratch> scratch(workers);
-    std::vector<CellOutput> outputs(kCellsPerThread * workers);
+    std::vector<CellOutput> outputs(kWaveCells);
     std::size_t next = 0;
     while (next < in.scanned && result.query.size() <= max_candidates) {
         const std::size_t wave = std::min(outputs.size(), in.scanned - next);

@@ -45,8 +45,9 @@ struct CellScan {
 };
 
 // The candidates of the cells, cell by cell in the given order (and by
-// query, then row, within one). Cells are scanned in waves; once a wave ends
-// with more than max_candidates listed, the scan stops there (cells_done says
+// query, then row, within one). Cells are scanned in waves of a fixed number
+// of cells; once a wave ends with more than max_candidates listed, the scan
+// stops there (cells_done says
 // where). Every index must be in range (checked by the caller).
 CellScan scan_cells(const CellScanInput& in, std::size_t max_candidates, unsigned threads);
 

@@ -391,3 +391,39 @@ def test_an_index_made_anew_at_the_same_path_is_opened_anew(tmp_path):
     shutil.rmtree(root)
     ij.create(tmp_path / "b.npy", root, 0.9)  # version 1 again, in a process that holds the old one
     assert opened(root, 1).count == 200
+
+
+def test_small_adds_and_adds_that_leave_everything_out(tmp_path):
+    rng = np.random.default_rng(21)
+    x = rng.standard_normal((6000, 8)).astype(np.float32)  # more than one cell
+    np.save(tmp_path / "base.npy", x)
+    ij.create(tmp_path / "base.npy", tmp_path / "idx", 0.9)
+    np.save(tmp_path / "one.npy", rng.standard_normal((1, 8)).astype(np.float32))
+    np.save(tmp_path / "copies.npy", x[:10] * 2.0)  # exact copies of indexed rows only
+    ij.add(tmp_path / "one.npy", tmp_path / "idx", tmp_path / "o1")
+    ij.add(tmp_path / "copies.npy", tmp_path / "idx", tmp_path / "o2", add="kept")  # every row removed
+    index = Index.open(tmp_path / "idx", verify=True)
+    assert index.count == 6001 and len(index.query(x[:3])) >= 3
+    # The left-out ids 6001 .. 6010 are never given again, nor do they name a group.
+    ij.add(tmp_path / "one.npy", tmp_path / "idx", tmp_path / "o3")
+    index = Index.open(tmp_path / "idx")
+    assert index.all_ids().max() == 6011
+    assert not set(range(6001, 6011)) & set(index.groups().group.tolist())
+
+
+def test_an_index_changed_under_an_add_gets_nothing(corpus, tmp_path, monkeypatch):
+    from ambrel_dedup import index_stages
+
+    d, _ = corpus
+    ij.create(d / "later.npy", tmp_path / "idx", THRESHOLD)
+    real = index_stages.segments
+
+    def meanwhile(*args, **kwargs):  # another index takes the place of the one being added to
+        manifest = st.read_manifest(tmp_path / "idx")
+        st.publish(tmp_path / "idx", dict(manifest, id="another"))
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(index_stages, "segments", meanwhile)
+    with pytest.raises(DedupError, match="replaced or changed while adding"):
+        ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out")
+    assert not (tmp_path / "out").exists() and st.read_manifest(tmp_path / "idx")["version"] == 1
