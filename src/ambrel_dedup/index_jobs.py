@@ -366,9 +366,9 @@ def add(
     log: Log | None = None,
 ) -> RunResult:
     """Finds the pairs among the rows of `source` and between them and the index at `index`, writes
-    them to `output` as `run` does (with `kept`, the new rows that are kept too), and adds the new rows (`add="all"`) or only the kept ones
-    (`"kept"`) to the index as its next version. Rows of .npy files and of the generated data set
-    get ids past every id the index has seen.
+    them to `output` as `run` does (with `kept`, the new rows that are kept too), and adds the new
+    rows (`add="all"`) or only the kept ones (`"kept"`) to the index as its next version. Rows of
+    .npy files and of the generated data set get ids past every id the index has seen.
 
     A group that gains new members keeps the member it kept before; new rows that join it are
     removed. Two groups kept before that new rows join become one: the keep rule chooses which of
