@@ -195,9 +195,9 @@ def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
 
 
 def _collisions(block: stages.Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
-    held = opened(root, version).all_ids()
+    held = opened(root, version).all_ids()  # sorted: searched, never sorted again
     ids = np.concatenate([block.ids, info[0]])
-    return ids[np.isin(ids, held)][:3]
+    return ids[_sorted_isin(ids, held)][:3]
 
 
 @dataclass
@@ -275,7 +275,9 @@ class _AddJob(_Job):
         self.finish(f"{within:,} exact copies among the new rows, {exact.count - within:,} of indexed vectors")
 
         self.start("pairs")
-        found = stages.pairs(engine, blocks, exact, layout, max(reps, 1), src.dim, keep_pieces=True)
+        found = stages.pairs(
+            engine, blocks, exact, layout, max(reps, 1), src.dim, keep_pieces=True, group_task=ist.within
+        )
         self.finish(f"{found.count:,} pairs among the new rows")
 
         self.start("across")

@@ -243,6 +243,30 @@ def _across(
     return out, (len(out), int(not found.complete)), stars
 
 
+def within(
+    group: int, groups: int, layout: cl.Layout, max_pairs: int, *pieces: tuple[Any, ...]
+) -> tuple[pd.DataFrame, tuple[int, int, int], pd.DataFrame]:
+    """A task of the pairs stage for an add: the pairs among the new representatives placed in one
+    group of cells, found as the pairs with indexed vectors are (the rows laid out by cell in
+    memory, scanned by the batch engine), each once, by the smallest cell where the two meet."""
+    ids = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in pieces)])
+    rows = np.concatenate([np.zeros((0, layout.centroids.shape[1]), np.float32), *(p[1] for p in pieces)])
+    cells_of = np.concatenate([np.zeros((0, layout.max_cells), np.int32), *(p[2] for p in pieces)])
+    none = np.zeros(0, np.int64)
+    no_copies = (none, none, np.zeros((0, rows.shape[1]), np.float32), np.zeros((0, 4), np.uint64))
+    arrays = st.segment_arrays(ids, rows, np.zeros((len(ids), 4), np.uint64), cells_of, no_copies, none, layout.cells)
+    segment = st.Segment("new", **arrays)
+    only = np.arange(layout.cells) % groups == group
+    found = match([segment], None, rows, cells_of, layout.threshold, only=only, max_pairs=max_pairs)
+    a, b = ids[found.row], found.id
+    keep = a < b  # each pair is found from both sides, and every row finds itself
+    out = pd.DataFrame({"id_a": a[keep], "id_b": b[keep], "cosine": found.cosine[keep]})
+    members, labels = k.component_labels(out.id_a.to_numpy(), out.id_b.to_numpy())
+    linked = members != labels
+    stars = pd.DataFrame({"id_a": labels[linked], "id_b": members[linked]})
+    return out, (len(out), int(not found.complete), len(stars)), stars
+
+
 @dataclass
 class Across:
     handles: list[Handle]

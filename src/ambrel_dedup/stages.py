@@ -345,7 +345,11 @@ def pairs(
     count: int,
     dim: int,
     keep_pieces: bool = False,
+    group_task: Any = None,
 ) -> Pairs:
+    """Every representative placed in its cells, and the pairs of each group of cells found by
+    `group_task` (default: each cell's pairs by similar_pairs, `_group_pairs`); with
+    `keep_pieces`, the rows of each group stay for a later stage."""
     # The cells are cut into groups by their number alone (never by the cluster's size), so that
     # the pairs listed under each task's budget are the same on any engine.
     placed_bytes = 3 * count * 4 * dim  # about two visits per vector
@@ -355,9 +359,8 @@ def pairs(
     placed = engine.run("pairs", _place, args)
     pieces = engine.part(placed, 0)
     by_group = [engine.part(pieces, g) for g in range(groups)]
-    found = engine.run(
-        "pairs", _group_pairs, [(g, groups, layout, MAX_PAIRS_PER_TASK, *by_group[g]) for g in range(groups)]
-    )
+    task = group_task or _group_pairs
+    found = engine.run("pairs", task, [(g, groups, layout, MAX_PAIRS_PER_TASK, *by_group[g]) for g in range(groups)])
     engine.wait("pairs", found)
     stats = engine.gather(engine.part(found, 1))
     return Pairs(
