@@ -112,7 +112,7 @@ def segments(
             (blocks.handles[i], exact.copies.get(i, none), exact.reps.get(i, none), placements[i], zero[i], out)
             for i in members
         ]
-        tasks.append((root, f"seg-{version:06d}-{s:04d}-{token}", layout.cells, *parts))
+        tasks.append((root, st.segment_name(version, s, token), layout.cells, *parts))
     written = engine.run("index", _write_segment, tasks)
     engine.wait("index", written)
     done = engine.gather(written)
@@ -123,7 +123,7 @@ def write_groups(root: Path, version: int, table: pd.DataFrame) -> dict[str, Any
     """The version's group changes, (id, group, keep) per row, as one file; None when there are none."""
     if len(table) == 0:
         return None
-    rel = f"{st.DATA}/groups-{version:06d}-{os.urandom(4).hex()}.npy"
+    rel = f"{st.DATA}/{st.groups_name(version)}"
     array = np.stack(
         [table["id"].to_numpy(np.int64), table["group"].to_numpy(np.int64), table["keep"].to_numpy(np.int64)], axis=1
     )

@@ -33,6 +33,7 @@ import functools
 import hashlib
 import json
 import os
+import re
 import shutil
 import time
 import uuid
@@ -72,6 +73,18 @@ SEGMENT_ARRAYS = (
     "zero_ids",
 )
 _HASHED_AT_OPEN = 64 << 20  # files up to this size are hashed whenever a version is opened
+# The names a writer gives what it puts under data/ and beside the manifest: vacuum removes
+# nothing else, whatever else someone puts there.
+_WRITTEN = re.compile(r"seg-\d{6}-\d{4}-[0-9a-f]{8}|groups-\d{6}-[0-9a-f]{8}\.npy")
+_STALE_MANIFEST = re.compile(rf"\.{re.escape(MANIFEST)}\.tmp-[0-9a-f]{{10}}")
+
+
+def segment_name(version: int, number: int, token: str) -> str:
+    return f"seg-{version:06d}-{number:04d}-{token}"
+
+
+def groups_name(version: int) -> str:
+    return f"groups-{version:06d}-{os.urandom(4).hex()}.npy"
 
 
 class IndexError_(DedupError):
@@ -328,7 +341,7 @@ def find_version(manifest: dict[str, Any], root: Path, version: int | None) -> d
 
 def publish(root: Path, manifest: dict[str, Any]) -> None:
     """Replaces the manifest in one step: written and synced beside it, then renamed over it."""
-    tmp = root / f".{MANIFEST}.tmp-{os.urandom(5).hex()}"
+    tmp = root / f".{MANIFEST}.tmp-{os.urandom(5).hex()}"  # _STALE_MANIFEST
     try:
         with open(tmp, "x") as f:
             f.write(json.dumps(manifest, indent=1) + "\n")
@@ -418,9 +431,9 @@ def referenced(manifest: dict[str, Any]) -> set[str]:
 
 
 def vacuum(root: Path, keep: int) -> dict[str, int]:
-    """Keeps the newest `keep` versions, then removes every file under data/ no kept version reads
-    (the files of removed versions and what a killed writer left) and any manifest a killed
-    writer left beside the real one. Holds the writer's lock."""
+    """Keeps the newest `keep` versions, then removes what a writer wrote under data/ that no kept
+    version reads (the files of removed versions and what a killed writer left) and any manifest
+    a killed writer left beside the real one; nothing of another name. Holds the writer's lock."""
     if keep < 1:
         raise ValueError(f"keep must be at least 1, got {keep}")
     read_manifest(root)  # nothing is created in a directory that is no index
@@ -432,10 +445,11 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
             publish(root, manifest)
         used = referenced(manifest)
         removed, freed = 0, 0
-        stale = [e for e in os.scandir(root) if e.name.startswith(f".{MANIFEST}.tmp-") and e.is_file()]
         if not (root / DATA).is_dir():
             raise IndexError_(f"{root / DATA}: missing; the index is damaged")
-        for entry in [*os.scandir(root / DATA), *stale]:
+        stale = [e for e in os.scandir(root) if _STALE_MANIFEST.fullmatch(e.name) and e.is_file(follow_symlinks=False)]
+        ours = [e for e in os.scandir(root / DATA) if _WRITTEN.fullmatch(e.name) and not e.is_symlink()]
+        for entry in [*ours, *stale]:
             if entry.name in used:
                 continue
             path = Path(entry.path)

@@ -340,7 +340,9 @@ def test_the_command_line(corpus, tmp_path, capsys):
     assert main(["index", "info", idx, "--json", "--verify"]) == 0
     shown = json.loads(capsys.readouterr().out)
     assert shown["version"] == 2 and shown["vectors"] == NEW + 600
+    (tmp_path / "idx" / st.DATA / "notes.txt").write_text("not the tool's")
     assert main(["index", "vacuum", idx, "--keep", "1"]) == 0
+    assert (tmp_path / "idx" / st.DATA / "notes.txt").exists()  # vacuum removes only what the tool wrote
     assert main(["index", "info", str(tmp_path)]) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and "not an ambrel-dedup index" in err[0]
