@@ -139,7 +139,8 @@ def cell_candidates(
     ``entry_owning`` flag is set also with its visitors; a pair is a candidate
     when the float32 dot of the two rows, summed in any order (every product
     through at most d + 2 roundings of 2^-24), is ``>= limits[query]``.
-    Candidates come cell by cell, then by query and row. Once more than
+    Candidates come cell by cell (within one in an order fixed by the input,
+    the same at any thread count). Once more than
     ``max_candidates`` are listed, the scan stops after the current wave of
     cells. Index arrays are native int64, ``limits`` float32 and
     ``entry_owning`` one byte per entry; every index is checked (the visitors

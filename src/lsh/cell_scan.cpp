@@ -16,6 +16,7 @@ namespace {
 // Cells per wave: a constant, so that where a budget stops the scan does not depend on the
 // thread count either.
 constexpr std::size_t kWaveCells = 64;
+constexpr std::size_t kRowChunk = 1024;  // rows whose dots one kernel call computes
 
 struct CellOutput {
     std::vector<std::int64_t> query;
@@ -33,16 +34,23 @@ void scan_rows(const CellScanInput& in, const ScanKernels& kernels, const std::v
                const std::int64_t* pick, std::int64_t first, std::size_t count, ScanScratch& s, CellOutput& out) {
     if (queries.empty() || count == 0) return;
     const std::size_t m = queries.size();
-    s.dots.resize(m * count);
-    kernels.dots(in.queries, in.query_stride, queries.data(), m, in.rows, in.row_stride, pick, first, count, in.d,
-                 s.dots.data());
-    for (std::size_t j = 0; j < m; ++j) {
-        const float limit = in.limits[queries[j]];
-        const float* dots = s.dots.data() + j * count;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!(dots[i] >= limit)) continue;
-            out.query.push_back(queries[j]);
-            out.row.push_back(pick != nullptr ? pick[i] : first + static_cast<std::int64_t>(i));
+    // Rows a chunk at a time: the dots of one chunk stay in cache, and the scratch is bounded
+    // whatever the cell's size.
+    for (std::size_t c0 = 0; c0 < count; c0 += kRowChunk) {
+        const std::size_t n = std::min(kRowChunk, count - c0);
+        const std::int64_t* chunk_pick = pick != nullptr ? pick + c0 : nullptr;
+        const std::int64_t chunk_first = first + static_cast<std::int64_t>(c0);
+        s.dots.resize(m * n);
+        kernels.dots(in.queries, in.query_stride, queries.data(), m, in.rows, in.row_stride, chunk_pick, chunk_first, n,
+                     in.d, s.dots.data());
+        for (std::size_t j = 0; j < m; ++j) {
+            const float limit = in.limits[queries[j]];
+            const float* dots = s.dots.data() + j * n;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!(dots[i] >= limit)) continue;
+                out.query.push_back(queries[j]);
+                out.row.push_back(chunk_pick != nullptr ? chunk_pick[i] : chunk_first + static_cast<std::int64_t>(i));
+            }
         }
     }
 }

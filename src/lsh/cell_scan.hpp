@@ -44,11 +44,12 @@ struct CellScan {
     std::size_t cells_done = 0;  // the first cells_done cells were scanned
 };
 
-// The candidates of the cells, cell by cell in the given order (and by
-// query, then row, within one). Cells are scanned in waves of a fixed number
-// of cells; once a wave ends with more than max_candidates listed, the scan
-// stops there (cells_done says
-// where). Every index must be in range (checked by the caller).
+// The candidates of the cells, cell by cell in the given order (within one:
+// its owners, then its visitors, a chunk of rows at a time, by query, then
+// row), the same at any thread count. Cells are scanned in waves of a fixed
+// number of cells; once a wave ends with more than max_candidates listed,
+// the scan stops there (cells_done says where). Every index must be in range
+// (checked by the caller).
 CellScan scan_cells(const CellScanInput& in, std::size_t max_candidates, unsigned threads);
 
 }  // namespace lsh
