@@ -197,7 +197,7 @@ def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
 def _collisions(block: stages.Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
     held = opened(root, version).all_ids()  # sorted: searched, never sorted again
     ids = np.concatenate([block.ids, info[0]])
-    return ids[_sorted_isin(ids, held)][:3]
+    return ids[k.in_sorted(ids, held)][:3]
 
 
 @dataclass
@@ -298,13 +298,13 @@ class _AddJob(_Job):
             edges.id_a.to_numpy(),
             edges.id_b.to_numpy(),
             index.groups(),
-            lambda ids: ~_sorted_isin(ids, held),
+            lambda ids: ~k.in_sorted(ids, held),
             index.keep,
         )
         adding.table = table
         sizes = table.groupby("group").size().value_counts().sort_index()
         groups = stages.Groups(local_frame(table), 0, {int(s): int(n) for s, n in sizes.items()})
-        new_removed = table.id[~table.keep.to_numpy() & ~_sorted_isin(table.id.to_numpy(), held)].to_numpy()
+        new_removed = table.id[~table.keep.to_numpy() & ~k.in_sorted(table.id.to_numpy(), held)].to_numpy()
         self.counts["no_longer_kept"] = lost
         self.finish(f"{table.group.nunique():,} groups touched; {lost:,} ids kept before are not now")
 
@@ -339,13 +339,6 @@ class _AddJob(_Job):
         summary["index"] = {"path": str(index.root), "version": version + 1, "added": adding.mode}
         summary["seconds"]["total"] = time.perf_counter() - began
         return self.commit(summary, groups)
-
-
-def _sorted_isin(ids: np.ndarray, held: np.ndarray) -> np.ndarray:
-    if len(held) == 0:
-        return np.zeros(len(ids), dtype=bool)
-    at = np.clip(np.searchsorted(held, ids), 0, len(held) - 1)
-    return held[at] == ids
 
 
 def add(

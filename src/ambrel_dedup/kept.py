@@ -20,6 +20,7 @@ import pandas as pd
 from dask import delayed
 
 from .engine import Engine, Handle
+from .kernels import in_sorted
 from .sources import Partition, Source
 
 
@@ -37,13 +38,6 @@ def removed_ids(engine: Engine, groups: Any) -> np.ndarray:
     return np.sort(np.concatenate([np.zeros(0, np.int64), *found]))
 
 
-def _is_removed(ids: np.ndarray, removed: np.ndarray) -> np.ndarray:
-    at = np.searchsorted(removed, ids)
-    hit = at < len(removed)
-    hit[hit] = removed[at[hit]] == ids[hit]
-    return hit
-
-
 def _write_part(part: Partition, reader: Source, removed: np.ndarray, directory: Path) -> int:
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -56,7 +50,7 @@ def _write_part(part: Partition, reader: Source, removed: np.ndarray, directory:
                 # Dictionary pages gain nothing on the vectors and make writing them several times slower.
                 dictionary = [name for name in table.schema.names if name != reader.vector_column]
                 writer = pq.ParquetWriter(directory / part_name(part.index), table.schema, use_dictionary=dictionary)
-            kept = table.filter(pa.array(~_is_removed(ids, removed)))
+            kept = table.filter(pa.array(~in_sorted(ids, removed)))
             writer.write_table(kept)
             written += len(kept)
     finally:

@@ -189,3 +189,11 @@ def component_labels(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarr
                 break
             label = jumped
     return ids, ids[label]
+
+
+def in_sorted(values: np.ndarray, sorted_values: np.ndarray) -> np.ndarray:
+    """Which of `values` are in `sorted_values` (ascending): a binary search each, no sort."""
+    at = np.searchsorted(sorted_values, values)
+    hit = at < len(sorted_values)
+    hit[hit] = sorted_values[at[hit]] == values[hit]
+    return hit
