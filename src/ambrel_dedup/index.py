@@ -24,8 +24,11 @@ from typing import Any
 import numpy as np
 
 from . import cells as cl
+from . import index_files as files
+from . import index_manifest as im
 from . import index_store as st
 from . import kernels as k
+from .index_manifest import GroupsEntry, Manifest, Version
 from .index_query import Copies, Matches, match
 
 
@@ -54,24 +57,20 @@ class GroupTable:
 class Index:
     """One version of an index on disk, read lazily and kept."""
 
-    def __init__(self, root: Path, manifest: dict[str, Any], entry: dict[str, Any], verify: bool) -> None:
+    def __init__(self, root: Path, manifest: Manifest, entry: Version, verify: bool) -> None:
         self.root = root
         self.manifest = manifest
         self.entry = entry
-        p = manifest["parameters"]
-        centroids = st.load_array(root, st.LAYOUT, manifest["layout"], verify, mmap=False)
-        if centroids.ndim != 2 or centroids.shape[1] != p["dim"] or centroids.dtype != np.float32:
-            raise st.IndexError_(f"{root / st.LAYOUT}: not {p['dim']}-dimensional float32 centroids; damaged")
-        self.layout = cl.Layout(
-            float(p["threshold"]),
-            np.ascontiguousarray(centroids),
-            float(p["margin"]),
-            int(p["max_cells"]),
-            dict(p.get("promised", {})),
-        )
-        self.segments = [st.load_segment(root, seg, verify) for seg in entry["segments"]]
+        p = manifest.parameters
+        centroids = files.load_array(root, files.LAYOUT, manifest.layout, verify, mmap=False)
+        if centroids.shape != (p.cells, p.dim) or centroids.dtype != np.float32:
+            raise files.IndexError_(
+                f"{root / files.LAYOUT}: not {p.cells:,} centroids of {p.dim} dimensions in float32; damaged"
+            )
+        self.layout = cl.Layout(p.threshold, np.ascontiguousarray(centroids), p.margin, p.max_cells, dict(p.promised))
+        self.segments = [st.load_segment(root, seg, verify) for seg in entry.segments]
         for seg in self.segments:
-            st.check_segment(root, seg, self.layout.cells, self.layout.max_cells, int(p["dim"]))
+            st.check_segment(root, seg, self.layout.cells, self.layout.max_cells, p.dim)
         self._verify = verify
         self._copies: Copies | None = None
         self._groups: GroupTable | None = None
@@ -84,26 +83,26 @@ class Index:
         checked for its recorded size and a readable header, and the smaller ones for their
         SHA-256; `verify` checks every file's SHA-256."""
         root = Path(os.path.abspath(path))
-        manifest = st.read_manifest(root)
-        return cls(root, manifest, st.find_version(manifest, root, version), verify)
+        manifest = im.read_manifest(root)
+        return cls(root, manifest, im.find_version(manifest, root, version), verify)
 
     # -- what it holds --------------------------------------------------------
 
     @property
     def version(self) -> int:
-        return int(self.entry["version"])
+        return self.entry.version
 
     @property
     def dim(self) -> int:
-        return int(self.manifest["parameters"]["dim"])
+        return self.manifest.parameters.dim
 
     @property
     def threshold(self) -> float:
-        return float(self.manifest["parameters"]["threshold"])
+        return self.manifest.parameters.threshold
 
     @property
     def keep(self) -> str:
-        return str(self.manifest["parameters"].get("keep", "min"))
+        return self.manifest.parameters.keep
 
     @property
     def count(self) -> int:
@@ -119,7 +118,7 @@ class Index:
     def groups(self) -> GroupTable:
         with self._lock:
             if self._groups is None:
-                self._groups = _load_groups(self.root, self.entry["groups"], self._verify)
+                self._groups = _load_groups(self.root, self.entry.groups, self._verify)
             return self._groups
 
     def all_ids(self) -> np.ndarray:
@@ -131,22 +130,17 @@ class Index:
 
     def info(self) -> dict[str, Any]:
         """The versions held, the parameters and, for this version, counts and size on disk."""
-        size = st.size_on_disk(self.root, self.manifest, self.entry)
+        size = st.size_on_disk(self.manifest, self.entry)
         reps = sum(len(s.ids) for s in self.segments)
         return {
             "index": str(self.root),
-            "format": self.manifest["format"],
+            "format": self.manifest.format,
             "version": self.version,
             "versions": [
-                {
-                    "version": v["version"],
-                    "created": v["created"],
-                    "segments": len(v["segments"]),
-                    "added": v["summary"].get("added", 0),
-                }
-                for v in self.manifest["versions"]
+                {"version": v.version, "created": v.created, "segments": len(v.segments), "added": v.added}
+                for v in self.manifest.versions
             ],
-            "parameters": dict(self.manifest["parameters"], cells=self.layout.cells),
+            "parameters": im.to_json(self.manifest)["parameters"],
             "vectors": self.count,
             "representatives": reps,
             "exact_copies": sum(len(s.copy_ids) for s in self.segments),
@@ -209,8 +203,13 @@ class Index:
         return match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs)
 
 
-def _load_groups(root: Path, files: list[dict[str, Any]], verify: bool) -> GroupTable:
-    parts = [st.load_array(root, g["file"], [g["size"], g["sha256"]], verify, mmap=False) for g in files]
+def _load_groups(root: Path, entries: tuple[GroupsEntry, ...], verify: bool) -> GroupTable:
+    parts = []
+    for g in entries:
+        part = files.load_array(root, g.file, g.record, verify, mmap=False)
+        if part.shape != (g.rows, 3) or part.dtype != np.int64:
+            raise files.IndexError_(f"{root / g.file}: not {g.rows:,} rows of (id, group, keep); the index is damaged")
+        parts.append(part)
     table = np.concatenate([np.zeros((0, 3), np.int64), *parts])
     # Later versions override earlier ones: the last row of each id holds.
     last = len(table) - 1 - np.unique(table[::-1, 0], return_index=True)[1]
@@ -229,11 +228,11 @@ def opened(root: str, version: int) -> Index:
     is read every time: an index removed and created anew at the same path (another `id`) is
     opened anew, never served from what the old one left here."""
     path = Path(root)
-    manifest = st.read_manifest(path)
-    key = (root, version, manifest.get("id"))
+    manifest = im.read_manifest(path)
+    key = (root, version, manifest.id)
     with _OPENED_LOCK:
         if key not in _OPENED:
             if len(_OPENED) > 4:
                 _OPENED.clear()
-            _OPENED[key] = Index(path, manifest, st.find_version(manifest, path, version), False)
+            _OPENED[key] = Index(path, manifest, im.find_version(manifest, path, version), False)
         return _OPENED[key]

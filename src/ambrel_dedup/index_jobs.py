@@ -23,8 +23,9 @@ import pandas as pd
 from distributed import Client
 
 from . import cells as cl
+from . import index_files as files
+from . import index_manifest as im
 from . import index_stages as ist
-from . import index_store as st
 from . import kernels as k
 from . import stages
 from .engine import Engine, local_frame
@@ -48,18 +49,18 @@ from .sources import Partition, Source
 QUERY_OUTPUT = Contents("output", frozenset({MARKER, "matches.parquet", "summary.json"}))
 
 
-def _parameters(layout: cl.Layout, dim: int, keep: str) -> dict[str, Any]:
-    return {
-        "threshold": layout.threshold,
-        "dim": dim,
-        "cells": layout.cells,
-        "margin": layout.margin,
-        "max_cells": layout.max_cells,
-        "keep": keep,
-        "promised": layout.promised,
-        "held_out_pairs": layout.held_out_pairs,
-        "margin_chosen_on": layout.calibrated_on(),
-    }
+def _parameters(layout: cl.Layout, dim: int, keep: str) -> im.Parameters:
+    return im.Parameters(
+        layout.threshold,
+        dim,
+        layout.cells,
+        layout.margin,
+        layout.max_cells,
+        keep,
+        dict(layout.promised),
+        layout.held_out_pairs,
+        layout.calibrated_on(),
+    )
 
 
 def _version_summary(summary: dict[str, Any], added: int) -> dict[str, Any]:
@@ -89,15 +90,17 @@ class _Creating:
 
     target: Output
     keep: str
-    entries: list[dict[str, Any]] = field(default_factory=list)
+    entries: list[im.SegmentEntry] = field(default_factory=list)
     layout: cl.Layout | None = None
     largest: int = -1
+    token: str = field(default_factory=lambda: os.urandom(4).hex())
 
     def segments(self, job: _Job, blocks: stages.Blocks, exact: stages.Exact, layout: cl.Layout, found: Any) -> str:
         self.layout = layout
         rows = [p.rows for p in job.source.partitions]
+        files.make_directory(self.target.tmp, files.DATA)
         self.entries, self.largest = ist.segments(
-            job.engine, self.target.tmp, 1, blocks, exact, found.placements, layout, rows
+            job.engine, self.target.tmp, 1, self.token, blocks, exact, found.placements, layout, rows
         )
         return f"{len(self.entries)} segments"
 
@@ -107,15 +110,14 @@ class _Creating:
     def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
         assert self.layout is not None
         root = self.target.tmp
-        (root / st.DATA).mkdir(exist_ok=True)
         table = _gather_groups(job.engine, groups)
-        record = list(st.save_array(root / st.LAYOUT, self.layout.centroids))
-        manifest = st.new_manifest(_parameters(self.layout, job.source.dim, self.keep), record)
-        grouped = ist.write_groups(root, 1, table)
-        st.fsync_path(root / st.DATA)
+        record = files.save_array(root, files.LAYOUT, self.layout.centroids)
+        manifest = im.new_manifest(_parameters(self.layout, job.source.dim, self.keep), record)
+        grouped = ist.write_groups(root, 1, self.token, table)
+        files.sync_directory(root, files.DATA)
         summary_of = _version_summary(summary, job.source.count)
-        manifest = st.next_version(manifest, self.entries, grouped, summary_of, self.largest + 1)
-        st.publish(root, manifest)
+        manifest = im.next_version(manifest, self.entries, grouped, summary_of, self.largest + 1, self.token)
+        im.publish(root, manifest)
         self.target.commit()
         return self.target.shown
 
@@ -206,20 +208,21 @@ class _Adding:
 
     index: Index
     mode: str
-    entries: list[dict[str, Any]] = field(default_factory=list)
+    entries: list[im.SegmentEntry] = field(default_factory=list)
     table: pd.DataFrame | None = None
     left_out: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int64))
     largest: int = -1
+    token: str = field(default_factory=lambda: os.urandom(4).hex())
 
     def ready(self) -> None:
         """The index is still the one this add read, at the version it read (the lock keeps other
         adds out; this catches a directory moved or replaced meanwhile)."""
         root = self.index.root
         try:
-            now = st.read_manifest(root)
+            now = im.read_manifest(root)
         except DedupError as exc:
             raise DedupError(f"{root}: changed while adding ({exc}); nothing was added") from None
-        if now.get("id") != self.index.manifest.get("id") or now["version"] != self.index.version:
+        if now.id != self.index.manifest.id or now.version != self.index.version:
             raise DedupError(f"{root}: replaced or changed while adding; nothing was added to it")
 
     def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
@@ -232,14 +235,14 @@ class _Adding:
             # each named by its smallest held member.
             change = change[~change.id.isin(self.left_out)].copy()
             change["group"] = change.groupby("group")["id"].transform("min")
-        grouped = ist.write_groups(root, number, change)
-        st.fsync_path(root / st.DATA)
-        added = sum(e["vectors"] + e["copies"] + e["zero_rows"] for e in self.entries)
-        manifest = st.next_version(
-            self.index.manifest, self.entries, grouped, _version_summary(summary, added), self.largest + 1
+        grouped = ist.write_groups(root, number, self.token, change)
+        files.sync_directory(root, files.DATA)
+        added = sum(e.ids for e in self.entries)
+        manifest = im.next_version(
+            self.index.manifest, self.entries, grouped, _version_summary(summary, added), self.largest + 1, self.token
         )
         self.ready()
-        st.publish(root, manifest)
+        im.publish(root, manifest)
         return root
 
 
@@ -318,7 +321,7 @@ class _AddJob(_Job):
             adding.left_out = left_out
         rows = [p.rows for p in src.partitions]
         adding.entries, adding.largest = ist.segments(
-            engine, index.root, version + 1, blocks, exact, found.placements, layout, rows, left_out
+            engine, index.root, version + 1, adding.token, blocks, exact, found.placements, layout, rows, left_out
         )
         self.finish(f"{len(adding.entries)} segments")
         del blocks
@@ -373,7 +376,7 @@ def add(
     where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
     root = Path(os.path.abspath(index))
-    st.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
+    im.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
     inputs = input_paths(source)
     for text in inputs:
         _check_apart(Path(os.path.realpath(text)), Path(os.path.realpath(root)), text, index)
@@ -383,10 +386,10 @@ def add(
     for path in (output, kept):
         if path is not None:
             _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(root)), path, index)
-    with st.writer_lock(root):
-        current = opened(str(root), st.read_manifest(root)["version"])  # shared with the tasks run here
+    with im.writer_lock(root):
+        current = opened(str(root), im.read_manifest(root).version)  # shared with the tasks run here
         # Past every id the index has seen, rows it left out included.
-        first = max(int(current.entry.get("next_id", 0)), int(current.all_ids().max(initial=-1)) + 1)
+        first = max(current.entry.next_id, int(current.all_ids().max(initial=-1)) + 1)
 
         plan = planner(source, id_column, vector_column, partition_rows, first, _same_dim(index, current.dim))
 
@@ -492,4 +495,6 @@ def info(index: str | os.PathLike[str], verify: bool = False) -> dict[str, Any]:
 
 
 def vacuum(index: str | os.PathLike[str], keep: int = 1) -> dict[str, int]:
-    return st.vacuum(Path(os.path.abspath(index)), keep)
+    from .index_vacuum import vacuum as vacuum_index
+
+    return vacuum_index(Path(os.path.abspath(index)), keep)

@@ -11,7 +11,6 @@ process's opened copy; the stage functions run in the caller.
 
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -20,6 +19,8 @@ import numpy as np
 import pandas as pd
 
 from . import cells as cl
+from . import index_files as files
+from . import index_manifest as im
 from . import index_store as st
 from . import kernels as k
 from .engine import Engine, Handle
@@ -40,7 +41,7 @@ def _reps(block: Block, copy_rows: np.ndarray) -> np.ndarray:
     return keep
 
 
-def _write_segment(root: Path, name: str, cells: int, *parts: tuple[Any, ...]) -> tuple[dict[str, Any] | None, int]:
+def _write_segment(root: Path, name: str, cells: int, *parts: tuple[Any, ...]) -> tuple[im.SegmentEntry | None, int]:
     """One segment from blocks given as (block, copy rows, their representatives, placements of
     the other rows, zero-row ids, rows left out): its manifest entry (None when it would hold
     nothing, and is not written) and the largest id of the blocks (left-out rows included)."""
@@ -84,19 +85,19 @@ def segments(
     engine: Engine,
     root: Path,
     version: int,
+    token: str,
     blocks: Blocks,
     exact: Exact,
     placements: list[Handle],
     layout: cl.Layout,
     rows: list[int],
     left_out: np.ndarray | None = None,
-) -> tuple[list[dict[str, Any]], int]:
+) -> tuple[list[im.SegmentEntry], int]:
     """Writes the blocks' vectors (but `left_out`) as segments of about SEGMENT_ROWS rows each,
     consecutive blocks together; returns their manifest entries in block order (none for a
     segment that would hold nothing) and the largest id of the blocks."""
     none = np.zeros(0, np.int64)
     out = none if left_out is None else np.asarray(left_out, np.int64)
-    token = os.urandom(4).hex()
     groups: list[list[int]] = [[]]
     filled = 0
     for i, n in enumerate(rows):
@@ -112,23 +113,22 @@ def segments(
             (blocks.handles[i], exact.copies.get(i, none), exact.reps.get(i, none), placements[i], zero[i], out)
             for i in members
         ]
-        tasks.append((root, st.segment_name(version, s, token), layout.cells, *parts))
+        tasks.append((root, files.segment_name(version, s, token), layout.cells, *parts))
     written = engine.run("index", _write_segment, tasks)
     engine.wait("index", written)
     done = engine.gather(written)
     return [entry for entry, _ in done if entry is not None], max([largest for _, largest in done], default=-1)
 
 
-def write_groups(root: Path, version: int, table: pd.DataFrame) -> dict[str, Any] | None:
+def write_groups(root: Path, version: int, token: str, table: pd.DataFrame) -> im.GroupsEntry | None:
     """The version's group changes, (id, group, keep) per row, as one file; None when there are none."""
     if len(table) == 0:
         return None
-    rel = f"{st.DATA}/{st.groups_name(version)}"
+    rel = files.groups_name(version, token)
     array = np.stack(
         [table["id"].to_numpy(np.int64), table["group"].to_numpy(np.int64), table["keep"].to_numpy(np.int64)], axis=1
     )
-    size, digest = st.save_array(root / rel, array)
-    return {"file": rel, "size": size, "sha256": digest, "rows": len(array)}
+    return im.GroupsEntry(rel, files.save_array(root, rel, array), len(array))
 
 
 # --------------------------------------------------------------------------
@@ -166,7 +166,7 @@ def find_prints(segments: list[st.Segment], words: np.ndarray) -> tuple[np.ndarr
                 where[i] = (at, r)
     if hits and (where[hits, 0] < 0).any():
         missing = int(rep[hits][where[hits, 0] < 0][0])
-        raise st.IndexError_(f"the index lists copies of id {missing}, which no segment holds; the index is damaged")
+        raise files.IndexError_(f"the index lists copies of id {missing}, which no segment holds; the index is damaged")
     return hit, rep, where[:, 0], where[:, 1]
 
 

@@ -3,6 +3,7 @@ kills at every step of an add, concurrent adds, and damaged or foreign indexes."
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import subprocess
@@ -17,7 +18,9 @@ import pytest
 from dedup_oracle import THRESHOLD, components, read_output
 
 import ambrel_batch as ab
+from ambrel_dedup import index_files as files
 from ambrel_dedup import index_jobs as ij
+from ambrel_dedup import index_manifest as im
 from ambrel_dedup import index_query as iq
 from ambrel_dedup import index_store as st
 from ambrel_dedup.__main__ import main
@@ -131,9 +134,9 @@ def test_a_higher_threshold_and_exact_copies_in_queries(tmp_path):
 
 _KILLER = """
 import os, signal, sys
-from ambrel_dedup import index_jobs, index_store as st
+from ambrel_dedup import index_files, index_jobs, index_manifest
 name, nth, after = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "after"
-owner = os if name == "replace" else st
+owner = {"replace": os, "publish": index_manifest}.get(name, index_files)
 real, calls = getattr(owner, name), [0]
 def wrapped(*args, **kwargs):
     calls[0] += 1
@@ -182,8 +185,8 @@ def test_an_add_killed_at_any_point_leaves_a_whole_version(corpus, tmp_path, poi
         assert Index.open(tmp_path / "idx").count == OLD + NEW
     done = ij.vacuum(tmp_path / "idx", keep=1)
     assert (done["entries_removed"] > 0) == (not landed)  # what the killed add wrote, never referenced
-    left = {p.name for p in (tmp_path / "idx" / st.DATA).iterdir()}
-    assert left == st.referenced(st.read_manifest(tmp_path / "idx"))
+    left = {p.name for p in (tmp_path / "idx" / files.DATA).iterdir()}
+    assert left == im.read_manifest(tmp_path / "idx").newest.names()
     assert set(os.listdir(tmp_path / "idx")) <= st.ENTRIES
     assert Index.open(tmp_path / "idx", verify=True).count == OLD + NEW
 
@@ -230,10 +233,10 @@ def test_two_adds_at_once_lose_nothing(corpus, tmp_path):
 
 
 def _damage(kind: str, idx: Path) -> None:
-    manifest = json.loads((idx / st.MANIFEST).read_text())
-    seg = idx / st.DATA / manifest["versions"][-1]["segments"][0]["name"]
+    manifest = json.loads((idx / im.MANIFEST).read_text())
+    seg = idx / files.DATA / manifest["versions"][-1]["segments"][0]["name"]
     if kind == "newer format":
-        (idx / st.MANIFEST).write_text(json.dumps(dict(manifest, format=st.FORMAT + 1)))
+        (idx / im.MANIFEST).write_text(json.dumps(dict(manifest, format=im.FORMAT + 1)))
     elif kind == "missing file":
         (seg / "ids.npy").unlink()
     elif kind == "damaged file":
@@ -244,7 +247,7 @@ def _damage(kind: str, idx: Path) -> None:
         with open(seg / "unit.npy", "r+b") as f:
             f.truncate(f.seek(0, 2) - 4)
     elif kind == "not json":
-        (idx / st.MANIFEST).write_text("{")
+        (idx / im.MANIFEST).write_text("{")
 
 
 @pytest.mark.parametrize(
@@ -261,7 +264,7 @@ def test_a_damaged_index_is_named_and_nothing_is_written(corpus, tmp_path, kind,
     d, _ = corpus
     ij.create(d / "later.npy", tmp_path / "idx", THRESHOLD)
     _damage(kind, tmp_path / "idx")
-    manifest = (tmp_path / "idx" / st.MANIFEST).read_bytes()
+    manifest = (tmp_path / "idx" / im.MANIFEST).read_bytes()
     for call in (
         lambda: Index.open(tmp_path / "idx"),
         lambda: ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out"),
@@ -269,7 +272,7 @@ def test_a_damaged_index_is_named_and_nothing_is_written(corpus, tmp_path, kind,
     ):
         with pytest.raises(DedupError, match=message):
             call()
-    assert (tmp_path / "idx" / st.MANIFEST).read_bytes() == manifest
+    assert (tmp_path / "idx" / im.MANIFEST).read_bytes() == manifest
     assert not (tmp_path / "out").exists()
 
 
@@ -340,9 +343,9 @@ def test_the_command_line(corpus, tmp_path, capsys):
     assert main(["index", "info", idx, "--json", "--verify"]) == 0
     shown = json.loads(capsys.readouterr().out)
     assert shown["version"] == 2 and shown["vectors"] == NEW + 600
-    (tmp_path / "idx" / st.DATA / "notes.txt").write_text("not the tool's")
+    (tmp_path / "idx" / files.DATA / "notes.txt").write_text("not the tool's")
     assert main(["index", "vacuum", idx, "--keep", "1"]) == 0
-    assert (tmp_path / "idx" / st.DATA / "notes.txt").exists()  # vacuum removes only what the tool wrote
+    assert (tmp_path / "idx" / files.DATA / "notes.txt").exists()  # vacuum removes only what the tool wrote
     assert main(["index", "info", str(tmp_path)]) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and "not an ambrel-dedup index" in err[0]
@@ -421,11 +424,11 @@ def test_an_index_changed_under_an_add_gets_nothing(corpus, tmp_path, monkeypatc
     real = index_stages.segments
 
     def meanwhile(*args, **kwargs):  # another index takes the place of the one being added to
-        manifest = st.read_manifest(tmp_path / "idx")
-        st.publish(tmp_path / "idx", dict(manifest, id="another"))
+        manifest = im.read_manifest(tmp_path / "idx")
+        im.publish(tmp_path / "idx", dataclasses.replace(manifest, id="another"))
         return real(*args, **kwargs)
 
     monkeypatch.setattr(index_stages, "segments", meanwhile)
     with pytest.raises(DedupError, match="replaced or changed while adding"):
         ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out")
-    assert not (tmp_path / "out").exists() and st.read_manifest(tmp_path / "idx")["version"] == 1
+    assert not (tmp_path / "out").exists() and im.read_manifest(tmp_path / "idx").version == 1

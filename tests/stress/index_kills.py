@@ -19,8 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ambrel_dedup import create_index
-from ambrel_dedup import index_store as st
+from ambrel_dedup import create_index, index_files, index_manifest, index_vacuum
 from ambrel_dedup.clustered import Clustered
 from ambrel_dedup.index import Index
 
@@ -76,9 +75,9 @@ def main() -> int:
                 f"{index.version}, {index.count:,} ids, "
                 f"{'ok' if ok else 'FAILED'}"
             )
-        done = st.vacuum(work / "idx", keep=1)
-        left = {e.name for e in (work / "idx" / st.DATA).iterdir()}
-        clean = left == st.referenced(st.read_manifest(work / "idx"))
+        done = index_vacuum.vacuum(work / "idx", keep=1)
+        left = {e.name for e in (work / "idx" / index_files.DATA).iterdir()}
+        clean = left == index_manifest.read_manifest(work / "idx").newest.names()
         print(f"vacuum: {done}; data files all referenced: {clean}")
         return 1 if failures or not clean else 0
     finally:

@@ -1,0 +1,207 @@
+"""An index never reads or removes anything outside itself, never removes what it cannot prove
+unused, and any damage to its manifest is one line naming the index and the key."""
+
+from __future__ import annotations
+
+import json
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+from dedup_oracle import THRESHOLD, tree
+
+from ambrel_dedup import index_jobs as ij
+from ambrel_dedup.__main__ import main
+from ambrel_dedup.clustered import Clustered
+from ambrel_dedup.errors import DedupError
+from ambrel_dedup.index import Index
+
+DIM = 32
+
+
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    """An index of two versions (its add also joins groups), and rows to add and query."""
+    d = tmp_path_factory.mktemp("made")
+    x = Clustered(count=3000, dim=DIM, seed=5).rows(0, 3000)
+    np.save(d / "old.npy", x[:2000])
+    np.save(d / "new.npy", x[2000:2600])
+    np.save(d / "more.npy", x[2600:])
+    ij.create(d / "old.npy", d / "idx", THRESHOLD)
+    ij.add(d / "new.npy", d / "idx", d / "out")
+    return d
+
+
+def _copy(made: Path, tmp_path: Path) -> Path:
+    shutil.copytree(made / "idx", tmp_path / "idx", symlinks=True)
+    return tmp_path / "idx"
+
+
+def _edit(idx: Path, change) -> None:
+    manifest = json.loads((idx / "manifest.json").read_text())
+    change(manifest)
+    (idx / "manifest.json").write_text(json.dumps(manifest))
+
+
+def _every_reader(made: Path, idx: Path, tmp_path: Path):
+    return [
+        lambda: Index.open(idx),
+        lambda: ij.info(idx),
+        lambda: ij.vacuum(idx),
+        lambda: ij.add(made / "more.npy", idx, tmp_path / "out"),
+        lambda: ij.query(made / "more.npy", idx, tmp_path / "out"),
+    ]
+
+
+def _refused_by_all(made: Path, idx: Path, tmp_path: Path, match: str, outside: Path | None = None) -> None:
+    before = tree(idx)
+    seen = tree(outside) if outside is not None else None
+    for call in _every_reader(made, idx, tmp_path):
+        with pytest.raises(DedupError, match=match):
+            call()
+    assert tree(idx) == before and not (tmp_path / "out").exists()
+    if outside is not None:
+        assert tree(outside) == seen
+
+
+def _newest(m):
+    return m["versions"][-1]
+
+
+def _groups_of(m):
+    return _newest(m)["groups"][-1]
+
+
+def _segment(m):
+    return _newest(m)["segments"][0]
+
+
+@pytest.mark.parametrize(
+    ("change", "key"),
+    [
+        (lambda m: m["parameters"].pop("margin"), "parameters.margin is missing"),
+        (lambda m: m["parameters"].pop("max_cells"), "parameters.max_cells is missing"),
+        (lambda m: m.pop("layout"), "layout is missing"),
+        (lambda m: m.__setitem__("layout", []), "layout is not a file record"),
+        (lambda m: _newest(m).pop("segments"), r"versions\[1\].segments is missing"),
+        (lambda m: _newest(m).pop("groups"), r"versions\[1\].groups is missing"),
+        (lambda m: _segment(m).pop("files"), r"segments\[0\].files is missing"),
+        (lambda m: _segment(m).pop("name"), r"segments\[0\].name is missing"),
+        (lambda m: _newest(m).pop("summary"), r"versions\[1\].summary is missing"),
+        (lambda m: _groups_of(m).pop("sha256"), r"groups\[1\].sha256 is missing"),
+        (lambda m: m["parameters"].__setitem__("dim", "32"), "parameters.dim is not a whole number"),
+        (lambda m: m.__setitem__("versions", []), "versions is empty"),
+    ],
+)
+def test_a_damaged_manifest_is_one_line_naming_the_key(made, tmp_path, change, key):
+    idx = _copy(made, tmp_path)
+    _edit(idx, change)
+    _refused_by_all(made, idx, tmp_path, f"{idx / 'manifest.json'}: .*{key}")
+
+
+def test_the_command_line_says_one_line_for_a_damaged_manifest(made, tmp_path, capfd):
+    idx = _copy(made, tmp_path)
+    _edit(idx, lambda m: m["parameters"].pop("margin"))
+    for args in (["index", "info", str(idx)], ["index", "vacuum", str(idx)]):
+        assert main(args) == 2
+        err = capfd.readouterr().err
+        assert err.count("\n") == 1 and "parameters.margin" in err and "Traceback" not in err
+
+
+@pytest.mark.parametrize(
+    "where",
+    [
+        lambda m, out: _groups_of(m).__setitem__("file", str(out / "victim.npy")),  # absolute
+        lambda m, out: _groups_of(m).__setitem__("file", "data/../../outside/victim.npy"),
+        lambda m, out: _segment(m).__setitem__("name", "../../outside/seg"),
+    ],
+)
+def test_manifest_paths_never_leave_the_index(made, tmp_path, where):
+    idx = _copy(made, tmp_path)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    np.save(outside / "victim.npy", np.zeros((3, 3), np.int64))
+    _edit(idx, lambda m: where(m, outside))
+    _refused_by_all(made, idx, tmp_path, "manifest.json: .*not a name this index writes", outside)
+
+
+def test_symbolic_links_inside_the_index_are_refused(made, tmp_path):
+    """A linked data/ (what copying an index whose data/ is a link gives) and a linked file: nothing
+    is read through them, and nothing where they point is touched."""
+    idx = _copy(made, tmp_path)
+    shared = tmp_path / "shared"
+    shutil.move(idx / "data", shared)
+    (idx / "data").symlink_to(shared)
+    twin = tmp_path / "twin"
+    shutil.copytree(idx, twin, symlinks=True)  # both indexes now read and write the same files
+    for index in (idx, twin):
+        _refused_by_all(made, index, tmp_path, "data: a symbolic link", shared)
+
+    idx2 = _copy(made, tmp_path / "b")
+    segment = next(p for p in (idx2 / "data").iterdir() if p.name.startswith("seg-"))
+    (tmp_path / "b" / "ids.npy").write_bytes((segment / "ids.npy").read_bytes())
+    (segment / "ids.npy").unlink()
+    (segment / "ids.npy").symlink_to(tmp_path / "b" / "ids.npy")
+    for call in _every_reader(made, idx2, tmp_path):
+        with pytest.raises(DedupError, match=r"ids\.npy: a symbolic link"):
+            call()
+
+
+def test_vacuum_removes_only_what_it_proves_unused(made, tmp_path):
+    """A manifest that lost an entry gets nothing removed; a file of a published writer that no
+    version lists stays; a killed writer's leftovers go; links and foreign files stay."""
+    # A groups entry under a wrong name: the real file would look unused.
+    idx = _copy(made, tmp_path / "a")
+    _edit(idx, lambda m: _groups_of(m).__setitem__("file", "data/groups-000002-00000000.npy"))
+    before = tree(idx)
+    with pytest.raises(DedupError):
+        ij.vacuum(idx)
+    assert tree(idx) == before
+
+    # A segment left out of the list: its ids no longer add up to what the version added.
+    idx = _copy(made, tmp_path / "b")
+    _edit(idx, lambda m: _newest(m)["segments"].pop())
+    before = tree(idx)
+    with pytest.raises(DedupError, match="segments"):
+        ij.vacuum(idx)
+    assert tree(idx) == before
+
+    idx = _copy(made, tmp_path / "c")
+    data = idx / "data"
+    listed = sorted(p.name for p in data.iterdir() if p.name.startswith("seg-"))
+    version, _, token = listed[-1].split("-")[1:]
+    unlisted = data / f"seg-{version}-9999-{token}"  # a published writer's name, in no version
+    shutil.copytree(data / listed[-1], unlisted)
+    leftover = data / f"seg-000009-0000-{'ab' * 4}"  # past the newest version: a killed writer's
+    shutil.copytree(data / listed[-1], leftover)
+    (leftover / "notes.txt").write_text("someone else's")  # kept, with its folder
+    (data / "groups-000009-abababab.npy").write_bytes(b"x")
+    target = tmp_path / "c" / "elsewhere.npy"
+    target.write_bytes(b"y")
+    (data / "groups-000009-cdcdcdcd.npy").symlink_to(target)
+    done = ij.vacuum(idx)
+    assert unlisted.is_dir() and (leftover / "notes.txt").exists() and not (leftover / "ids.npy").exists()
+    assert not (data / "groups-000009-abababab.npy").exists()
+    assert (data / "groups-000009-cdcdcdcd.npy").is_symlink() and target.read_bytes() == b"y"
+    assert done["entries_removed"] == 1 and done["entries_kept"] == 3
+    assert Index.open(idx, verify=True).count == 2600
+
+
+def test_a_full_disk_is_named_and_leaves_the_index_as_it_was(made, tmp_path):
+    import subprocess
+
+    tiny = tmp_path / "tiny"
+    tiny.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(tiny)], capture_output=True).returncode:
+        pytest.skip("cannot mount a small file system here")
+    try:
+        x = Clustered(count=6000, dim=DIM, seed=1).rows(0, 6000)
+        np.save(tmp_path / "a.npy", x[:1500])
+        np.save(tmp_path / "b.npy", x[1500:])
+        ij.create(tmp_path / "a.npy", tiny / "idx", THRESHOLD)
+        with pytest.raises(DedupError, match=r"\.npy: cannot be written: no space left on device$"):
+            ij.add(tmp_path / "b.npy", tiny / "idx", tmp_path / "out")
+        assert Index.open(tiny / "idx", verify=True).version == 1 and not (tmp_path / "out").exists()
+    finally:
+        subprocess.run(["umount", "-l", str(tiny)], check=False)
