@@ -437,7 +437,9 @@ class _Job:
         return blocks
 
     def fit(self, blocks: stages.Blocks, exact: stages.Exact, reps: int) -> cl.Layout:
-        layout = stages.fit_cells(blocks, exact, max(reps, 1), self.threshold, self.engine.threads, self.margin)
+        layout = stages.fit_cells(
+            self.engine, blocks, exact, max(reps, 1), self.threshold, self.engine.threads, self.margin
+        )
         promised = layout.promised.get(f"{self.threshold:.2f}")
         if self.margin is not None and promised is not None and promised < RECALL_FLOOR and not self.force_layout:
             raise DedupError(

@@ -275,14 +275,47 @@ def exact(engine: Engine, blocks: Blocks) -> Exact:
 # cells
 
 
+def _first_by_key(block: Block, copy_rows: np.ndarray, wanted: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The block's representatives with the `wanted` smallest sample keys: (keys, ids, rows)."""
+    reps = np.ones(len(block.ids), dtype=bool)
+    reps[copy_rows] = False
+    ids = block.ids[reps]
+    keys = cl.sample_keys(ids)
+    pick = np.argsort(keys, kind="stable")[:wanted]
+    return keys[pick], ids[pick], block.unit[reps][pick]
+
+
 def fit_cells(
-    blocks: Blocks, exact_pairs: Exact, count: int, threshold: float, threads: int, margin: float | None = None
+    engine: Engine,
+    blocks: Blocks,
+    exact_pairs: Exact,
+    count: int,
+    threshold: float,
+    threads: int,
+    margin: float | None = None,
 ) -> cl.Layout:
-    """Cells trained on the sample of representatives (the copies are left out)."""
+    """Cells for `count` representatives, trained on the sample of representatives (the copies are
+    left out).
+
+    The read stage samples rows for cells planned from the row count. When most rows are exact
+    copies, few of the sampled rows represent a vector (perhaps none): the sample is then taken
+    anew among the representatives, as many as their own count asks for, those of the smallest
+    sample keys (so the same rows for any partitioning). A single distinct vector is one cell."""
     sample_ids, sample_rows = blocks.sample_ids, blocks.sample_rows
     if exact_pairs.count:
         keep = ~np.isin(sample_ids, exact_pairs.pairs.id_b.to_numpy())
         sample_ids, sample_rows = sample_ids[keep], sample_rows[keep]
+    dim = sample_rows.shape[1]
+    wanted = min(count, 2 * cl.SAMPLE_PER_CELL * cl.cell_count(count), max(1, SAMPLE_BYTES // (4 * dim)))
+    if 2 * len(sample_ids) < wanted:
+        none = np.zeros(0, np.int64)
+        tasks = [(b, exact_pairs.copies.get(i, none), wanted) for i, b in enumerate(blocks.handles)]
+        found = engine.gather(engine.run("cells", _first_by_key, tasks))
+        keys = np.concatenate([np.zeros(0, np.uint64), *(f[0] for f in found)])
+        ids = np.concatenate([none, *(f[1] for f in found)])
+        rows = np.concatenate([np.zeros((0, dim), np.float32), *(f[2] for f in found)])
+        pick = np.lexsort((ids, keys))[:wanted]
+        sample_ids, sample_rows = ids[pick], rows[pick]
     if len(sample_ids) == 0:
         raise DedupError("cells: no vectors to train the cells on")
     return cl.fit(sample_ids, sample_rows, count, threshold, threads, margin)

@@ -65,3 +65,26 @@ def test_partitions_of_only_zero_rows_or_only_copies(tmp_path):
     pairs, groups = read_output(result.output)
     assert set(zip(pairs.id_a, pairs.id_b)) == {(i, i + 20) for i in range(10)} and pairs.exact.all()
     assert result.summary["counts"]["zero_rows"] == 10 and not set(range(10, 20)) & set(groups.id)
+
+
+def test_inputs_of_few_distinct_vectors(client, tmp_path):
+    """One vector 200 times, five vectors 1,000 times each (the sample of the rows holds few or no
+    representatives): one cell, every copy grouped with the first of its vector, on both engines and
+    in an index, whose queries find every copy."""
+    from ambrel_dedup import Index, create_index
+
+    rng = np.random.default_rng(6)
+    for distinct, times in ((1, 200), (5, 1000)):
+        vectors = rng.standard_normal((distinct, 16)).astype(np.float32)
+        path = tmp_path / f"{distinct}.npy"
+        np.save(path, np.tile(vectors, (times, 1)))
+        for n, engine in enumerate(({"in_process": True}, {"client": client})):
+            result = run(path, tmp_path / f"out-{distinct}-{n}", **engine)
+            _, groups = read_output(result.output)
+            assert result.summary["cells"]["count"] == 1
+            assert result.summary["counts"]["removed"] == (times - 1) * distinct
+            assert sorted(groups[groups.keep].id) == list(range(distinct))
+            assert (groups.group == groups.id % distinct).all()
+        create_index(path, tmp_path / f"{distinct}.idx")
+        ids, _ = Index.open(tmp_path / f"{distinct}.idx").query(vectors[-1] * 3).of(0)
+        assert sorted(ids) == list(range(distinct - 1, distinct * times, distinct))
