@@ -55,6 +55,7 @@ class Source:
     vector_column: str = "embedding"
     generated: Generated | None = None
     ids_are_row_numbers: bool = True
+    dim_from: str = ""  # Parquet: the file whose vectors set `dim` (the first one with rows)
 
     def read(self, part: Partition) -> tuple[np.ndarray, np.ndarray]:
         """(ids as int64, vectors as a float32 matrix) of one partition, validated row by row."""
@@ -65,7 +66,7 @@ class Source:
         elif self.kind == "npy":
             ids, vectors = _read_npy(part)
         else:
-            ids, vectors = _read_parquet(part, self.id_column, self.vector_column, self.dim)
+            ids, vectors = _read_parquet(part, self.id_column, self.vector_column, self.dim, self.dim_from)
         return ids, _finite_float32(vectors, part)
 
     def pieces(self, part: Partition) -> Iterator[tuple[np.ndarray, Any]]:
@@ -110,6 +111,18 @@ def _partition_rows(dim: int, count: int, partition_rows: int | None, parallelis
     return min(by_size, by_parallelism)
 
 
+MAX_ID = 2**63 - 1  # ids are signed 64-bit integers
+
+
+def _check_ids(what: str, first_id: int, count: int) -> None:
+    """Refuses row-numbered input whose ids first_id, first_id + 1, ... would not fit in int64."""
+    if count and first_id + count - 1 > MAX_ID:
+        raise InputError(
+            f"{what}: its {count:,} rows would get the ids {first_id:,} to {first_id + count - 1:,}, "
+            f"past the largest id 2**63-1 ({MAX_ID:,})"
+        )
+
+
 def _check_plan(what: str, count: int, rows: int, files: int = 1) -> None:
     """Refuses, before planning them, more partitions than a run can handle."""
     planned = math.ceil(count / rows)
@@ -123,6 +136,7 @@ def _check_plan(what: str, count: int, rows: int, files: int = 1) -> None:
 # --------------------------------------------------------------------------
 # The built-in data set
 
+_BUILT_IN = re.compile(r"generated(?:$|[:,])")  # any other text is a path, even one named generated...
 _GENERATED = re.compile(r"generated(?::(?P<count>\d+)(?:x(?P<dim>\d+))?)?(?P<opts>(?:,\w+=[^,]+)*)$")
 
 
@@ -162,7 +176,9 @@ def generated_source(
 ) -> Source:
     rows = _partition_rows(gen.dim, gen.count, partition_rows, parallelism)
     desc = gen.describe()
-    _check_plan(f"the generated data set of {gen.count:,} x {gen.dim}", gen.count, rows)
+    what = f"the generated data set of {gen.count:,} x {gen.dim}"
+    _check_ids(what, first_id, gen.count)
+    _check_plan(what, gen.count, rows)
     parts = tuple(
         Partition(i, desc, start, min(start + rows, gen.count), first_id=first_id + start)
         for i, start in enumerate(range(0, gen.count, rows))
@@ -209,6 +225,7 @@ def npy_source(
     parts: list[Partition] = []
     first = first_id
     for path, size in zip(paths, sizes):
+        _check_ids(str(path), first, size)
         for start in range(0, size, rows):
             parts.append(Partition(len(parts), str(path), start, min(start + rows, size), first_id=first + start))
         first += size
@@ -248,7 +265,7 @@ def parquet_source(
     import pyarrow.parquet as pq
 
     metas = []
-    dim: int | None = None
+    sizes: list[int | None] = []
     for path in paths:
         try:
             pf = pq.ParquetFile(path)
@@ -266,18 +283,20 @@ def parquet_source(
         numeric, size = _vector_type_ok(vec_type)
         if not numeric:
             raise InputError(f"{path}: column '{vector_column}' holds {vec_type}, expected a list of numbers")
-        if size is not None:
-            if size == 0:
-                raise InputError(f"{path}: column '{vector_column}' holds vectors of 0 dimensions")
-            if dim is not None and size != dim:
-                raise InputError(f"{path}: vectors of {size} dimensions, but an earlier file has {dim}")
-            dim = size
+        if size == 0:
+            raise InputError(f"{path}: column '{vector_column}' holds vectors of 0 dimensions")
         metas.append((path, pf.metadata))
+        sizes.append(size)
     count = sum(m.num_rows for _, m in metas)
     if count == 0:
         raise InputError(f"{paths[0] if len(paths) == 1 else paths[0].parent}: no vectors")
-    if dim is None:
-        dim = _first_length(metas, vector_column)
+    # The dimension is the first file's with rows: its fixed size, or its first row's length.
+    first = next(i for i, (_, meta) in enumerate(metas) if meta.num_rows)
+    dim_from = metas[first][0]
+    dim = sizes[first] or _first_length(dim_from, vector_column)
+    for (path, _), size in zip(metas, sizes):
+        if size is not None and size != dim:
+            raise InputError(f"{path}: vectors of {size} dimensions, but {dim_from} has {dim}")
     rows = _partition_rows(dim, count, partition_rows, parallelism)
     parts: list[Partition] = []
     for path, meta in metas:
@@ -295,28 +314,35 @@ def parquet_source(
         if groups and start > group_start:
             parts.append(Partition(len(parts), str(path), group_start, start, row_groups=tuple(groups)))
     desc = f"{count:,} vectors of {dim} dimensions from {len(paths)} Parquet file{'s' * (len(paths) != 1)}"
-    return Source("parquet", desc, count, dim, tuple(parts), id_column, vector_column, ids_are_row_numbers=False)
+    return Source(
+        "parquet",
+        desc,
+        count,
+        dim,
+        tuple(parts),
+        id_column,
+        vector_column,
+        ids_are_row_numbers=False,
+        dim_from=str(dim_from),
+    )
 
 
-def _first_length(metas: Sequence[tuple[Path, object]], vector_column: str) -> int:
+def _first_length(path: Path, vector_column: str) -> int:
+    """The length of the first row's vector of a file that has rows."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    for path, meta in metas:
-        if meta.num_rows == 0:  # type: ignore[attr-defined]
-            continue
-        try:
-            batch = next(pq.ParquetFile(path).iter_batches(batch_size=1, columns=[vector_column]))
-        except (OSError, pa.ArrowException) as exc:
-            raise InputError(f"{path}: row group 0 cannot be read: " + " ".join(str(exc).split())) from None
-        first = batch.column(0)[0]
-        if not first.is_valid:
-            raise InputError(f"{path}: row 0: no vector (null)")
-        length = len(first.values)
-        if length == 0:
-            raise InputError(f"{path}: row 0: the vector has 0 dimensions")
-        return length
-    raise InputError("no vectors")  # not reached: the caller checked the row count
+    try:
+        batch = next(pq.ParquetFile(path).iter_batches(batch_size=1, columns=[vector_column]))
+    except (OSError, pa.ArrowException) as exc:
+        raise InputError(f"{path}: row group 0 cannot be read: " + " ".join(str(exc).split())) from None
+    first = batch.column(0)[0]
+    if not first.is_valid:
+        raise InputError(f"{path}: row 0: no vector (null)")
+    length = len(first.values)
+    if length == 0:
+        raise InputError(f"{path}: row 0: the vector has 0 dimensions")
+    return length
 
 
 def _row_groups(part: Partition, columns: list[str] | None = None) -> Iterator[tuple[int, Any]]:
@@ -358,7 +384,9 @@ def _parquet_ids(column: Any, file: str, start: int, id_column: str) -> np.ndarr
         raise InputError(f"{file}: an id in column '{id_column}' does not fit in a signed 64-bit integer") from None
 
 
-def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int) -> tuple[np.ndarray, np.ndarray]:
+def _read_parquet(
+    part: Partition, id_column: str, vector_column: str, dim: int, dim_from: str
+) -> tuple[np.ndarray, np.ndarray]:
     import pyarrow as pa
     import pyarrow.compute as pc
 
@@ -369,10 +397,11 @@ def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int)
     if vectors.null_count:
         row = int(pc.index(vectors.is_null(), True).as_py())
         raise InputError(f"{part.file}: row {part.start + row}: no vector (null)")
+    like = "the first row" + ("" if dim_from in ("", part.file) else f" of {dim_from}")
     if pa.types.is_fixed_size_list(vectors.type):
         values = vectors.flatten()
         if vectors.type.list_size != dim:
-            raise InputError(f"{part.file}: vectors of {vectors.type.list_size} dimensions, expected {dim}")
+            raise InputError(f"{part.file}: vectors of {vectors.type.list_size} dimensions, expected {dim} like {like}")
     else:
         lengths = pc.list_value_length(vectors).to_numpy(zero_copy_only=False)
         wrong = lengths != dim
@@ -380,7 +409,7 @@ def _read_parquet(part: Partition, id_column: str, vector_column: str, dim: int)
             row = int(np.argmax(wrong))
             raise InputError(
                 f"{part.file}: row {part.start + row} (id {ids[row]}): a vector of {lengths[row]} dimensions, "
-                f"expected {dim} like the first row"
+                f"expected {dim} like {like}"
             )
         values = vectors.flatten()
     if values.null_count:
@@ -422,7 +451,7 @@ def open_source(
     if isinstance(source, Generated):
         return generated_source(source, partition_rows, parallelism, first_id)
     text = os.fspath(source)
-    if text.startswith("generated") and not Path(text).exists():
+    if _BUILT_IN.match(text) and not Path(text).exists():
         return generated_source(parse_generated(text), partition_rows, parallelism, first_id)
     # Absolute, so that workers in another directory read the same files.
     path = Path(os.path.abspath(text))

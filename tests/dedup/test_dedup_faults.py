@@ -1,5 +1,7 @@
 """Bad input, an unreachable scheduler and dying workers: clear errors, and never a partial output."""
 
+import re
+
 import dask
 import numpy as np
 import pandas as pd
@@ -9,7 +11,8 @@ import pytest
 from dedup_oracle import SMALL, THRESHOLD, KillOnSign, local_cluster, read_output
 from distributed import Client
 
-from ambrel_dedup import DedupError, InputError, run
+from ambrel_dedup import DedupError, Generated, InputError, run
+from ambrel_dedup.sources import open_source
 
 
 def _parquet(path, ids, vectors, **columns):
@@ -73,6 +76,57 @@ def test_bad_input_is_named_and_nothing_is_written(client, tmp_path):
             assert word in message, (name, message)
         assert not out.exists(), name
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".out")]
+
+
+def test_messages_name_what_is_at_fault(tmp_path, monkeypatch):
+    rng = np.random.default_rng(0)
+
+    def fixed(rows, dim):
+        return pa.FixedSizeListArray.from_arrays(pa.array(rng.standard_normal(rows * dim), pa.float32()), dim)
+
+    # The first file with rows sets the dimension, whatever the type of its column; the file that
+    # disagrees is named, with the one that set it: when planned, or row by row when read.
+    lists, fixed_first = tmp_path / "lists", tmp_path / "fixed"
+    lists.mkdir()
+    fixed_first.mkdir()
+    _parquet(lists / "0.parquet", [], pa.array([], pa.list_(pa.float32())))
+    a = _parquet(lists / "a.parquet", range(10), pa.array(rng.standard_normal((10, 8)).tolist()))
+    b = _parquet(lists / "b.parquet", range(10, 20), fixed(10, 4))
+    with pytest.raises(InputError, match="^" + re.escape(f"{b}: vectors of 4 dimensions, but {a} has 8") + "$"):
+        open_source(lists)
+    b.unlink()
+    _parquet(lists / "c.parquet", range(10, 20), fixed(10, 8))
+    assert open_source(lists).dim == 8
+    a = _parquet(fixed_first / "a.parquet", range(10), fixed(10, 8))
+    ragged = rng.standard_normal((10, 8)).tolist()
+    ragged[3] = ragged[3][:5]
+    b = _parquet(fixed_first / "b.parquet", range(10, 20), pa.array(ragged))
+    expected = f"{b}: row 3 (id 13): a vector of 5 dimensions, expected 8 like the first row of {a}"
+    with pytest.raises(InputError, match="^" + re.escape(expected) + "$"):
+        run(fixed_first, tmp_path / "out", in_process=True)
+
+    # A missing file whose name starts like the built-in data set's is a missing file.
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(InputError, match=r"^generated_2024\.parquet: no such file or directory$"):
+        open_source("generated_2024.parquet")
+    assert open_source("generated,seed=4").kind == open_source("generated:600x8").kind == "generated"
+
+    # Rows numbered from first_id are refused, before any work, when their ids would pass int64.
+    np.save(tmp_path / "ten.npy", rng.standard_normal((10, 4)).astype(np.float32))
+    np.save(tmp_path / "five.npy", rng.standard_normal((5, 4)).astype(np.float32))
+    last = 2**63 - 1
+    for source, what in (
+        (tmp_path / "ten.npy", str(tmp_path / "ten.npy")),
+        (Generated(count=10, dim=4), "the generated data set"),
+    ):
+        with pytest.raises(
+            InputError, match=re.escape(f"{last - 4:,} to {last + 5:,}, past the largest id 2**63-1")
+        ) as info:
+            open_source(source, first_id=last - 4)
+        assert str(info.value).startswith(what), info.value
+    five = open_source(tmp_path / "five.npy", first_id=last - 4)
+    assert five.read(five.partitions[-1])[0].tolist() == list(range(last - 4, last + 1))
+    assert not (tmp_path / "out").exists()
 
 
 def test_unreachable_scheduler(tmp_path):
