@@ -1,12 +1,14 @@
 """Reaching a Dask scheduler: one deadline over connecting and the handshake, one line on failure.
 
-Before a `Client` is made, the address is probed with a plain socket: a Dask
-scheduler sends its handshake (a small framed message) as soon as it accepts a
-connection. A refused or unreachable address, a listener that stays silent
-(for example the dashboard's HTTP port) or a peer that sends anything but a
-Dask frame is reported at once, or when the deadline passes, as a `DedupError`;
-no client is made, so none is left to be torn down noisily later. Addresses of
-other protocols than tcp:// are left to Dask's own timeout.
+Before a `Client` is made, the address is checked. On tcp://, it is probed with a
+plain socket: a Dask scheduler sends its handshake (a small framed message) as soon
+as it accepts a connection. A refused or unreachable address, a listener that stays
+silent (for example the dashboard's HTTP port) or a peer that sends anything but a
+Dask frame is reported at once, or when the deadline passes, as a `DedupError`. The
+other protocols over TCP (tls://, ws://, wss://) wrap the Dask frames in a handshake
+of their own, so for them the port must at least accept a connection; an inproc://
+address must have a listener in this process; a scheme Dask does not know is refused
+with the ones it does. A client that fails to start is closed at once.
 """
 
 from __future__ import annotations
@@ -26,22 +28,35 @@ from .errors import DedupError
 DEFAULT_PORT = 8786
 MAX_HANDSHAKE_BYTES = 1 << 20
 MAX_HANDSHAKE_FRAMES = 64
+OVER_TCP = ("tcp", "tls", "ws", "wss")  # the schemes whose connections are TCP connections
 
 
-def _host_port(address: str) -> tuple[str, int] | None:
+def _scheme(address: str) -> tuple[str, str]:
+    """(scheme, the rest of the address); tcp when none is given, as Dask takes it."""
     scheme, sep, rest = address.partition("://")
-    if not sep:
-        scheme, rest = "tcp", address
-    if scheme != "tcp":
-        return None
+    return (scheme, rest) if sep else ("tcp", address)
+
+
+def _host_port(address: str) -> tuple[str, int]:
+    scheme, rest = _scheme(address)
     try:
         parts = urlsplit("//" + rest)
         port = parts.port
     except ValueError:
         port, parts = None, None
     if parts is None or not parts.hostname or parts.path not in ("", "/"):
-        raise DedupError(f"{address}: not a scheduler address (expected tcp://HOST:PORT)")
+        raise DedupError(f"{address}: not a scheduler address (expected {scheme}://HOST:PORT)")
     return parts.hostname, port or DEFAULT_PORT
+
+
+def _check_scheme(address: str, scheme: str) -> None:
+    from distributed.comm.registry import backends, get_backend
+
+    try:
+        get_backend(scheme)
+    except ValueError:
+        known = ", ".join(f"{name}://" for name in sorted(backends))
+        raise DedupError(f"{address}: Dask has no protocol '{scheme}' (it knows {known})") from None
 
 
 def _fail(address: str, why: str) -> DedupError:
@@ -63,10 +78,25 @@ def _receive(sock: socket.socket, size: int, deadline: float, address: str) -> b
 
 
 def probe(address: str, timeout: float) -> None:
-    """Returns when a Dask scheduler answers at `address` within `timeout` seconds; else a DedupError."""
-    where = _host_port(address)
-    if where is None:
+    """Returns when a Dask scheduler answers at `address` within `timeout` seconds (on tcp://), or when
+    the address may hold one (other schemes, see above); else a DedupError."""
+    scheme, rest = _scheme(address)
+    _check_scheme(address, scheme)
+    if scheme == "inproc":
+        from distributed.comm.inproc import global_manager
+
+        try:
+            listening = global_manager.get_listener_for(rest) is not None
+        except ValueError:  # another process's address, or not an inproc address at all
+            listening = False
+        if not listening:
+            raise _fail(
+                address, "nothing listens at this address in this process (inproc:// reaches only its own process)"
+            )
         return
+    if scheme not in OVER_TCP:
+        return  # left to Dask's own timeout
+    where = _host_port(address)
     deadline = time.monotonic() + timeout
     try:
         sock = socket.create_connection(where, timeout=timeout)
@@ -74,6 +104,9 @@ def probe(address: str, timeout: float) -> None:
         raise _fail(address, f"no connection within {timeout:g} s") from None
     except OSError as exc:
         raise _fail(address, exc.strerror or str(exc)) from None
+    if scheme != "tcp":
+        sock.close()  # its own handshake comes first: the client makes it
+        return
     with sock:
         try:
             (size,) = struct.unpack("<Q", _receive(sock, 8, deadline, address))
@@ -107,6 +140,24 @@ def _quiet_client_teardown() -> Iterator[None]:
             log.setLevel(level)
 
 
+def _start_client(address: str, timeout: float) -> Client:
+    """A started client of `address`, or the error that stopped it once the client is closed.
+
+    A `Client` whose start fails is left half made, reachable only from the garbage
+    collector; its `__del__` then closes it, at the latest at interpreter exit, when
+    its event loop is gone: it waits out twice the timeout and prints a traceback.
+    Made here in two steps, the client is ours to close while its loop still runs,
+    which is quick and quiet."""
+    client = Client.__new__(Client)
+    try:
+        client.__init__(address, timeout=timeout, set_as_default=False)  # type: ignore[misc]
+    except BaseException:
+        with contextlib.suppress(Exception):
+            client.close(timeout=timeout)
+        raise
+    return client
+
+
 def open_client(address: str, timeout: float) -> Client:
     """A client of the scheduler at `address`, connected within `timeout` seconds, or a DedupError."""
     if timeout <= 0:
@@ -116,8 +167,8 @@ def open_client(address: str, timeout: float) -> Client:
     left = max(timeout - (time.monotonic() - started), 1.0)
     try:
         with _quiet_client_teardown():
-            return Client(address, timeout=left, set_as_default=False)
-    except (OSError, TimeoutError, ValueError) as exc:
+            return _start_client(address, left)
+    except Exception as exc:  # any failure to start is a failure to reach it (a bad TLS setup, say)
         raise _fail(address, str(exc).splitlines()[0] if str(exc) else type(exc).__name__) from None
 
 

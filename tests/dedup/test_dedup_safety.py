@@ -5,8 +5,11 @@ import contextlib
 import errno
 import fcntl
 import json
+import logging
 import os
 import socket
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -14,6 +17,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 from dedup_oracle import damage, no_work, tree
+from distributed import LocalCluster
 from distributed.scheduler import KilledWorker
 
 import ambrel_dedup.engine as engine
@@ -133,6 +137,27 @@ def test_scheduler_addresses_that_do_not_speak_dask(tmp_path, capsys):
             assert err.count("\n") == 1 and words in err and "Traceback" not in err, err
     guard.cancel()
     assert list(tmp_path.iterdir()) == []
+
+
+def test_scheduler_addresses_of_other_protocols(tmp_path):
+    # From the command line in a process of its own: what it prints up to its exit, one line and no traceback.
+    for address, words in (
+        ("inproc://127.0.0.1/1234/1", "nothing listens at this address in this process"),
+        ("ws://127.0.0.1:9", "ws://127.0.0.1:9: Connection refused"),
+        ("udp://127.0.0.1:9", "Dask has no protocol 'udp' (it knows inproc://, tcp://, tls://"),
+    ):
+        command = [sys.executable, "-m", "ambrel_dedup", "run", "generated:600x8", "-o", str(tmp_path / "out")]
+        done = subprocess.run([*command, "--scheduler", address], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 2 and done.stdout == "", (address, done)
+        assert done.stderr.startswith("ambrel-dedup: error: ") and done.stderr.count("\n") == 1, done.stderr
+        assert words in done.stderr and "Traceback" not in done.stderr, done.stderr
+    # A scheduler in this process is reached at its inproc:// address.
+    with LocalCluster(
+        n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0", silence_logs=logging.CRITICAL
+    ) as cluster:
+        assert cluster.scheduler_address.startswith("inproc://")
+        assert run(TINY, tmp_path / "out", scheduler=cluster.scheduler_address).summary["vectors"] == TINY.count
+    assert os.listdir(tmp_path) == ["out"]
 
 
 def test_late_failures_name_the_file_or_the_stage(client, tmp_path, monkeypatch):
