@@ -1,18 +1,20 @@
 """Where the stages run: in this process on Dask's threaded scheduler, or on a Dask cluster.
 
 Both engines run the same stage functions. A stage submits tasks (`run`), waits for them with
-progress and turns a failure into one line naming the stage (`wait`), takes one element of each
-task's tuple (`part`), brings results to the caller (`gather`), computes Dask collections
-(`compute`), turns task results back into a Dask dataframe (`frame`) and hands one value of the
-caller's to many tasks (`share`). In process, a handle is the task's value; on a cluster, it is a
-future whose value stays on the workers.
+progress and turns a failure, or a cluster stuck at its memory limit, into one line naming the
+stage (`wait`), takes one element of each task's tuple (`part`), brings results to the caller
+(`gather`), computes Dask collections (`compute`), turns task results back into a Dask dataframe
+(`frame`) and hands one value of the caller's to many tasks (`share`). In process, a handle is the
+task's value; on a cluster, it is a future whose value stays on the workers.
 """
 
 from __future__ import annotations
 
 import contextlib
 import operator
+import queue
 import sys
+import time
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
@@ -26,6 +28,11 @@ from . import failures
 from .errors import DedupError, InputError
 
 Handle = Any
+
+# A cluster where no task has finished for STALL_SECONDS, while workers sit paused at their memory
+# limit and no other worker runs a task, is stuck: distributed waits for memory that never frees.
+STALL_SECONDS = 120.0
+POLL_SECONDS = 5.0  # how often the scheduler is asked about its workers while no task finishes
 
 
 def _progress(stage: str, done: int, total: int) -> None:
@@ -110,27 +117,80 @@ class ClusterEngine:
         return [self.client.submit(func, *a, key=key, pure=False, **kwargs) for a, key in zip(args, keys)]
 
     def wait(self, stage: str, handles: Sequence[Handle]) -> None:
-        from distributed import as_completed
-
         total = len(handles)
-        for done, fut in enumerate(as_completed(list(handles)), start=1):
-            if fut.status == "error":
-                try:
-                    fut.result()
-                except (InputError, DedupError):
-                    raise
-                except Exception as exc:
-                    raise failures.stage_failure(stage, exc) from exc
-            if self.progress:
-                _progress(stage, done, total)
+        try:
+            for done, fut in enumerate(self._finished(handles), start=1):
+                if fut.status == "error":
+                    try:
+                        fut.result()
+                    except (InputError, DedupError):
+                        raise
+                    except Exception as exc:
+                        raise failures.stage_failure(stage, exc) from exc
+                if self.progress:
+                    _progress(stage, done, total)
+        except failures.Stalled as exc:
+            raise failures.stage_failure(stage, exc) from None
         if self.progress:
             _clear_progress()
+
+    def _finished(self, handles: Sequence[Handle]) -> Iterator[Handle]:
+        """The futures as they finish (done, failed or cancelled); `failures.Stalled`, after cancelling
+        them, once the cluster has been stuck at its memory limit for STALL_SECONDS (see `_stuck`)."""
+        futures = list(handles)
+        finished: queue.SimpleQueue[Handle] = queue.SimpleQueue()
+        for fut in futures:
+            fut.add_done_callback(finished.put)
+        last = time.monotonic()  # when a task last finished
+        stuck_since: float | None = None
+        for _ in futures:
+            while True:
+                try:
+                    fut = finished.get(timeout=POLL_SECONDS)
+                    break
+                except queue.Empty:
+                    why = self._stuck()
+                    now = time.monotonic()
+                    if why is None:
+                        stuck_since = None
+                    elif stuck_since is None:
+                        stuck_since = now
+                    elif now - stuck_since >= STALL_SECONDS:
+                        with contextlib.suppress(Exception):
+                            self.client.cancel(futures)
+                        raise failures.Stalled(f"no task has finished for {now - last:.0f} s: {why}") from None
+            last, stuck_since = time.monotonic(), None
+            yield fut
+
+    def _stuck(self) -> str | None:
+        """Why no task can go on, when some workers are paused at their memory limit and none of the
+        others is running a task; else None. A worker that runs a task, however long, is progress."""
+        try:
+            workers = list(self.client.scheduler_info()["workers"].values())
+        except Exception:  # no answer now: the next poll asks again
+            return None
+        paused = [w for w in workers if w.get("status") == "paused"]
+        if not paused:
+            return None
+        for w in workers:
+            counts = w.get("metrics", {}).get("task_counts")
+            if counts is None:
+                return None  # this worker does not say what it runs
+            if w.get("status") != "paused" and counts.get("executing", 0) + counts.get("long-running", 0):
+                return None
+        return failures.paused_at_limit(len(paused), len(workers), [w.get("memory_limit") for w in paused])
 
     def part(self, handles: Sequence[Handle], index: int) -> list[Handle]:
         return list(self.client.map(operator.getitem, list(handles), [index] * len(handles), pure=False))
 
     def gather(self, handles: Sequence[Handle]) -> list[Any]:
-        return list(self.client.gather(list(handles)))
+        """The values of the futures; a `failures.Stalled` (its stage is the caller's) rather than a
+        wait without end while the cluster is stuck at its memory limit."""
+        futures = list(handles)
+        for fut in self._finished([f for f in futures if not f.done()]):
+            if fut.status == "error":
+                break  # gathering raises the task's error
+        return list(self.client.gather(futures))
 
     def share(self, value: Any) -> Handle:
         """The value sent once to every worker (each runs tasks that need it), not once per task."""

@@ -14,6 +14,27 @@ _TASK = re.compile(r"ambrel-([a-z]+)-[0-9a-f]+-\d+-(\d+)")
 NOTHING_WRITTEN = "nothing was written"
 
 
+class Stalled(Exception):
+    """The cluster stopped making progress: workers sit paused at their memory limit."""
+
+
+def paused_at_limit(paused: int, workers: int, limits: list[int | None]) -> str:
+    """Why a cluster is stuck, and what to change, for `paused` of `workers` paused workers with
+    these memory limits."""
+    known = sorted({limit for limit in limits if limit})
+    if not known:
+        at = "their memory limit"
+    elif len(known) == 1:
+        at = f"their memory limit of {known[0] / 2**20:,.0f} MiB"
+    else:
+        at = f"their memory limits of {known[0] / 2**20:,.0f} to {known[-1] / 2**20:,.0f} MiB"
+    others = ", the others running no task" if paused < workers else ""
+    return (
+        f"{paused} of {workers} workers paused at {at}{others}; give each worker more memory, "
+        "use fewer rows per partition (--partition-rows) or more workers"
+    )
+
+
 def task_description(key: object) -> str:
     """A task named by what it does: the pipeline's own keys name their stage and partition."""
     found = _TASK.search(str(key))
@@ -40,6 +61,8 @@ def stage_failure(stage: str, exc: BaseException) -> DedupError:
         return exc
     if isinstance(exc, KilledWorker):
         return killed(stage, exc)
+    if isinstance(exc, Stalled):
+        return DedupError(f"{stage}: {exc}; {NOTHING_WRITTEN}")
     if isinstance(exc, MemoryError):
         return DedupError(
             f"{stage}: out of memory; give the workers more memory or use smaller partitions; {NOTHING_WRITTEN}"

@@ -1,6 +1,13 @@
-"""Bad input, an unreachable scheduler and dying workers: clear errors, and never a partial output."""
+"""Bad input, an unreachable scheduler, dying workers and workers stuck at their memory limit: clear
+errors, and never a partial output."""
 
+import asyncio
+import contextlib
+import logging
+import operator
 import re
+import signal
+import time
 
 import dask
 import numpy as np
@@ -9,9 +16,11 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 from dedup_oracle import SMALL, THRESHOLD, KillOnSign, local_cluster, read_output
-from distributed import Client
+from distributed import Client, LocalCluster
+from distributed.core import Status
 
-from ambrel_dedup import DedupError, Generated, InputError, run
+import ambrel_dedup.engine as engine
+from ambrel_dedup import DedupError, Generated, InputError, failures, run
 from ambrel_dedup.sources import open_source
 
 
@@ -155,4 +164,69 @@ def test_workers_that_keep_dying_fail_the_run_cleanly(tmp_path):
         c.register_plugin(KillOnSign(str(tmp_path / "unused"), once=False))
         with pytest.raises(DedupError, match="read: workers died"):
             run(SMALL, out, THRESHOLD, client=c)
+    assert list(tmp_path.iterdir()) == []
+
+
+@contextlib.contextmanager
+def _deadline(seconds):
+    """Fails the test, rather than hanging it, when the body does not end in time."""
+
+    def expired(signum, frame):
+        raise TimeoutError(f"still waiting after {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+async def _fill_until_paused(dask_worker):
+    """Holds memory outside Dask's knowledge until the worker pauses at its limit, as a leak would."""
+    held = dask_worker.held_by_test = []
+    while dask_worker.status != Status.paused:
+        held.append(np.ones(16 << 20, np.uint8))
+        await asyncio.sleep(0.05)
+
+
+def test_workers_paused_at_their_memory_limit_fail_the_run_in_bounded_time(tmp_path, monkeypatch):
+    monkeypatch.setattr(engine, "STALL_SECONDS", 2.0)
+    monkeypatch.setattr(engine, "POLL_SECONDS", 0.2)
+    with (
+        _deadline(90),
+        LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            memory_limit="1GB",
+            processes=True,
+            dashboard_address=":0",
+            silence_logs=logging.CRITICAL,
+        ) as cluster,
+        Client(cluster, set_as_default=False) as c,
+        c.as_current(),  # as the pipeline runs its stages
+    ):
+        paused, healthy = sorted(c.nthreads())
+        c.run(_fill_until_paused, workers=[paused])
+        cluster_engine = engine.ClusterEngine(c)
+        # A task longer than the stall time on the healthy worker is progress, not a stall.
+        started = time.monotonic()
+        cluster_engine.wait("pairs", [c.submit(time.sleep, 3, workers=[healthy], pure=False)])
+        assert time.monotonic() - started >= 3
+        # A task only the paused worker may run never starts: gathering it gives up.
+        stuck = c.submit(operator.add, 1, 1, workers=[paused], pure=False)
+        with pytest.raises(failures.Stalled, match=r"1 of 2 workers paused at their memory limit of 954 MiB"):
+            cluster_engine.gather([stuck])
+        assert stuck.cancelled()
+        # Both paused: the run fails in its first stage, saying what to change, and writes nothing.
+        c.run(_fill_until_paused, workers=[healthy])
+        started = time.monotonic()
+        with pytest.raises(DedupError) as info:
+            run(Generated(count=600, dim=8, seed=1), tmp_path / "out", client=c)
+        assert time.monotonic() - started < 30
+    message = str(info.value)
+    assert message.startswith("read: no task has finished for ") and "2 of 2 workers paused" in message, message
+    for words in ("more memory", "--partition-rows", "more workers", "nothing was written"):
+        assert words in message, message
     assert list(tmp_path.iterdir()) == []
