@@ -31,12 +31,14 @@ import ambrel_native
 
 __all__ = [
     "DEFAULT_MAX_PAIRS",
+    "GreedyKeep",
     "SimhashBatch",
     "SimilarPairs",
     "available_cpus",
     "cell_candidates",
     "cosine_from_hamming_batch",
     "cosine_pairs",
+    "greedy_keep",
     "hamming_distance_batch",
     "hamming_distance_pairs",
     "kernel",
@@ -254,6 +256,7 @@ def cosine_from_hamming_batch(distances: Any, total_bits: int) -> npt.NDArray[np
     return np.frombuffer(raw, dtype=np.float64).reshape(values.shape)
 
 
+from ._greedy import GreedyKeep, greedy_keep  # noqa: E402
 from ._pairs import (  # noqa: E402
     DEFAULT_MAX_PAIRS,
     SimilarPairs,

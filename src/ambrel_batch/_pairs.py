@@ -39,14 +39,15 @@ class SimilarPairs(NamedTuple):
     complete: bool
 
 
-def _indices(values: Any, name: str) -> npt.NDArray[np.int64]:
+def _indices(values: Any, name: str, function: str = "cosine_pairs()") -> npt.NDArray[np.int64]:
+    """A 1-D integer argument as contiguous int64 (an empty list too)."""
     array = np.asarray(values)
     if array.dtype.kind not in "iu" and not (array.size == 0 and array.dtype.kind == "f"):
-        raise TypeError(f"cosine_pairs(): {name} must hold integers, not {array.dtype}")
+        raise TypeError(f"{function}: {name} must hold integers, not {array.dtype}")
     if array.ndim != 1:
-        raise ValueError(f"cosine_pairs(): {name} must be one-dimensional, not {array.ndim}-dimensional")
+        raise ValueError(f"{function}: {name} must be one-dimensional, not {array.ndim}-dimensional")
     if array.dtype.kind == "u" and array.size and int(array.max()) > np.iinfo(np.int64).max:
-        raise IndexError(f"cosine_pairs(): {name} holds an index beyond int64: {int(array.max())}")
+        raise IndexError(f"{function}: {name} holds an index beyond int64: {int(array.max())}")
     return np.ascontiguousarray(array, dtype=np.int64)
 
 

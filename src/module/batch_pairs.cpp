@@ -1,21 +1,23 @@
-// The exact-cosine functions of ambrel_batch._core. The Python package
-// wraps them (ambrel_batch/_pairs.py): it checks `threads`, passes index
-// arrays as contiguous int64 and views the returned bytearrays as numpy
-// arrays. Every other check is made here, with the function and parameter
-// named; the rows are pinned, the interpreter is released while the core
-// computes.
+// The exact-cosine functions of ambrel_batch._core, and the greedy rule over
+// the pairs they find. The Python package wraps them (ambrel_batch/_pairs.py,
+// _greedy.py): it checks `threads`, passes index arrays as contiguous int64
+// and views the returned bytearrays as numpy arrays. Every other check is
+// made here, with the function and parameter named; the rows are pinned, the
+// interpreter is released while the core computes.
 #include "module/batch_pairs.hpp"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "lsh/cell_scan.hpp"
 #include "lsh/cosine.hpp"
 #include "lsh/cosine_tiles.hpp"
+#include "lsh/greedy_keep.hpp"
 #include "lsh/panic.hpp"
 #include "lsh/parallel.hpp"
 #include "module/arguments.hpp"
@@ -38,6 +40,7 @@ constexpr Parameters<12> kScanParameters{
     {"queries", "limits", "rows", "row_starts", "visit_starts", "visit_rows", "cells", "entry_starts", "entry_queries",
      "entry_owning", "max_candidates", "threads"},
     12};
+constexpr Parameters<5> kGreedyParameters{"greedy_keep()", {"n", "a", "b", "cosine", "fixed"}, 5};
 
 using lsh::checked_product;
 
@@ -328,6 +331,81 @@ PyObject* cell_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     });
 }
 
+// The fault the core found, as the exception naming its argument and index.
+[[noreturn]] void greedy_fault(const lsh::GreedyFault& fault, std::size_t n, const lsh::GreedyEdges& edges) {
+    using Kind = lsh::GreedyFault::Kind;
+    const std::size_t k = fault.index;
+    const std::string at = "[" + std::to_string(k) + "]";
+    switch (fault.kind) {
+        case Kind::a_range:
+        case Kind::b_range: {
+            const bool a = fault.kind == Kind::a_range;
+            throw PyFailure(PyExc_IndexError, std::string("greedy_keep(): ") + (a ? "a" : "b") + at + " = " +
+                                                  std::to_string(a ? edges.a[k] : edges.b[k]) +
+                                                  " is out of range for " + std::to_string(n) + " nodes");
+        }
+        case Kind::self_edge:
+            throw PyFailure(PyExc_ValueError, "greedy_keep(): edge " + std::to_string(k) + " joins node " +
+                                                  std::to_string(edges.a[k]) + " to itself (a" + at + " == b" + at +
+                                                  ")");
+        case Kind::cosine_not_finite:
+            invalid("greedy_keep()", "cosine" + at, "= " + shown(edges.cosine[k]) + " is not finite");
+        case Kind::fixed_value:
+            invalid("greedy_keep()", "fixed" + at, "must be -1 (decided by the rule), 0 (removed) or 1 (kept)");
+        case Kind::none: break;
+    }
+    lsh::panic("greedy_keep: no fault to report");
+}
+
+PyObject* greedy_keep(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const char* function = "greedy_keep()";
+        const auto arguments = bind(kGreedyParameters, args, nargsf, kwnames);
+        const std::int64_t nodes = integer_argument(function, arguments, 0);
+        if (nodes < 0 || nodes > std::int64_t{std::numeric_limits<std::uint32_t>::max()})
+            invalid(function, "n", "must be in [0, 2^32 - 1], got " + std::to_string(nodes));
+        const auto n = static_cast<std::size_t>(nodes);
+        const PinnedBytes a_bytes(arguments.object(1), arguments.name(1));
+        const PinnedBytes b_bytes(arguments.object(2), arguments.name(2));
+        const PinnedBytes cosine_bytes(arguments.object(3), arguments.name(3));
+        const auto a = typed_array<std::int64_t>(a_bytes, function, arguments.name(1));
+        const auto b = typed_array<std::int64_t>(b_bytes, function, arguments.name(2));
+        const auto cosine = typed_array<double>(cosine_bytes, function, arguments.name(3));
+        if (a.size() != b.size() || a.size() != cosine.size()) {
+            invalid(function, "a, b and cosine",
+                    "must have the same length, not " + std::to_string(a.size()) + ", " + std::to_string(b.size()) +
+                        " and " + std::to_string(cosine.size()));
+        }
+        std::optional<PinnedBytes> fixed_bytes;
+        const std::int8_t* fixed = nullptr;
+        if (arguments.object(4) != Py_None) {
+            fixed_bytes.emplace(arguments.object(4), arguments.name(4));
+            const auto decisions = typed_array<std::int8_t>(*fixed_bytes, function, arguments.name(4));
+            if (decisions.size() != n) {
+                invalid(function, "fixed",
+                        "must hold one decision per node (" + std::to_string(n) + "), not " +
+                            std::to_string(decisions.size()));
+            }
+            fixed = decisions.data();
+        }
+        PyRef keep = new_output(n);
+        PyRef duplicate_of = new_output(checked_product(n, sizeof(std::int64_t)));
+        PyRef pair_cosine = new_output(checked_product(n, sizeof(double)));
+        const lsh::GreedyEdges edges{a.data(), b.data(), cosine.data(), a.size()};
+        const lsh::GreedyOutput out{output_bytes(keep.get()),
+                                    reinterpret_cast<std::int64_t*>(output_bytes(duplicate_of.get())),
+                                    reinterpret_cast<double*>(output_bytes(pair_cosine.get()))};
+        lsh::GreedyFault fault;
+        {
+            const Detached detached;
+            fault = lsh::greedy_input_fault(n, edges, fixed);
+            if (fault.kind == lsh::GreedyFault::Kind::none) lsh::greedy_keep(n, edges, fixed, out);
+        }
+        if (fault.kind != lsh::GreedyFault::Kind::none) greedy_fault(fault, n, edges);
+        return tuple_of(std::move(keep), std::move(duplicate_of), std::move(pair_cosine));
+    });
+}
+
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef function_definitions[] = {
@@ -344,6 +422,10 @@ PyMethodDef function_definitions[] = {
     {"nearest_cells", as_cfunction(nearest_cells), kFastKeywords,
      "nearest_cells(rows, centroids, margin, max_cells, threads)\n--\n\n"
      "The cells of each row by exact cosine: (cells int32, sims float64, rows, max_cells)."},
+    {"greedy_keep", as_cfunction(greedy_keep), kFastKeywords,
+     "greedy_keep(n, a, b, cosine, fixed)\n--\n\n"
+     "The greedy keep/remove rule over nodes in rank order and pairs (a[i], b[i]) of native int64 nodes and "
+     "float64 cosines, fixed None or n int8 decisions: (keep bytes, duplicate_of int64, cosine float64)."},
 };
 
 }  // namespace
