@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from ._pairs import _indices
+from ._pairs import _contiguous, _indices
 
 __all__ = ["GreedyKeep", "greedy_keep"]
 
@@ -38,7 +38,7 @@ def _decisions(values: Any) -> npt.NDArray[np.int8] | None:
     if array.dtype != np.int8:
         # A value that int8 cannot hold becomes 2: still refused, at its index.
         array = np.where((array >= -1) & (array <= 1), array, 2)
-    return np.ascontiguousarray(array, dtype=np.int8)
+    return _contiguous(array, np.int8)
 
 
 def greedy_keep(n: int, a: Any, b: Any, cosine: Any, *, fixed: Any = None) -> GreedyKeep:
@@ -81,7 +81,7 @@ def greedy_keep(n: int, a: Any, b: Any, cosine: Any, *, fixed: Any = None) -> Gr
     if weights.ndim != 1:
         raise ValueError(f"greedy_keep(): cosine must be one-dimensional, not {weights.ndim}-dimensional")
     keep, duplicate_of, pair_cosine = _core.greedy_keep(
-        n, left, right, np.ascontiguousarray(weights, dtype=np.float64), _decisions(fixed)
+        n, left, right, _contiguous(weights, np.float64), _decisions(fixed)
     )
     return GreedyKeep(
         np.frombuffer(keep, dtype=np.bool_),

@@ -48,7 +48,14 @@ def _indices(values: Any, name: str, function: str = "cosine_pairs()") -> npt.ND
         raise ValueError(f"{function}: {name} must be one-dimensional, not {array.ndim}-dimensional")
     if array.dtype.kind == "u" and array.size and int(array.max()) > np.iinfo(np.int64).max:
         raise IndexError(f"{function}: {name} holds an index beyond int64: {int(array.max())}")
-    return np.ascontiguousarray(array, dtype=np.int64)
+    return _contiguous(array, np.int64)
+
+
+def _contiguous(array: Any, dtype: Any) -> Any:
+    """`array` as a contiguous array of `dtype`; an empty one is made afresh (an empty array may
+    point anywhere, the buffer of an empty bytearray among them, and the core wants aligned data)."""
+    out = np.ascontiguousarray(array, dtype=dtype)
+    return out if out.size else np.zeros(out.shape, dtype)
 
 
 def cosine_pairs(rows: Any, a: Any, b: Any, *, threads: int | None = None) -> npt.NDArray[np.float64]:
@@ -148,11 +155,11 @@ def cell_candidates(
     of the scanned cells only: nothing else of ``visit_rows`` is read)."""
     query, row, done = _core.cell_candidates(
         queries,
-        np.ascontiguousarray(limits, dtype=np.float32),
+        _contiguous(limits, np.float32),
         rows,
-        *(np.ascontiguousarray(a, dtype=np.int64) for a in (row_starts, visit_starts, visit_rows, cells, entry_starts)),
-        np.ascontiguousarray(entry_queries, dtype=np.int64),
-        np.ascontiguousarray(entry_owning, dtype=np.uint8),
+        *(_contiguous(a, np.int64) for a in (row_starts, visit_starts, visit_rows, cells, entry_starts)),
+        _contiguous(entry_queries, np.int64),
+        _contiguous(entry_owning, np.uint8),
         max_candidates,
         _threads(threads),
     )

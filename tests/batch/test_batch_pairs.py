@@ -231,3 +231,14 @@ def test_bad_arguments_are_named(call, error, words):
     with pytest.raises(error) as info:
         call(rows)
     assert words in str(info.value) + " ".join(getattr(info.value, "__notes__", []))
+
+
+def test_empty_results_feed_the_next_call():
+    """An empty result (its buffer an empty bytearray's, which may not be aligned) is valid input."""
+    rows = np.eye(4, dtype=np.float32)
+    none = ab.similar_pairs(rows, 0.9)
+    assert len(none.a) == 0
+    assert len(ab.cosine_pairs(rows, none.a, none.b)) == 0
+    assert ab.greedy_keep(4, none.a, none.b, none.cosine).keep.all()
+    empty = np.frombuffer(bytearray(), dtype=np.int64)
+    assert len(ab.cosine_pairs(rows, empty, empty)) == 0
