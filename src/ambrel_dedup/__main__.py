@@ -59,7 +59,18 @@ def parser() -> argparse.ArgumentParser:
         "(default: chosen on a held-out sample for recall at the threshold)",
     )
     r.add_argument(
-        "--keep", choices=("min", "max"), default="min", help="which id of a group is kept (default: the smallest)"
+        "--annotate",
+        metavar="DIR",
+        help="also write every input row to this directory with two more columns, duplicate_of and cosine "
+        "(null for kept rows), as --kept writes the kept ones",
+    )
+    _add_keep_options(r)
+    r.add_argument(
+        "--groups",
+        choices=("greedy", "components"),
+        default="greedy",
+        help="greedy (default): a row is removed only for a kept row at the threshold; components: one row "
+        "kept per connected component of the pairs (chains of pairs remove rows far from the kept one)",
     )
     r.add_argument(
         "--partition-rows", type=int, help="rows per input partition (default: from the size and the cluster)"
@@ -106,6 +117,21 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+def _add_keep_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--keep",
+        choices=("min", "max"),
+        default="min",
+        help="rank rows by id: the smallest first (default) or the largest; the better-ranked row of a pair stays",
+    )
+    p.add_argument(
+        "--keep-by",
+        metavar="COLUMN[:asc|desc]",
+        help="rank rows by a Parquet column (numbers, timestamps or text): desc (default) keeps the largest "
+        "value, asc the smallest; missing values last, ties by the smallest id",
+    )
+
+
 def _add_input_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--id-column", default="id", help="Parquet: integer id column (default %(default)s)")
     p.add_argument("--vector-column", default="embedding", help="Parquet: list-of-numbers column (default %(default)s)")
@@ -125,10 +151,9 @@ def _index_parsers(sub: Any) -> None:
     _add_threshold(c)
     c.add_argument("--output", "-o", help="also write the run's pairs, groups and summary here")
     c.add_argument("--kept", help="also write the input rows that are kept here (Parquet, every column)")
+    c.add_argument("--annotate", metavar="DIR", help="also write every input row with duplicate_of and cosine")
     c.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
-    c.add_argument(
-        "--keep", choices=("min", "max"), default="min", help="which id of a group is kept (default: the smallest)"
-    )
+    _add_keep_options(c)
     c.add_argument("--margin", type=float, help="cells: the margin (default: chosen on a held-out sample)")
     c.add_argument("--force-layout", action="store_true", help="accept a --margin promising a recall below 0.9")
     _add_input_options(c)
@@ -139,6 +164,7 @@ def _index_parsers(sub: Any) -> None:
     a.add_argument("--index", required=True, help="the index directory")
     a.add_argument("--output", "-o", required=True, help="output directory for pairs, groups and summary")
     a.add_argument("--kept", help="also write the new rows that are kept here (Parquet, every column)")
+    a.add_argument("--annotate", metavar="DIR", help="also write every new row with duplicate_of and cosine")
     a.add_argument(
         "--add", choices=("all", "kept"), default="all", help="which new rows join the index (default %(default)s)"
     )
@@ -207,7 +233,10 @@ def _cmd_run(args: argparse.Namespace) -> int:
         vector_column=args.vector_column,
         margin=args.margin,
         keep=args.keep,
+        keep_by=args.keep_by,
+        groups=args.groups,
         kept=args.kept,
+        annotate=args.annotate,
         overwrite=args.overwrite,
         force_layout=args.force_layout,
         partition_rows=args.partition_rows,
@@ -225,6 +254,8 @@ def _cmd_run(args: argparse.Namespace) -> int:
         log(f"wrote {result.output}/pairs.parquet, groups.parquet, summary.json")
         if result.kept is not None:
             log(f"wrote {result.kept}/part-*.parquet: {c['kept_rows']:,} kept rows")
+        if result.annotated is not None:
+            log(f"wrote {result.annotated}/part-*.parquet: {c['annotated_rows']:,} rows with duplicate_of and cosine")
     if args.plot:
         from .plot import plot_summary
 
@@ -273,8 +304,10 @@ def _cmd_index(args: argparse.Namespace) -> int:
             args.threshold,
             output=args.output,
             kept=args.kept,
+            annotate=args.annotate,
             overwrite=args.overwrite,
             keep=args.keep,
+            keep_by=args.keep_by,
             margin=args.margin,
             force_layout=args.force_layout,
             log=log,
@@ -286,6 +319,7 @@ def _cmd_index(args: argparse.Namespace) -> int:
             args.index,
             args.output,
             kept=args.kept,
+            annotate=args.annotate,
             add=args.add,
             overwrite=args.overwrite,
             log=log,

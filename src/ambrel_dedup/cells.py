@@ -19,12 +19,13 @@ thread count.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 import numpy as np
 
-from .kernels import mix64
+from .kernels import mix64, pairs_between, unique_pairs_with
 
 CELL_ROWS = 500  # vectors owned by a cell, on average
 ONE_CELL_ROWS = 5000  # up to this many vectors, one cell holds them all
@@ -75,13 +76,20 @@ class Layout:
     promised: dict[str, float | None] = field(default_factory=dict)  # recall at t - 0.02, t, t + 0.02
     held_out_pairs: int = 0  # at the threshold
     calibration: float | None = None  # the lowest cosine of the held-out pairs the margin was chosen on
+    promised_lower: dict[str, float | None] = field(default_factory=dict)  # 95% lower confidence bounds
 
     @property
     def cells(self) -> int:
         return len(self.centroids)
 
     def describe(self) -> str:
-        promise = ", ".join(f"{c}: {'n/a' if r is None else f'{r:.4f}'}" for c, r in self.promised.items())
+        def shown(level: str, r: float | None) -> str:
+            if r is None:
+                return f"{level}: n/a"
+            low = self.promised_lower.get(level)
+            return f"{level}: {r:.4f}" + (f" (>= {low:.4f})" if low is not None and low < r else "")
+
+        promise = ", ".join(shown(c, r) for c, r in self.promised.items())
         return (
             f"{self.cells:,} cells (spherical k-means), each vector also in the cells within {self.margin:.3f} "
             f"of its nearest centroid (at most {self.max_cells}); recall promised at {promise} "
@@ -209,12 +217,27 @@ def choose_layout(
     cells_of, _ = ab.nearest_cells(rows, centroids, margin=margin, max_cells=MAX_CELLS, threads=threads)
     met = meet(cells_of, a, b)
     promised: dict[str, float | None] = {}
+    lower: dict[str, float | None] = {}
     for level in levels:
         pick = cos >= level - 1e-12
         if pick.sum() < MIN_PAIRS_FOR_MARGIN:
             pick = pick | used
-        promised[f"{level:.2f}"] = float(met[pick].mean()) if pick.any() else None
-    return Layout(threshold, centroids, margin, MAX_CELLS, promised, real, calibration if enough else None)
+        n, hits = int(pick.sum()), int(met[pick].sum())
+        promised[f"{level:.2f}"] = hits / n if n else None
+        lower[f"{level:.2f}"] = lower_bound(hits, n) if n else None
+    return Layout(threshold, centroids, margin, MAX_CELLS, promised, real, calibration if enough else None, lower)
+
+
+CONFIDENCE_Z = 1.6448536269514722  # one-sided 95%
+
+
+def lower_bound(hits: int, n: int, z: float = CONFIDENCE_Z) -> float:
+    """A one-sided 95% lower confidence bound on a share from `hits` of `n` trials (Wilson's score
+    interval): how low the recall the held-out pairs measure may really be."""
+    p = hits / n
+    centre = p + z * z / (2 * n)
+    spread = z * np.sqrt(p * (1 - p) / n + z * z / (4 * n * n))
+    return float(max(0.0, (centre - spread) / (1 + z * z / n)))
 
 
 def fit(
@@ -232,8 +255,8 @@ def fit(
     training, held_out = rows[0::2], rows[1::2]
     centroids = train(training, cell_count(count), threads)
     if len(centroids) == 1:  # every pair meets in the one cell
-        levels = promise_levels(threshold)
-        return Layout(threshold, centroids, DEFAULT_MARGIN, 1, {f"{x:.2f}": 1.0 for x in levels})
+        every = {f"{x:.2f}": 1.0 for x in promise_levels(threshold)}
+        return Layout(threshold, centroids, DEFAULT_MARGIN, 1, every, promised_lower=dict(every))
     if len(held_out) < 2:
         return Layout(threshold, centroids, DEFAULT_MARGIN if margin is None else margin)
     return choose_layout(held_out, centroids, threshold, threads, margin)
@@ -253,8 +276,9 @@ def place(rows: np.ndarray, layout: Layout, threads: int | None = 1) -> np.ndarr
 
 @dataclass
 class CellPairs:
-    """Pairs found in some cells: ids a < b and exact cosines; `incomplete` counts the cells whose
-    pairs went past the budget (their groups are whole, not every pair is listed)."""
+    """Pairs found in some cells: ids a < b and exact cosines; `incomplete` counts the dense cells,
+    whose pairs went past the budget: they list each row's pairs with the rows kept before it
+    (see `kept_pairs`), not every pair."""
 
     a: np.ndarray
     b: np.ndarray
@@ -273,10 +297,79 @@ class CellPairs:
         )
 
 
+# Dense cells: rows are settled a block at a time against the rows kept so far.
+KEPT_BLOCK_FIRST = 16  # the first block (it has no kept rows to meet); blocks then double
+KEPT_BLOCK_MOST = 4096
+KEPT_SMALL = 64  # rows settled among themselves at once, whatever their pairs
+KEPT_PAIRS_PER_ROW = 8  # a block lists at most this many pairs per row among itself before it splits
+
+
+def kept_pairs(rows: np.ndarray, order: np.ndarray, threshold: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """For rows taken in `order` (best-ranked first): the greedy rule within these rows, and for
+    each row its pairs with the rows kept before it, as (row, kept row, cosine). The kept rows are
+    few exactly when the rows are dense, so a family of a million near-identical rows costs about a
+    million products, not half a trillion, and lists one pair per removed row.
+
+    Rows are settled a block at a time: a block's rows meet the kept rows (`kernels.pairs_between`);
+    those that meet none are settled among themselves by their own pairs (a block with too many of
+    them is split in two, its first half settled first), and the ones kept join the kept rows."""
+    import ambrel_batch as ab
+
+    dim = rows.shape[1]
+    kept = np.zeros(0, np.int64)
+    kept_rows = np.zeros((0, dim), np.float32)
+    out_a, out_b, out_c = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)], [np.zeros(0)]
+
+    def settle(block: np.ndarray) -> None:
+        nonlocal kept, kept_rows
+        q, r, c = pairs_between(rows[block], kept_rows, threshold)
+        out_a.append(block[q])
+        out_b.append(kept[r])
+        out_c.append(c)
+        met = np.zeros(len(block), dtype=bool)
+        met[q] = True
+        rest = block[~met]
+        if len(rest) == 0:
+            return
+        budget = len(rest) * KEPT_PAIRS_PER_ROW if len(rest) > KEPT_SMALL else len(rest) ** 2
+        found = ab.similar_pairs(rows[rest], threshold, max_pairs=budget, threads=1)
+        if not found.complete:
+            half = len(rest) // 2
+            settle(rest[:half])
+            settle(rest[half:])
+            return
+        decided = ab.greedy_keep(len(rest), found.a, found.b, found.cosine)
+        gone = ~decided.keep[found.b] & decided.keep[found.a]  # (a kept, b after it): b's pairs with kept rows
+        out_a.append(rest[found.b[gone]])
+        out_b.append(rest[found.a[gone]])
+        out_c.append(found.cosine[gone])
+        new = rest[decided.keep]
+        kept = np.concatenate([kept, new])
+        kept_rows = np.concatenate([kept_rows, rows[new]])
+
+    size, lo = KEPT_BLOCK_FIRST, 0
+    while lo < len(order):
+        settle(np.asarray(order[lo : lo + size], np.int64))
+        lo += size
+        size = min(2 * size, KEPT_BLOCK_MOST)
+    return np.concatenate(out_a), np.concatenate(out_b), np.concatenate(out_c)
+
+
+Ranker = Callable[[np.ndarray], np.ndarray]  # rows (indices) -> the same rows, best-ranked first
+
+
 def pairs_in_cell(
-    cell: int, ids: np.ndarray, rows: np.ndarray, cells_of: np.ndarray, threshold: float, max_pairs: int
+    cell: int,
+    ids: np.ndarray,
+    rows: np.ndarray,
+    cells_of: np.ndarray,
+    threshold: float,
+    max_pairs: int,
+    ranked: Ranker | None = None,
 ) -> CellPairs:
-    """The pairs that cell `cell` reports, from the rows placed in it (any order)."""
+    """The pairs that cell `cell` reports, from the rows placed in it (any order). Past `max_pairs`
+    pairs the cell is dense: it lists instead each member's pairs with the members kept before it,
+    taken in the order `ranked` gives (see `kept_pairs`)."""
     import ambrel_batch as ab
 
     own = cells_of[:, 0] == cell
@@ -289,6 +382,12 @@ def pairs_in_cell(
     if len(owners) == 0 or len(members) < 2:
         return CellPairs.concat([])
     found = ab.similar_pairs(rows[members], threshold, owners=len(owners), max_pairs=max_pairs, threads=1)
+    if not found.complete:
+        order = ranked(members) if ranked is not None else members[np.argsort(ids[members], kind="stable")]
+        x, k, cos = kept_pairs(rows, order, threshold)
+        ia, ib = ids[x], ids[k]
+        a, b, cos = unique_pairs_with(np.minimum(ia, ib), np.maximum(ia, ib), cos)
+        return CellPairs(a, b, cos, 1)
     a, b = members[found.a], members[found.b]
     # A visitor v meets owner o here; if o also visits v's own cell, they meet there too, and the
     # smaller of the two cells reports the pair.
@@ -297,23 +396,36 @@ def pairs_in_cell(
     twice = vis & (cells_of[a, 1:] == theirs[:, None]).any(axis=1) & (theirs < cell)
     keep = ~twice
     ia, ib = ids[a[keep]], ids[b[keep]]
-    return CellPairs(np.minimum(ia, ib), np.maximum(ia, ib), found.cosine[keep], int(not found.complete))
+    return CellPairs(np.minimum(ia, ib), np.maximum(ia, ib), found.cosine[keep])
 
 
 def pairs_in_cells(
-    cells: np.ndarray, ids: np.ndarray, rows: np.ndarray, cells_of: np.ndarray, threshold: float, max_pairs: int
+    cells: np.ndarray,
+    ids: np.ndarray,
+    rows: np.ndarray,
+    cells_of: np.ndarray,
+    threshold: float,
+    max_pairs: int,
+    ranked: Ranker | None = None,
 ) -> CellPairs:
     """The pairs of several cells, from the rows placed in any of them, taken in cell order. Once
-    `max_pairs` pairs are listed, each further cell lists only the pairs that join two of its
-    components, so that the groups stay whole and the task's memory stays bounded."""
+    `max_pairs` pairs are listed, each further cell with more pairs than are left is dense (see
+    `pairs_in_cell`), so that the task's memory stays bounded. `ranked` orders rows (indices into
+    `ids`) best first; default: by id. A pair a dense cell lists may be listed by another cell too."""
     parts = []
     left = max_pairs
     for cell in np.asarray(cells).tolist():
         idx = np.flatnonzero((cells_of == cell).any(axis=1))
-        found = pairs_in_cell(cell, ids[idx], rows[idx], cells_of[idx], threshold, max(1, left))
+        local = None if ranked is None else (lambda rows_, idx=idx: _positions(idx, ranked(idx[rows_])))
+        found = pairs_in_cell(cell, ids[idx], rows[idx], cells_of[idx], threshold, max(1, left), local)
         left -= len(found.a)
         parts.append(found)
     return CellPairs.concat(parts)
+
+
+def _positions(idx: np.ndarray, picked: np.ndarray) -> np.ndarray:
+    """Where each of `picked` (values of the sorted-by-position array idx) lies in idx."""
+    return np.searchsorted(idx, picked)
 
 
 def near_pairs(

@@ -24,6 +24,7 @@ from typing import Any
 import numpy as np
 
 from . import cells as cl
+from . import decide
 from . import index_files as files
 from . import index_manifest as im
 from . import index_store as st
@@ -31,27 +32,34 @@ from . import kernels as k
 from .index_manifest import GroupsEntry, Manifest, Version
 from .index_query import Copies, Matches, match
 
+GROUP_CHANGES = np.dtype([("id", "<i8"), ("group", "<i8"), ("keep", "?"), ("cosine", "<f8")])
+
 
 @dataclass
 class GroupTable:
-    """Every indexed id that is in a group: sorted ids, their group (its smallest id) and whether
-    the id is the one kept. Ids not in the table are in no group, and kept."""
+    """Every indexed id that is in a group: sorted ids, their group (the kept row it duplicates, or
+    itself when kept; the group's smallest id in an index of format 1), whether the id is kept and
+    the cosine of a removed id with its kept row (NaN where not known). Ids not in the table are in
+    no group, and kept."""
 
     ids: np.ndarray
     group: np.ndarray
     keep: np.ndarray
+    cosine: np.ndarray
 
-    def members(self, groups: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        pick = np.isin(self.group, groups)
-        return self.ids[pick], self.group[pick], self.keep[pick]
-
-    def lookup(self, ids: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """(group, kept) of each id; an id in no group is its own group, kept."""
+    def fixed(self, ids: np.ndarray) -> decide.Fixed:
+        """The decisions of indexed ids (sorted, unique): those in no group are kept."""
+        ids = np.asarray(ids, np.int64)
         at = np.clip(np.searchsorted(self.ids, ids), 0, max(len(self.ids) - 1, 0))
         found = (self.ids[at] == ids) if len(self.ids) else np.zeros(len(ids), dtype=bool)
-        group = np.where(found, self.group[at] if len(self.ids) else ids, ids)
-        keep = np.where(found, self.keep[at] if len(self.ids) else True, True)
-        return group, keep.astype(bool)
+        keep, group, cosine = np.ones(len(ids), bool), ids.copy(), np.full(len(ids), np.nan)
+        if found.any():
+            keep[found], group[found], cosine[found] = (
+                self.keep[at][found],
+                self.group[at][found],
+                self.cosine[at][found],
+            )
+        return decide.Fixed(ids, keep, group, cosine)
 
 
 class Index:
@@ -203,20 +211,34 @@ class Index:
         return match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs)
 
 
+def group_changes(table: Any) -> np.ndarray:
+    """The rows of a group-changes file from a frame of id, group, keep and cosine."""
+    out = np.zeros(len(table), GROUP_CHANGES)
+    out["id"], out["group"] = table["id"].to_numpy(np.int64), table["group"].to_numpy(np.int64)
+    out["keep"] = table["keep"].to_numpy(bool)
+    out["cosine"] = table["cosine"].to_numpy(np.float64, na_value=np.nan)
+    return out
+
+
 def _load_groups(root: Path, entries: tuple[GroupsEntry, ...], verify: bool) -> GroupTable:
     parts = []
     for g in entries:
         part = files.load_array(root, g.file, g.record, verify, mmap=False)
-        if part.shape != (g.rows, 3) or part.dtype != np.int64:
-            raise files.IndexError_(f"{root / g.file}: not {g.rows:,} rows of (id, group, keep); the index is damaged")
+        if part.shape == (g.rows, 3) and part.dtype == np.int64:  # an index of format 1: no cosines
+            old = np.zeros(g.rows, GROUP_CHANGES)
+            old["id"], old["group"], old["keep"], old["cosine"] = part[:, 0], part[:, 1], part[:, 2] != 0, np.nan
+            part = old
+        if part.shape != (g.rows,) or part.dtype != GROUP_CHANGES:
+            raise files.IndexError_(
+                f"{root / g.file}: not {g.rows:,} rows of (id, group, keep, cosine); the index is damaged"
+            )
         parts.append(part)
-    table = np.concatenate([np.zeros((0, 3), np.int64), *parts])
+    table = np.concatenate([np.zeros(0, GROUP_CHANGES), *parts])
     # Later versions override earlier ones: the last row of each id holds.
-    last = len(table) - 1 - np.unique(table[::-1, 0], return_index=True)[1]
+    last = len(table) - 1 - np.unique(table["id"][::-1], return_index=True)[1]
     table = table[np.sort(last)]
-    order = np.argsort(table[:, 0], kind="stable")
-    table = table[order]
-    return GroupTable(table[:, 0].copy(), table[:, 1].copy(), table[:, 2].astype(bool))
+    table = table[np.argsort(table["id"], kind="stable")]
+    return GroupTable(table["id"].copy(), table["group"].copy(), table["keep"].copy(), table["cosine"].copy())
 
 
 _OPENED: dict[tuple[str, int, str | None], Index] = {}

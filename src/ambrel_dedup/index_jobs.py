@@ -32,34 +32,37 @@ from .engine import Engine, local_frame
 from .errors import DedupError
 from .generate import Generated
 from .index import Index, opened
-from .kept import write_kept
-from .output import KEPT, MARKER, Contents, Output
+from .output import MARKER, Contents, Output
 from .pipeline import (
     Log,
     RunResult,
     Where,
     _Job,
     check_threshold,
+    extra_outputs,
     input_paths,
     launch,
     planner,
 )
+from .ranking import KeepRule
 from .sources import Partition, Source
 
 QUERY_OUTPUT = Contents("output", frozenset({MARKER, "matches.parquet", "summary.json"}))
 
 
-def _parameters(layout: cl.Layout, dim: int, keep: str) -> im.Parameters:
+def _parameters(layout: cl.Layout, dim: int, rule: KeepRule) -> im.Parameters:
+    by = None if rule.column is None else f"{rule.column}:{'desc' if rule.descending else 'asc'}"
     return im.Parameters(
         layout.threshold,
         dim,
         layout.cells,
         layout.margin,
         layout.max_cells,
-        keep,
+        "max" if rule.column is None and rule.descending else "min",
         dict(layout.promised),
         layout.held_out_pairs,
         layout.calibrated_on(),
+        by,
     )
 
 
@@ -77,7 +80,7 @@ def _version_summary(summary: dict[str, Any], added: int) -> dict[str, Any]:
 
 def _gather_groups(engine: Engine, groups: stages.Groups) -> pd.DataFrame:
     parts = engine.gather(engine.compute("index", groups.frame.to_delayed()))
-    return pd.concat([k.GROUPS_META, *parts], ignore_index=True)
+    return pd.concat([stages.GROUPS_META, *parts], ignore_index=True)
 
 
 # --------------------------------------------------------------------------
@@ -89,7 +92,7 @@ class _Creating:
     """The index a run is written into: its temporary directory, moved into place at the end."""
 
     target: Output
-    keep: str
+    rule: KeepRule
     entries: list[im.SegmentEntry] = field(default_factory=list)
     layout: cl.Layout | None = None
     largest: int = -1
@@ -112,7 +115,7 @@ class _Creating:
         root = self.target.tmp
         table = _gather_groups(job.engine, groups)
         record = files.save_array(root, files.LAYOUT, self.layout.centroids)
-        manifest = im.new_manifest(_parameters(self.layout, job.source.dim, self.keep), record)
+        manifest = im.new_manifest(_parameters(self.layout, job.source.dim, self.rule), record)
         grouped = ist.write_groups(root, 1, self.token, table)
         files.sync_directory(root, files.DATA)
         summary_of = _version_summary(summary, job.source.count)
@@ -129,8 +132,10 @@ def create(
     *,
     output: str | os.PathLike[str] | None = None,
     kept: str | os.PathLike[str] | None = None,
+    annotate: str | os.PathLike[str] | None = None,
     overwrite: bool = False,
     keep: str = "min",
+    keep_by: str | None = None,
     margin: float | None = None,
     force_layout: bool = False,
     id_column: str = "id",
@@ -145,12 +150,12 @@ def create(
     log: Log | None = None,
 ) -> RunResult:
     """Runs over `source` and keeps the result as a new index at `index` (which must not exist),
-    its first version; with `output` and `kept`, also writes the run's outputs and kept rows there
-    (`overwrite` applies to them only). The threshold, the cells and the dimension are fixed for the index's life. Runs
-    where `run` would, given the same `client`, `scheduler`, `workers`, ... ."""
+    its first version; with `output`, `kept` and `annotate`, also writes the run's outputs and data
+    sets there (`overwrite` applies to them only). The threshold, the keep rule, the cells and the
+    dimension are fixed for the index's life; its decisions are those of the greedy rule (`run`).
+    Runs where `run` would, given the same `client`, `scheduler`, `workers`, ... ."""
     check_threshold(threshold)
-    if keep not in ("min", "max"):
-        raise ValueError(f"keep must be 'min' or 'max', got {keep!r}")
+    rule = KeepRule.of(keep, keep_by)
     where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
     token = os.urandom(5).hex()
@@ -160,20 +165,33 @@ def create(
     idx = Output(index, inputs, False, token)
     out = None if output is None else Output(output, [*inputs, index], overwrite, token)
     apart = [out] if out is not None else []
-    kept_target = None if kept is None else Output(kept, [*inputs, index], overwrite, token, KEPT, apart_from=apart)
-    for path in (output, kept):
+    kept_target, annotated = extra_outputs(kept, annotate, [*inputs, index], overwrite, token, apart)
+    for path in (output, kept, annotate):
         if path is not None:
             _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(index)), path, index)
-    writer = _Creating(idx, keep)
+    writer = _Creating(idx, rule)
 
-    plan = planner(source, id_column, vector_column, partition_rows)
+    plan = planner(source, id_column, vector_column, partition_rows, key_column=rule.column)
 
     def job(engine: Engine, src: Source) -> _Job:
-        j = _Job(engine, src, threshold, out, kept_target, keep, where.shuffle, margin, force_layout, log, None)
+        j = _Job(
+            engine,
+            src,
+            threshold,
+            out,
+            kept_target,
+            rule,
+            where.shuffle,
+            margin,
+            force_layout,
+            log,
+            None,
+            annotated=annotated,
+        )
         j.index = writer
         return j
 
-    targets = [t for t in (idx, out, kept_target) if t is not None]
+    targets = [t for t in (idx, out, kept_target, annotated) if t is not None]
     return launch(where, plan, targets, job, log)
 
 
@@ -270,7 +288,7 @@ class _AddJob(_Job):
                 raise DedupError(f"{part.file}: id {int(ids[0])} is already in the index {index.root}")
 
         self.start("exact")
-        exact = stages.exact(engine, blocks)
+        exact = stages.exact(engine, blocks, self.rule, src.key_dtype)
         within = exact.count
         exact = ist.in_index(engine, blocks, exact, index.root, version)
         reps = src.count - blocks.zero_count - exact.count
@@ -279,7 +297,7 @@ class _AddJob(_Job):
 
         self.start("pairs")
         found = stages.pairs(
-            engine, blocks, exact, layout, max(reps, 1), src.dim, keep_pieces=True, group_task=ist.within
+            engine, blocks, exact, layout, max(reps, 1), src.dim, self.rule, keep_pieces=True, group_task=ist.within
         )
         self.finish(f"{found.count:,} pairs among the new rows")
 
@@ -288,28 +306,19 @@ class _AddJob(_Job):
         self.counts.update(
             placements=found.placed,
             near_pairs=found.count + met.count,
-            incomplete_cells=found.incomplete_cells + met.incomplete,
+            dense_cells=found.dense_cells,
+            incomplete_cells=met.incomplete,
             pairs_with_index=met.count,
         )
         self.finish(f"{met.count:,} pairs with indexed vectors")
 
         self.start("group")
-        stars = engine.gather([*found.stars, *met.stars])
-        edges = pd.concat([exact.pairs[["id_a", "id_b"]], *stars, k.EDGE_META], ignore_index=True)
-        held = index.all_ids()
-        table, lost = ist.merge(
-            edges.id_a.to_numpy(),
-            edges.id_b.to_numpy(),
-            index.groups(),
-            lambda ids: ~k.in_sorted(ids, held),
-            index.keep,
-        )
+        decision = ist.decide_new(engine, blocks, exact, found, met, index, self.rule)
+        table = decision.frame()
         adding.table = table
-        sizes = table.groupby("group").size().value_counts().sort_index()
-        groups = stages.Groups(local_frame(table), 0, {int(s): int(n) for s, n in sizes.items()})
-        new_removed = table.id[~table.keep.to_numpy() & ~k.in_sorted(table.id.to_numpy(), held)].to_numpy()
-        self.counts["no_longer_kept"] = lost
-        self.finish(f"{table.group.nunique():,} groups touched; {lost:,} ids kept before are not now")
+        groups = stages.Groups(local_frame(table), local_frame(decision.pairs()), decision.sizes, decision.removed)
+        new_removed = decision.ids[~decision.keep]
+        self.finish(f"{len(new_removed):,} new rows removed (the indexed rows' decisions stand)")
 
         self.start("index")
         left_out = None
@@ -329,16 +338,11 @@ class _AddJob(_Job):
         self.start("write")
         exact_frame = local_frame(exact.pairs)
         near = engine.frame([*found.handles, *met.handles], stages.PAIR_META)
-        cos_hist, edges = self.write(exact_frame, near, groups)
+        cos_hist, edges, written = self.write(exact_frame, near, groups)
+        self.counts["pairs"] = written
         self.finish(str(self.target.shown) if self.target is not None else "")
-        if self.kept is not None:
-            self.start("kept")
-            rows_kept = write_kept(engine, src, np.unique(new_removed).astype(np.int64), self.kept.tmp)
-            self.counts["kept_rows"] = rows_kept
-            self.finish(f"{rows_kept:,} rows in {self.kept.shown}")
-        summary = self.summary(cos_hist, edges, groups.sizes, layout)
-        summary["counts"]["removed"] = len(new_removed) + lost
-        summary["counts"]["removed_new"] = len(new_removed)
+        self.write_rows(groups)
+        summary = self.summary(cos_hist, edges, groups, layout)
         summary["index"] = {"path": str(index.root), "version": version + 1, "added": adding.mode}
         summary["seconds"]["total"] = time.perf_counter() - began
         return self.commit(summary, groups)
@@ -350,6 +354,7 @@ def add(
     output: str | os.PathLike[str],
     *,
     kept: str | os.PathLike[str] | None = None,
+    annotate: str | os.PathLike[str] | None = None,
     add: str = "all",
     overwrite: bool = False,
     id_column: str = "id",
@@ -368,9 +373,11 @@ def add(
     rows (`add="all"`) or only the kept ones (`"kept"`) to the index as its next version. Rows of
     .npy files and of the generated data set get ids past every id the index has seen.
 
-    A group that gains new members keeps the member it kept before; new rows that join it are
-    removed. Two groups kept before that new rows join become one: the keep rule chooses which of
-    their kept members stays kept (`no_longer_kept` counts the others)."""
+    The indexed rows rank before every new row and their decisions stand: a new row is removed if
+    and only if an indexed kept row, or a new kept row ranked before it by the index's keep rule,
+    is at cosine >= the threshold; no row published as kept is ever removed by an add. An index
+    written by an earlier version of this tool (format 1, whose groups are connected components)
+    takes no adds: create it anew."""
     if add not in ("all", "kept"):
         raise ValueError(f"add must be 'all' or 'kept', got {add!r}")
     where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
@@ -382,27 +389,46 @@ def add(
         _check_apart(Path(os.path.realpath(text)), Path(os.path.realpath(root)), text, index)
     token = os.urandom(5).hex()
     target = Output(output, [*inputs, root], overwrite, token)
-    kept_target = None if kept is None else Output(kept, [*inputs, root], overwrite, token, KEPT, apart_from=[target])
-    for path in (output, kept):
+    kept_target, annotated = extra_outputs(kept, annotate, [*inputs, root], overwrite, token, [target])
+    for path in (output, kept, annotate):
         if path is not None:
             _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(root)), path, index)
     with im.writer_lock(root):
         current = opened(str(root), im.read_manifest(root).version)  # shared with the tasks run here
+        if current.manifest.format < 2:
+            raise DedupError(
+                f"{root}: an index of format {current.manifest.format}, whose groups are connected components; "
+                "it takes no adds (create it anew from its data to add with kept-row decisions)"
+            )
         # Past every id the index has seen, rows it left out included.
         first = max(current.entry.next_id, int(current.all_ids().max(initial=-1)) + 1)
-
-        plan = planner(source, id_column, vector_column, partition_rows, first, _same_dim(index, current.dim))
+        rule = current.manifest.parameters.rule
+        plan = planner(
+            source, id_column, vector_column, partition_rows, first, _same_dim(index, current.dim), rule.column
+        )
 
         adding = _Adding(current, add)
 
         def job(engine: Engine, src: Source) -> _Job:
             j = _AddJob(
-                engine, src, current.threshold, target, kept_target, current.keep, where.shuffle, None, False, log, None
+                engine,
+                src,
+                current.threshold,
+                target,
+                kept_target,
+                rule,
+                where.shuffle,
+                None,
+                False,
+                log,
+                None,
+                annotated=annotated,
             )
             j.adding, j.index = adding, adding
             return j
 
-        return launch(where, plan, [target, *([kept_target] if kept_target else [])], job, log)
+        targets = [t for t in (target, kept_target, annotated) if t is not None]
+        return launch(where, plan, targets, job, log)
 
 
 # --------------------------------------------------------------------------
@@ -483,7 +509,7 @@ def query(
     plan = planner(source, id_column, vector_column, partition_rows, check=_same_dim(index, opened_index.dim))
 
     def job(engine: Engine, src: Source) -> _Job:
-        j = _QueryJob(engine, src, t, target, None, "min", where.shuffle, None, False, log, None)
+        j = _QueryJob(engine, src, t, target, None, KeepRule(), where.shuffle, None, False, log, None)
         j.opened_index, j.query_threshold = opened_index, t
         return j
 

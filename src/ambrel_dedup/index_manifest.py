@@ -40,9 +40,13 @@ from .index_files import (
     sync_directory,
 )
 from .output import TOOL
+from .ranking import KeepRule
 
 KIND = "index"
-FORMAT = 1
+# 1: groups are connected components (group: the smallest id); 2: the greedy keep rule (group: the
+# kept row; group changes carry the cosine of each removed row with it) and a keep-by column.
+FORMAT = 2
+GROUPED_BY = {1: "components", 2: "greedy"}
 MANIFEST = "manifest.json"
 LOCK = ".lock"
 KEEP_RULES = ("min", "max")
@@ -79,6 +83,11 @@ class Parameters:
     promised: dict[str, float | None]
     held_out_pairs: int
     margin_chosen_on: str
+    keep_by: str | None = None  # COLUMN:asc or COLUMN:desc, when rows are kept by a column
+
+    @property
+    def rule(self) -> KeepRule:
+        return KeepRule.of(self.keep, self.keep_by)
 
 
 @dataclass(frozen=True)
@@ -248,6 +257,12 @@ def _parameters(r: _Reader, p: dict[str, Any]) -> Parameters:
     threshold = r.number(p, "threshold", w)
     if not -1.0 <= threshold <= 1.0:
         raise r.damaged(f"{w}threshold", "is not in [-1, 1]")
+    keep_by = p.get("keep_by")
+    if keep_by is not None:
+        try:
+            KeepRule.of(keep, r.text(p, "keep_by", w))
+        except ValueError:
+            raise r.damaged(f"{w}keep_by", "is not COLUMN:asc or COLUMN:desc") from None
     return Parameters(
         threshold,
         r.integer(p, "dim", w, 1),
@@ -258,6 +273,7 @@ def _parameters(r: _Reader, p: dict[str, Any]) -> Parameters:
         {str(k): (None if v is None else float(v)) for k, v in promised.items()},
         r.integer(p, "held_out_pairs", w),
         r.text(p, "margin_chosen_on", w),
+        keep_by,
     )
 
 
@@ -399,6 +415,7 @@ def to_json(m: Manifest) -> dict[str, Any]:
             "promised": p.promised,
             "held_out_pairs": p.held_out_pairs,
             "margin_chosen_on": p.margin_chosen_on,
+            **({"keep_by": p.keep_by} if p.keep_by is not None else {}),
         },
         "layout": [m.layout.size, m.layout.sha256],
         "version": m.version,

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .index_store import Segment
+from .kernels import product_slack
 
 # Copies differ from their representative in the last bits only; representatives this close below
 # the threshold have their copies checked too.
@@ -110,20 +111,6 @@ def first_meeting(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
     b_in_a = np.where((cells_a == own_b).any(axis=1) & (own_b[:, 0] >= 0), own_b[:, 0], none)
     first = np.minimum(a_in_b, b_in_a)
     return np.where(first == none, -1, first)
-
-
-def product_slack(dim: int) -> float:
-    """A bound on |cosine - P / (|q| |x|)| for the float32 product P of two rows of `dim` floats
-    summed in any order (each term through at most dim + 2 roundings of 2^-24: Higham's gamma, times
-    the Cauchy-Schwarz |q| |x|), the norms taken in float64, and the exact cosine's own roundings
-    (gamma_(2 dim + 8) of 2^-53, four times, as the batch engine bounds them); 2^-40 covers
-    underflow and a flush-to-zero mode, at most 2^-126 per term."""
-    u, w = 2.0**-24, 2.0**-53
-
-    def gamma(k: int, e: float) -> float:
-        return k * e / (1 - k * e)
-
-    return (gamma(dim + 2, u) + 4 * gamma(2 * dim + 8, w)) * (1 + 2.0**-20) + 2.0**-40
 
 
 _PRODUCT_ENTRIES = 1 << 24  # a cell's queries x rows scanned at once, at most; larger cells are tiled

@@ -3,7 +3,7 @@
     segments   the representatives of some blocks, laid out by cell, with their copies (create, add)
     in_index   new rows that are exact copies of indexed vectors (add)
     across     pairs between new representatives and indexed ones, found as queries are (add)
-    merge      the components of the new pairs joined with the index's groups (add)
+    decide_new the new rows decided after the indexed ones, whose decisions stand (add)
 
 The task functions (underscored) run on the engine's workers and read the index through this
 process's opened copy; the stage functions run in the caller.
@@ -19,14 +19,16 @@ import numpy as np
 import pandas as pd
 
 from . import cells as cl
+from . import decide
 from . import index_files as files
 from . import index_manifest as im
 from . import index_store as st
 from . import kernels as k
 from .engine import Engine, Handle
-from .index import GroupTable, opened
+from .index import Index, group_changes, opened
 from .index_query import match
-from .stages import MAX_PAIRS_PER_TASK, Block, Blocks, Exact, Pairs
+from .ranking import KeepRule
+from .stages import MAX_PAIRS_PER_TASK, PAIR_META, Block, Blocks, Exact, Pairs, gather_keys, joined, ranker, ranking_of
 
 SEGMENT_ROWS = 500_000  # representatives per segment, about; a query visits every segment per cell
 
@@ -121,13 +123,12 @@ def segments(
 
 
 def write_groups(root: Path, version: int, token: str, table: pd.DataFrame) -> im.GroupsEntry | None:
-    """The version's group changes, (id, group, keep) per row, as one file; None when there are none."""
+    """The version's group changes, (id, group, keep, cosine) per row, as one file; None when there
+    are none."""
     if len(table) == 0:
         return None
     rel = files.groups_name(version, token)
-    array = np.stack(
-        [table["id"].to_numpy(np.int64), table["group"].to_numpy(np.int64), table["keep"].to_numpy(np.int64)], axis=1
-    )
+    array = group_changes(table)
     return im.GroupsEntry(rel, files.save_array(root, rel, array), len(array))
 
 
@@ -230,9 +231,7 @@ def _across(
     """The pairs between the new representatives placed in one group of cells and the indexed
     vectors, each reported by the smallest cell where the two meet (when it is in this group)."""
     index = opened(root, version)
-    ids = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in pieces)])
-    rows = np.concatenate([np.zeros((0, index.dim), np.float32), *(p[1] for p in pieces)])
-    cells_of = np.concatenate([np.zeros((0, index.layout.max_cells), np.int32), *(p[2] for p in pieces)])
+    ids, rows, cells_of, _ = joined(pieces, index.dim, index.layout.max_cells)
     only = np.arange(index.layout.cells) % groups == group
     found = match(index.segments, None, rows, cells_of, threshold, only=only, max_pairs=max_pairs)
     mine, theirs = ids[found.row], found.id
@@ -244,27 +243,32 @@ def _across(
 
 
 def within(
-    group: int, groups: int, layout: cl.Layout, max_pairs: int, *pieces: tuple[Any, ...]
+    group: int, groups: int, layout: cl.Layout, max_pairs: int, rule: KeepRule, *pieces: tuple[Any, ...]
 ) -> tuple[pd.DataFrame, tuple[int, int, int], pd.DataFrame]:
     """A task of the pairs stage for an add: the pairs among the new representatives placed in one
     group of cells, found as the pairs with indexed vectors are (the rows laid out by cell in
     memory, scanned by the batch engine), each once, by the smallest cell where the two meet."""
-    ids = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in pieces)])
-    rows = np.concatenate([np.zeros((0, layout.centroids.shape[1]), np.float32), *(p[1] for p in pieces)])
-    cells_of = np.concatenate([np.zeros((0, layout.max_cells), np.int32), *(p[2] for p in pieces)])
+    ids, rows, cells_of, keys = joined(pieces, layout.centroids.shape[1], layout.max_cells)
     none = np.zeros(0, np.int64)
     no_copies = (none, none, np.zeros((0, rows.shape[1]), np.float32), np.zeros((0, 4), np.uint64))
     arrays = st.segment_arrays(ids, rows, np.zeros((len(ids), 4), np.uint64), cells_of, no_copies, none, layout.cells)
     segment = st.Segment("new", **arrays)
     only = np.arange(layout.cells) % groups == group
     found = match([segment], None, rows, cells_of, layout.threshold, only=only, max_pairs=max_pairs)
-    a, b = ids[found.row], found.id
-    keep = a < b  # each pair is found from both sides, and every row finds itself
-    out = pd.DataFrame({"id_a": a[keep], "id_b": b[keep], "cosine": found.cosine[keep]})
+    dense = 0
+    if found.complete:
+        a, b = ids[found.row], found.id
+        keep = a < b  # each pair is found from both sides, and every row finds itself
+        out = pd.DataFrame({"id_a": a[keep], "id_b": b[keep], "cosine": found.cosine[keep]})
+    else:  # dense cells: as a run lists their pairs
+        cells = np.arange(group, layout.cells, groups)
+        pairs = cl.pairs_in_cells(cells, ids, rows, cells_of, layout.threshold, max_pairs, ranker(rule, ids, keys))
+        out = pd.DataFrame({"id_a": pairs.a, "id_b": pairs.b, "cosine": pairs.cosine})
+        dense = pairs.incomplete
     members, labels = k.component_labels(out.id_a.to_numpy(), out.id_b.to_numpy())
     linked = members != labels
     stars = pd.DataFrame({"id_a": labels[linked], "id_b": members[linked]})
-    return out, (len(out), int(not found.complete), len(stars)), stars
+    return out, (len(out), dense, len(stars)), stars
 
 
 @dataclass
@@ -288,39 +292,23 @@ def across(engine: Engine, found: Pairs, root: Path, version: int, threshold: fl
 
 
 # --------------------------------------------------------------------------
-# merge: the new pairs' components joined with the index's groups
+# decide: the new rows, after the indexed ones
 
 
-def merge(a: np.ndarray, b: np.ndarray, table: GroupTable, is_new: Any, keep: str) -> tuple[pd.DataFrame, int]:
-    """Every member of every group the edges (a, b) touch, old members included: (id, group, keep),
-    the group being its smallest id. A group keeps the member it kept before, where it has one
-    (the keep rule chooses among several); a group of new ids only keeps by the keep rule. Also
-    returns how many ids that were kept no longer are (two kept groups joined by new ids).
-
-    `is_new(ids)` says which ids are new."""
-    a, b = np.asarray(a, np.int64), np.asarray(b, np.int64)
-    touched = np.unique(np.concatenate([a, b]))
-    old_group, _ = table.lookup(touched)
-    linked = old_group != touched
-    # Each touched old id joins its old group's label; the label's other members follow below.
-    ids, labels = k.component_labels(np.concatenate([a, old_group[linked]]), np.concatenate([b, touched[linked]]))
-    members, member_group, _ = table.members(np.unique(old_group))
-    if len(members):
-        at = np.searchsorted(ids, member_group)
-        ids = np.concatenate([ids, members])
-        labels = np.concatenate([labels, labels[at]])
-        ids, first = np.unique(ids, return_index=True)
-        labels = labels[first]
-    # Labels are a component's smallest touched id; the group is its smallest member.
-    frame = pd.DataFrame({"id": ids, "label": labels})
-    frame["group"] = frame.groupby("label")["id"].transform("min")
-    new = np.asarray(is_new(ids), dtype=bool)
-    _, was_kept = table.lookup(ids)
-    frame["was_kept"] = ~new & was_kept
-    frame["rank"] = ids if keep == "min" else -ids
-    # The kept member: the best-ranked of the members kept before, else of all.
-    frame["prefer"] = ~frame["was_kept"]
-    chosen = frame.sort_values(["group", "prefer", "rank"]).groupby("group").head(1)["id"]
-    frame["keep"] = frame["id"].isin(chosen.to_numpy())
-    lost = int((frame["was_kept"] & ~frame["keep"]).sum())
-    return frame[["id", "group", "keep"]].sort_values("id").reset_index(drop=True), lost
+def decide_new(
+    engine: Engine, blocks: Blocks, exact: Exact, found: Pairs, met: Across, index: Index, rule: KeepRule
+) -> decide.Decision:
+    """The greedy rule with the indexed rows first: their decisions stand (an indexed kept row stays
+    kept, a removed one stays removed and removes nothing), and every new row is removed if and
+    only if a kept row, indexed or new and ranked before it, is at the threshold. The pairs are
+    gathered here."""
+    near = pd.concat([PAIR_META, *engine.gather([*found.handles, *met.handles])], ignore_index=True)
+    edges = (near.id_a.to_numpy(np.int64), near.id_b.to_numpy(np.int64), near.cosine.to_numpy(np.float64))
+    pairs = exact.pairs
+    copies = (pairs.id_a.to_numpy(np.int64), pairs.id_b.to_numpy(np.int64), pairs.cosine.to_numpy(np.float64))
+    nodes = np.unique(np.concatenate([edges[0], edges[1], copies[0]]))
+    indexed = nodes[k.in_sorted(nodes, index.all_ids())]
+    keys = None
+    if not rule.by_id:
+        keys = gather_keys(engine, blocks, exact, np.setdiff1d(nodes, indexed, assume_unique=True))
+    return decide.greedy(edges, copies, ranking_of(rule, keys), index.groups().fixed(indexed))

@@ -87,6 +87,16 @@ def unique_pairs(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return a[keep], b[keep]
 
 
+def unique_pairs_with(a: np.ndarray, b: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The distinct pairs (a[i], b[i]) sorted by a, then b, each with its first value (a pair listed
+    twice carries the same exact cosine both times)."""
+    order = np.lexsort((b, a))
+    a, b, values = a[order], b[order], values[order]
+    keep = np.ones(len(a), dtype=bool)
+    keep[1:] = (a[1:] != a[:-1]) | (b[1:] != b[:-1])
+    return a[keep], b[keep], values[keep]
+
+
 # --------------------------------------------------------------------------
 # Connected components: alternating large-star and small-star steps
 # (Kiveris et al., "Connected Components in MapReduce and Beyond", 2014).
@@ -141,24 +151,6 @@ def star_members(part: pd.DataFrame) -> pd.DataFrame:
     return pd.DataFrame({"id": np.concatenate([b, a]), "group": np.concatenate([a, a])})
 
 
-GROUPS_META = frame({"id": np.int64, "group": np.int64, "keep": bool})
-
-
-def mark_keepers(part: pd.DataFrame, keep: str) -> tuple[pd.DataFrame, dict[int, int]]:
-    """Distinct (id, group) rows of whole groups (shuffled by group), the member kept in each group
-    (smallest or largest id) and the number of groups of each size."""
-    if len(part) == 0:
-        return GROUPS_META, {}
-    groups, ids = unique_pairs(part["group"].to_numpy(), part["id"].to_numpy())  # by group, then id
-    starts, lengths = _groups(groups)
-    chosen = starts if keep == "min" else starts + lengths - 1
-    flags = np.zeros(len(ids), dtype=bool)
-    flags[chosen] = True
-    sizes, counts = np.unique(lengths, return_counts=True)
-    out = pd.DataFrame({"id": ids, "group": groups, "keep": flags})
-    return out, {int(s): int(c) for s, c in zip(sizes, counts)}
-
-
 def sort_groups(part: pd.DataFrame) -> pd.DataFrame:
     return part.iloc[np.argsort(part["id"].to_numpy(), kind="stable")].reset_index(drop=True)
 
@@ -197,3 +189,59 @@ def in_sorted(values: np.ndarray, sorted_values: np.ndarray) -> np.ndarray:
     hit = at < len(sorted_values)
     hit[hit] = sorted_values[at[hit]] == values[hit]
     return hit
+
+
+# --------------------------------------------------------------------------
+# Exact pairs between two sets of rows
+
+
+def product_slack(dim: int) -> float:
+    """A bound on |cosine - P / (|q| |x|)| for the float32 product P of two rows of `dim` floats
+    summed in any order (each term through at most dim + 2 roundings of 2^-24: Higham's gamma, times
+    the Cauchy-Schwarz |q| |x|), the norms taken in float64, and the exact cosine's own roundings
+    (gamma_(2 dim + 8) of 2^-53, four times, as the batch engine bounds them); 2^-40 covers
+    underflow and a flush-to-zero mode, at most 2^-126 per term."""
+    u, w = 2.0**-24, 2.0**-53
+
+    def gamma(k: int, e: float) -> float:
+        return k * e / (1 - k * e)
+
+    return (gamma(dim + 2, u) + 4 * gamma(2 * dim + 8, w)) * (1 + 2.0**-20) + 2.0**-40
+
+
+def pairs_between(queries: np.ndarray, rows: np.ndarray, threshold: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Every pair (query i, row j) of normalised float32 rows whose exact cosine is >= threshold:
+    (i, j, cosine), by i then j. A float32 product of every query with every row (the batch engine's
+    cell scan, the rows as the owners of one cell) rules out the pairs below a rigorous bound
+    (`product_slack`); the others are decided on their exact cosines."""
+    import ambrel_batch as ab
+
+    none = np.zeros(0, np.int64)
+    if len(queries) == 0 or len(rows) == 0:
+        return none, none, np.zeros(0)
+    q_norms = np.sqrt(np.einsum("ij,ij->i", queries.astype(np.float64), queries.astype(np.float64)))
+    r_norms = np.sqrt(np.einsum("ij,ij->i", rows.astype(np.float64), rows.astype(np.float64)))
+    low = threshold - product_slack(rows.shape[1])
+    n = r_norms.min() if low >= 0 else r_norms.max()
+    limits = np.nextafter((low * q_norms * n).astype(np.float32), np.float32(-np.inf))
+    m = len(queries)
+    q, r, _ = ab.cell_candidates(
+        queries,
+        limits,
+        rows,
+        np.array([0, len(rows)], np.int64),
+        np.zeros(2, np.int64),
+        none,
+        np.zeros(1, np.int64),
+        np.array([0, m], np.int64),
+        np.arange(m, dtype=np.int64),
+        np.zeros(m, np.uint8),
+        threads=1,
+    )
+    if len(q) == 0:
+        return none, none, np.zeros(0)
+    both = np.concatenate([queries[q], rows[r]])
+    cos = ab.cosine_pairs(both, np.arange(len(q)), np.arange(len(q), 2 * len(q)), threads=1)
+    hit = cos >= threshold
+    order = np.lexsort((r[hit], q[hit]))
+    return q[hit][order], r[hit][order], cos[hit][order]

@@ -65,6 +65,7 @@ class Contents:
 
 OUTPUT = Contents("output", frozenset({MARKER, "pairs.parquet", "groups.parquet", "summary.json"}))
 KEPT = Contents("kept dataset", frozenset({MARKER}), re.compile(r"part-\d{5,}\.parquet"))
+ANNOTATED = Contents("annotated dataset", frozenset({MARKER}), re.compile(r"part-\d{5,}\.parquet"))
 
 _AT_FDCWD = -100
 _RENAME_NOREPLACE = 1

@@ -27,14 +27,17 @@ from . import kernels as k
 from .engine import ClusterEngine, Engine, LocalEngine, local_frame, shuffle_method
 from .errors import DedupError
 from .generate import Generated
-from .kept import removed_ids, write_kept
-from .output import KEPT, Output
+from .kept import removed_ids, removed_rows, write_annotated, write_kept
+from .output import ANNOTATED, KEPT, Output
+from .ranking import KeepRule
 from .sources import Source, open_source
 
-STAGES = ("read", "exact", "cells", "pairs", "group", "write", "kept")
+STAGES = ("read", "exact", "cells", "pairs", "group", "write", "kept", "annotate")
+GROUPINGS = ("greedy", "components")
 ROWS_PER_OUTPUT_PARTITION = 2_000_000
 IN_PROCESS_BYTES = 4 << 30  # inputs of up to this many bytes of float32 rows run in process by default
 RECALL_FLOOR = 0.9  # a chosen margin whose promised recall at the threshold is lower is refused
+PROMISE_WARNING = 0.99  # a run whose cells promise less at the threshold says so
 
 Log = Callable[[str], None]
 StageHook = Callable[[str, Client | None], None]
@@ -45,6 +48,7 @@ class RunResult:
     output: Path
     summary: dict[str, Any]
     kept: Path | None = None
+    annotated: Path | None = None
 
     @property
     def seconds(self) -> dict[str, float]:
@@ -145,7 +149,10 @@ def run(
     id_column: str = "id",
     vector_column: str = "embedding",
     keep: str = "min",
+    keep_by: str | None = None,
+    groups: str = "greedy",
     kept: str | os.PathLike[str] | None = None,
+    annotate: str | os.PathLike[str] | None = None,
     overwrite: bool = False,
     partition_rows: int | None = None,
     shuffle: str = "tasks",
@@ -166,7 +173,15 @@ def run(
     beside it and moved into place, so that a failed run leaves nothing behind.
 
     Every reported pair carries the exact cosine of the two normalised rows and is
-    reported when that cosine reaches `threshold`. Runs on `client`, else on the
+    reported when that cosine reaches `threshold`. Rows are ranked by the keep rule:
+    the smallest id (`keep="min"`), the largest (`"max"`), or a Parquet column
+    (`keep_by="COLUMN"` or `"COLUMN:asc"`; `desc`, the default, ranks the largest
+    value first; missing values last; ties by the smallest id). A row is removed if
+    and only if a better-ranked kept row is at cosine >= `threshold` (`groups=
+    "greedy"`); groups.parquet names, for every removed row, the kept row it
+    duplicates (`duplicate_of`, the one of highest cosine) and their cosine.
+    `groups="components"` keeps one row of each connected component of the pairs
+    instead (rows a chain of pairs reaches are removed, however far apart). Runs on `client`, else on the
     scheduler at `scheduler`, else in this process when the input fits comfortably
     in memory and no `workers` are asked for (`in_process` decides it explicitly),
     else on a new local cluster of `workers` processes (default: one per core). The
@@ -179,15 +194,17 @@ def run(
     row in no group, zero rows included) are also written there, in input order,
     as a directory of Parquet files, one per input partition: Parquet input with
     every column and the input's schema, .npy and generated input as `id` (int64)
-    and `embedding` (the float32 rows as read).
+    and `embedding` (the float32 rows as read). With `annotate`, every input row is
+    written there the same way, with two more columns: `duplicate_of` and `cosine`
+    (null for kept rows).
 
-    Before any work, `output` and `kept` are checked (see `ambrel_dedup.output`):
+    Before any work, `output`, `kept` and `annotate` are checked (see `ambrel_dedup.output`):
     they must lie apart from the input and from each other; with `overwrite`, an
     existing directory is replaced only if this tool wrote it.
     """
     check_threshold(threshold)
-    if keep not in ("min", "max"):
-        raise ValueError(f"keep must be 'min' or 'max', got {keep!r}")
+    rule = KeepRule.of(keep, keep_by)
+    check_grouping(groups)
     if margin is not None and not (isinstance(margin, (int, float)) and 0.0 <= margin <= 2.0):
         raise ValueError(f"margin must be a number in [0, 2], got {margin!r}")
     where = Where(client, scheduler, workers, threads_per_worker, in_process, connect_timeout, progress, shuffle)
@@ -195,14 +212,50 @@ def run(
     inputs = input_paths(source)
     token = os.urandom(5).hex()
     target = Output(output, inputs, overwrite, token)
-    kept_target = None if kept is None else Output(kept, inputs, overwrite, token, KEPT, apart_from=[target])
+    kept_target, annotated = extra_outputs(kept, annotate, inputs, overwrite, token, [target])
 
-    plan = planner(source, id_column, vector_column, partition_rows)
+    plan = planner(source, id_column, vector_column, partition_rows, key_column=rule.column)
 
     def job(engine: Engine, src: Source) -> _Job:
-        return _Job(engine, src, threshold, target, kept_target, keep, shuffle, margin, force_layout, log, on_stage)
+        return _Job(
+            engine,
+            src,
+            threshold,
+            target,
+            kept_target,
+            rule,
+            shuffle,
+            margin,
+            force_layout,
+            log,
+            on_stage,
+            grouping=groups,
+            annotated=annotated,
+        )
 
-    return launch(where, plan, [target, *([kept_target] if kept_target else [])], job, log)
+    targets = [t for t in (target, kept_target, annotated) if t is not None]
+    return launch(where, plan, targets, job, log)
+
+
+def check_grouping(groups: str) -> None:
+    if groups not in GROUPINGS:
+        raise ValueError(f"groups must be 'greedy' or 'components', got {groups!r}")
+
+
+def extra_outputs(
+    kept: str | os.PathLike[str] | None,
+    annotate: str | os.PathLike[str] | None,
+    inputs: list[str | os.PathLike[str]],
+    overwrite: bool,
+    token: str,
+    others: list[Output],
+) -> tuple[Output | None, Output | None]:
+    """The kept and annotated data sets' directories, checked apart from the inputs, the other
+    outputs and each other."""
+    kept_target = None if kept is None else Output(kept, inputs, overwrite, token, KEPT, apart_from=others)
+    apart = [*others, *([kept_target] if kept_target else [])]
+    annotated = None if annotate is None else Output(annotate, inputs, overwrite, token, ANNOTATED, apart_from=apart)
+    return kept_target, annotated
 
 
 def planner(
@@ -212,6 +265,7 @@ def planner(
     partition_rows: int | None,
     first_id: int = 0,
     check: Callable[[Source], None] | None = None,
+    key_column: str | None = None,
 ) -> Callable[[int], Source]:
     """The input's plan for a given parallelism (see `open_source`), checked by `check`."""
 
@@ -223,6 +277,7 @@ def planner(
             partition_rows=partition_rows,
             parallelism=parallelism,
             first_id=first_id,
+            key_column=key_column,
         )
         if check is not None:
             check(src)
@@ -320,7 +375,7 @@ class _Job:
     threshold: float
     target: Output | None
     kept: Output | None
-    keep: str
+    rule: KeepRule
     shuffle: str
     margin: float | None
     force_layout: bool
@@ -332,6 +387,8 @@ class _Job:
     started: float = 0.0
     zero_ids: list[int] = field(default_factory=list)
     index: Any = None  # an index being written (`index_jobs`): fed the blocks, then the groups
+    grouping: str = "greedy"
+    annotated: Output | None = None
 
     def say(self, text: str) -> None:
         if self.log is not None:
@@ -358,7 +415,7 @@ class _Job:
         blocks = self.read(cl.cell_count(src.count))
 
         self.start("exact")
-        exact = stages.exact(engine, blocks)
+        exact = stages.exact(engine, blocks, self.rule, src.key_dtype)
         reps = src.count - blocks.zero_count - exact.count
         self.counts.update(exact_copies=exact.count, exact_pairs=exact.count, representatives=reps)
         self.finish(f"{exact.count:,} exact copies")
@@ -366,49 +423,82 @@ class _Job:
         self.start("cells")
         layout = self.fit(blocks, exact, reps)
         self.finish(layout.describe())
+        self.warn_promise(layout)
 
         self.start("pairs")
-        found = stages.pairs(engine, blocks, exact, layout, reps, src.dim)
-        self.counts.update(placements=found.placed, near_pairs=found.count, incomplete_cells=found.incomplete_cells)
+        found = stages.pairs(engine, blocks, exact, layout, reps, src.dim, self.rule)
+        self.counts.update(placements=found.placed, near_pairs=found.count, dense_cells=found.dense_cells)
         note = f"{found.placed:,} placements in cells, {found.count:,} pairs at or above {self.threshold}"
-        if found.incomplete_cells:
-            note += f"; {found.incomplete_cells:,} dense cells list only the pairs that link their groups"
+        if found.dense_cells:
+            note += f"; {found.dense_cells:,} dense cells list each row's pairs with the rows kept before it"
         self.finish(note)
         if self.index is not None:
             self.start("index")
             self.finish(self.index.segments(self, blocks, exact, layout, found))
-        del blocks
 
         self.start("group")
-        exact_frame = local_frame(exact.pairs)
-        near = engine.frame(found.handles, stages.PAIR_META)
-        stars = engine.frame(found.stars, k.EDGE_META)
-        edges = dd.concat([exact_frame[["id_a", "id_b"]], stars])
-        groups = stages.components(engine, edges, exact.count + found.star_edges, self.keep, self.output_parts())
-        self.counts["component_rounds"] = groups.rounds
-        self.finish(f"{groups.rounds} rounds")
+        groups = stages.groups(
+            engine, blocks, exact, found, self.rule, self.grouping, self.output_parts(), src.key_dtype
+        )
+        del blocks
+        self.counts.update(
+            component_rounds=groups.rounds, components=groups.components, largest_component=groups.largest
+        )
+        self.finish(self.describe_groups(groups))
 
         self.start("write")
-        cos_hist, edges = self.write(exact_frame, near, groups)
+        exact_frame = local_frame(exact.pairs)
+        near = engine.frame(found.handles, stages.PAIR_META)
+        cos_hist, edges, written = self.write(exact_frame, near, groups)
+        self.counts["pairs"] = written
         self.finish(str(self.target.shown) if self.target is not None else "")
+        self.write_rows(groups)
 
-        if self.kept is not None:
-            self.start("kept")
-            rows = write_kept(engine, src, removed_ids(engine, groups.frame), self.kept.tmp)
-            self.counts["kept_rows"] = rows
-            self.finish(f"{rows:,} rows in {self.kept.shown}")
-
-        summary = self.summary(cos_hist, edges, groups.sizes, layout)
+        summary = self.summary(cos_hist, edges, groups, layout)
         summary["seconds"]["total"] = time.perf_counter() - began
         return self.commit(summary, groups)
 
+    def describe_groups(self, groups: stages.Groups) -> str:
+        how = "by the keep rule" if self.grouping == "greedy" else "one per connected component"
+        note = f"{groups.removed:,} rows removed for {sum(groups.sizes.values()):,} kept rows ({how})"
+        note += f"; largest connected component {groups.largest:,} ids"
+        return note + (f"; {groups.rounds} rounds" if groups.rounds else "")
+
+    def warn_promise(self, layout: cl.Layout) -> None:
+        """Says so when the cells promise less than PROMISE_WARNING of the pairs at the threshold."""
+        level = f"{self.threshold:.2f}"
+        promised, lower = layout.promised.get(level), layout.promised_lower.get(level)
+        if promised is not None and promised < PROMISE_WARNING:
+            self.say(
+                f"  warning: the cells promise a recall of {promised:.4f} at {self.threshold} "
+                f"(at least {lower:.4f} with 95% confidence), below {PROMISE_WARNING}: some pairs may be missed"
+                if lower is not None
+                else f"  warning: the cells promise a recall of {promised:.4f} at {self.threshold}, "
+                f"below {PROMISE_WARNING}: some pairs may be missed"
+            )
+
+    def write_rows(self, groups: stages.Groups) -> None:
+        """The kept data set and the annotated one, when asked for."""
+        if self.kept is not None:
+            self.start("kept")
+            rows = write_kept(self.engine, self.source, removed_ids(self.engine, groups.frame), self.kept.tmp)
+            self.counts["kept_rows"] = rows
+            self.finish(f"{rows:,} rows in {self.kept.shown}")
+        if self.annotated is not None:
+            self.start("annotate")
+            rows = write_annotated(
+                self.engine, self.source, removed_rows(self.engine, groups.frame), self.annotated.tmp
+            )
+            self.counts["annotated_rows"] = rows
+            self.finish(f"{rows:,} rows in {self.annotated.shown}")
+
     def commit(self, summary: dict[str, Any], groups: stages.Groups) -> RunResult:
-        """Moves the outputs into place: both directories are whole before either moves (a failure
-        between the moves leaves the kept rows in place and no output, see ambrel_dedup.output),
+        """Moves the outputs into place: every directory is whole before any moves (a failure
+        between the moves leaves the data sets in place and no output, see ambrel_dedup.output),
         then an index being written publishes its version."""
         if self.target is not None:
             (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-        moving = [t for t in (self.kept, self.target) if t is not None]
+        moving = [t for t in (self.kept, self.annotated, self.target) if t is not None]
         for t in moving:
             t.ready()
         if self.index is not None:
@@ -420,7 +510,12 @@ class _Job:
             where = self.index.commit(self, summary, groups)
             shown = shown or where
         assert shown is not None
-        return RunResult(shown, summary, self.kept.shown if self.kept is not None else None)
+        return RunResult(
+            shown,
+            summary,
+            self.kept.shown if self.kept is not None else None,
+            self.annotated.shown if self.annotated is not None else None,
+        )
 
     def read(self, cells: int) -> stages.Blocks:
         """The read stage: every partition read, normalised and fingerprinted on the engine."""
@@ -451,14 +546,20 @@ class _Job:
     def output_parts(self) -> int:
         return max(1, math.ceil(self.source.count / ROWS_PER_OUTPUT_PARTITION))
 
-    def write(self, exact: dd.DataFrame, near: dd.DataFrame, groups: stages.Groups) -> tuple[np.ndarray, np.ndarray]:
-        meta = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64, "exact": bool})
+    def write(
+        self, exact: dd.DataFrame, near: dd.DataFrame, groups: stages.Groups
+    ) -> tuple[np.ndarray, np.ndarray, int]:
+        """pairs.parquet (every listed pair, and the pair of every removed row with the row it
+        duplicates, each once) and groups.parquet; the histogram of the near pairs' cosines and
+        the number of pairs written."""
+        meta = stages.DECISION_PAIRS_META
         flagged = [
             exact.map_partitions(_flag, True, meta=meta),
             near.map_partitions(_flag, False, meta=meta),
+            groups.pairs,
         ]
         pairs = dd.concat(flagged).shuffle(on="id_a", npartitions=self.output_parts())
-        pairs = pairs.map_partitions(k.sort_pairs, meta=meta)
+        pairs = pairs.map_partitions(_distinct_pairs, meta=meta)
         edges = np.linspace(self.threshold, 1.0, 41)
         if self.target is not None:
             tmp = self.target.tmp  # made before any work; the run removes it if anything fails
@@ -467,21 +568,23 @@ class _Job:
                 for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups.frame))
             ]
             self.engine.compute("write", writes)
-        hists = self.engine.compute("write", [delayed(_histogram)(part, edges) for part in near.to_delayed()])
+        hists = self.engine.compute("write", [delayed(_histogram)(part, edges) for part in pairs.to_delayed()])
         counts = self.engine.gather(hists)
-        cos_hist = np.sum(counts, axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
-        return cos_hist, edges
+        cos_hist = np.sum([c[0] for c in counts], axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
+        return cos_hist, edges, int(sum(c[1] for c in counts))
 
     def summary(
-        self, cos_hist: np.ndarray, edges: np.ndarray, sizes: dict[int, int], layout: cl.Layout
+        self, cos_hist: np.ndarray, edges: np.ndarray, groups: stages.Groups, layout: cl.Layout
     ) -> dict[str, Any]:
         c = self.counts
+        sizes = groups.sizes
         c["grouped_ids"] = sum(size * n for size, n in sizes.items())
         c["groups"] = sum(sizes.values())
-        c["removed"] = c["grouped_ids"] - c["groups"]
-        c["pairs"] = c["near_pairs"] + c["exact_pairs"]
+        c["removed"] = groups.removed
         return {
             "input": self.source.description,
+            "files": sorted({p.file for p in self.source.partitions}) if self.source.kind != "generated" else [],
+            "id_column": self.source.id_column,
             "vectors": self.source.count,
             "dimensions": self.source.dim,
             "partitions": len(self.source.partitions),
@@ -494,7 +597,15 @@ class _Job:
                 "margin_chosen_on": layout.calibrated_on(),
             },
             "promised_recall": layout.promised,
-            "parameters": {"keep": self.keep, "shuffle": self.shuffle, "margin": self.margin},
+            "promised_recall_lower": layout.promised_lower,
+            "promise_below": PROMISE_WARNING if _promise_low(layout, self.threshold) else None,
+            "decision": {"groups": self.grouping, **self.rule.to_json(), "rule": self.rule.describe()},
+            "parameters": {
+                **self.rule.to_json(),
+                "groups": self.grouping,
+                "shuffle": self.shuffle,
+                "margin": self.margin,
+            },
             "counts": dict(c),
             "cosine_histogram": {"edges": edges.tolist(), "counts": [int(n) for n in cos_hist]},
             "group_sizes": {str(size): n for size, n in sizes.items()},
@@ -504,10 +615,35 @@ class _Job:
         }
 
 
+def _promise_low(layout: cl.Layout, threshold: float) -> bool:
+    promised = layout.promised.get(f"{threshold:.2f}")
+    return promised is not None and promised < PROMISE_WARNING
+
+
+def _distinct_pairs(part: pd.DataFrame) -> pd.DataFrame:
+    """Sorted by (id_a, id_b), each pair once (a pair may be listed by two dense cells, and a removed
+    row's pair is often listed already)."""
+    part = k.sort_pairs(part)
+    a, b = part["id_a"].to_numpy(), part["id_b"].to_numpy()
+    first = np.ones(len(part), dtype=bool)
+    first[1:] = (a[1:] != a[:-1]) | (b[1:] != b[:-1])
+    return part[first].reset_index(drop=True)
+
+
 def _flag(part: pd.DataFrame, exact: bool) -> pd.DataFrame:
-    return part.assign(exact=np.full(len(part), exact, dtype=bool))
+    """Pairs as written: id_a < id_b (an exact copy's representative may have the larger id)."""
+    a, b = part["id_a"].to_numpy(), part["id_b"].to_numpy()
+    return pd.DataFrame(
+        {
+            "id_a": np.minimum(a, b),
+            "id_b": np.maximum(a, b),
+            "cosine": part["cosine"].to_numpy(),
+            "exact": np.full(len(part), exact, dtype=bool),
+        }
+    )
 
 
-def _histogram(part: pd.DataFrame, edges: np.ndarray) -> np.ndarray:
-    counts, _ = np.histogram(part["cosine"].to_numpy(), bins=edges)
-    return counts
+def _histogram(part: pd.DataFrame, edges: np.ndarray) -> tuple[np.ndarray, int]:
+    """The histogram of the near pairs' cosines, and the number of pairs."""
+    counts, _ = np.histogram(part["cosine"].to_numpy()[~part["exact"].to_numpy(bool)], bins=edges)
+    return counts, len(part)

@@ -20,6 +20,7 @@ import numpy as np
 
 from .errors import InputError
 from .generate import Generated
+from .ranking import Keys, key_dtype, keys_of
 
 TARGET_PARTITION_BYTES = 64 << 20
 # The most partitions a run plans: the client keeps one small record (and Dask several tasks) per partition.
@@ -56,6 +57,8 @@ class Source:
     generated: Generated | None = None
     ids_are_row_numbers: bool = True
     dim_from: str = ""  # Parquet: the file whose vectors set `dim` (the first one with rows)
+    key_column: str | None = None  # Parquet: the column rows are ranked by (`--keep-by`)
+    key_dtype: str = ""  # the dtype of its values as `ranking.keys_of` gives them (one for every file)
 
     def read(self, part: Partition) -> tuple[np.ndarray, np.ndarray]:
         """(ids as int64, vectors as a float32 matrix) of one partition, validated row by row."""
@@ -68,6 +71,16 @@ class Source:
         else:
             ids, vectors = _read_parquet(part, self.id_column, self.vector_column, self.dim, self.dim_from)
         return ids, _finite_float32(vectors, part)
+
+    def read_keys(self, part: Partition) -> Keys:
+        """The values of `key_column` of one partition's rows, in the order `read` gives them."""
+        import pyarrow as pa
+
+        assert self.key_column is not None
+        tables = [table for _, table in _row_groups(part, [self.key_column])]
+        table = pa.concat_tables(tables) if len(tables) != 1 else tables[0]
+        keys = keys_of(table.column(self.key_column))
+        return Keys(keys.values.astype(self.key_dtype), keys.null)
 
     def pieces(self, part: Partition) -> Iterator[tuple[np.ndarray, Any]]:
         """(ids as int64, a pyarrow table of the rows with every column) of one partition, in pieces:
@@ -260,12 +273,14 @@ def parquet_source(
     vector_column: str,
     partition_rows: int | None = None,
     parallelism: int = 1,
+    key_column: str | None = None,
 ) -> Source:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     metas = []
     sizes: list[int | None] = []
+    key_kinds: list[tuple[Path, str]] = []
     for path in paths:
         try:
             pf = pq.ParquetFile(path)
@@ -285,6 +300,21 @@ def parquet_source(
             raise InputError(f"{path}: column '{vector_column}' holds {vec_type}, expected a list of numbers")
         if size == 0:
             raise InputError(f"{path}: column '{vector_column}' holds vectors of 0 dimensions")
+        if key_column is not None:
+            if key_column not in names:
+                raise InputError(f"{path}: no column '{key_column}' to keep by (columns: {', '.join(names)})")
+            key_type = schema.field(key_column).type
+            dtype = key_dtype(key_type)
+            if dtype is None:
+                raise InputError(
+                    f"{path}: column '{key_column}' holds {key_type}; rows are kept by numbers, timestamps or text"
+                )
+            if key_kinds and (dtype == "object") != (key_kinds[0][1] == "object"):
+                raise InputError(
+                    f"{path}: column '{key_column}' holds {key_type}, but {key_kinds[0][0]} holds "
+                    f"{'text' if key_kinds[0][1] == 'object' else 'numbers'}"
+                )
+            key_kinds.append((path, dtype))
         metas.append((path, pf.metadata))
         sizes.append(size)
     count = sum(m.num_rows for _, m in metas)
@@ -324,6 +354,8 @@ def parquet_source(
         vector_column,
         ids_are_row_numbers=False,
         dim_from=str(dim_from),
+        key_column=key_column,
+        key_dtype=max((d for _, d in key_kinds), default="", key=("int64", "float64", "object").index),
     )
 
 
@@ -445,9 +477,26 @@ def open_source(
     partition_rows: int | None = None,
     parallelism: int = 1,
     first_id: int = 0,
+    key_column: str | None = None,
 ) -> Source:
     """Validates an input (schemas, shapes, row counts; not the rows) and splits it into partitions.
-    Rows of .npy files and of the generated data set get the ids first_id, first_id + 1, ..."""
+    Rows of .npy files and of the generated data set get the ids first_id, first_id + 1, ...
+    `key_column` is a Parquet column that ranks the rows (checked in every file)."""
+    src = _open(source, id_column, vector_column, partition_rows, parallelism, first_id, key_column)
+    if key_column is not None and src.kind != "parquet":
+        raise InputError(f"{src.description}: has no column '{key_column}' to keep by (only Parquet input has columns)")
+    return src
+
+
+def _open(
+    source: str | os.PathLike[str] | Generated,
+    id_column: str,
+    vector_column: str,
+    partition_rows: int | None,
+    parallelism: int,
+    first_id: int,
+    key_column: str | None,
+) -> Source:
     if isinstance(source, Generated):
         return generated_source(source, partition_rows, parallelism, first_id)
     text = os.fspath(source)
@@ -467,7 +516,7 @@ def open_source(
             raise InputError(f"{path}: no .parquet or .npy files")
         if npy:
             return npy_source(npy, partition_rows, parallelism, first_id)
-        return parquet_source(parquet, id_column, vector_column, partition_rows, parallelism)
+        return parquet_source(parquet, id_column, vector_column, partition_rows, parallelism, key_column)
     if path.suffix == ".npy":
         return npy_source([path], partition_rows, parallelism, first_id)
-    return parquet_source([path], id_column, vector_column, partition_rows, parallelism)
+    return parquet_source([path], id_column, vector_column, partition_rows, parallelism, key_column)

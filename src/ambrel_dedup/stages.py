@@ -18,14 +18,17 @@ import time
 from dataclasses import dataclass, field, replace
 from typing import Any
 
+import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 from dask import delayed
 
 from . import cells as cl
+from . import decide, ranking
 from . import kernels as k
 from .engine import Engine, Handle, local_frame
 from .errors import DedupError, InputError
+from .ranking import BY_SMALLEST_ID, KeepRule, Keys
 from .sources import Partition, Source
 
 ZERO_IDS_LISTED = 100  # ids of zero rows named in the summary
@@ -48,13 +51,15 @@ EXACT_META = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64})
 
 @dataclass
 class Block:
-    """The rows of one partition after reading: ids, unit rows, fingerprint words, and each row's
-    position in the partition (zero rows are left out)."""
+    """The rows of one partition after reading: ids, unit rows, fingerprint words, each row's
+    position in the partition (zero rows are left out) and, when rows are kept by a column, its
+    values (`keys`)."""
 
     ids: np.ndarray
     unit: np.ndarray
     prints: np.ndarray
     pos: np.ndarray
+    keys: Keys | None = None
 
 
 @dataclass
@@ -79,7 +84,8 @@ def _read(part: Partition, reader: Source, limit: np.uint64) -> tuple[Block, tup
     pos = np.flatnonzero(~zero)
     unit = ab.normalize_batch(scaled[pos], threads=1) if len(pos) else np.zeros((0, vectors.shape[1]), np.float32)
     digests = ab.sha256_batch(unit, threads=1) if len(pos) else np.zeros(0, "S64")
-    block = Block(ids[pos], unit, k.hex_digests_to_words(digests), pos)
+    keys = reader.read_keys(part).take(pos) if reader.key_column is not None else None
+    block = Block(ids[pos], unit, k.hex_digests_to_words(digests), pos, keys)
     sampled = cl.sample_keys(block.ids) <= limit
     info = (
         ids[zero],
@@ -164,6 +170,9 @@ def _print_rows(block: Block, index: int) -> pd.DataFrame:
     out["id"] = block.ids
     out["block"] = np.full(len(block.ids), index, np.int64)
     out["row"] = np.arange(len(block.ids), dtype=np.int64)
+    if block.keys is not None:
+        out["key"] = block.keys.values
+        out["key_null"] = block.keys.null
     return out
 
 
@@ -190,13 +199,17 @@ _COPY_META = k.frame(
 )
 
 
-def _copies(part: pd.DataFrame) -> pd.DataFrame:
-    """Rows of a fingerprint after the first (by id), each with the first: all in this partition."""
+def _copies(part: pd.DataFrame, rule: KeepRule) -> pd.DataFrame:
+    """Rows of a fingerprint after the best-ranked one, each with it (it represents them): all in
+    this partition."""
     if len(part) < 2:
         return _COPY_META
     s = [part[f"s{i}"].to_numpy() for i in range(4)]
     ids = part["id"].to_numpy()
-    order = np.lexsort((ids, s[3], s[2], s[1], s[0]))
+    keys = Keys(part["key"].to_numpy(), part["key_null"].to_numpy(bool)) if "key" in part else None
+    rank = np.empty(len(ids), np.int64)
+    rank[ranking.order(rule, ids, keys)] = np.arange(len(ids))
+    order = np.lexsort((rank, s[3], s[2], s[1], s[0]))
     new = np.zeros(len(order), dtype=bool)
     new[0] = True
     for col in s:
@@ -234,11 +247,16 @@ def _copy_cosines(block: Block, copy_rows: np.ndarray, taken: list[np.ndarray], 
     return ab.cosine_pairs(stacked, np.arange(n), np.arange(n, 2 * n), threads=1)
 
 
-def exact(engine: Engine, blocks: Blocks) -> Exact:
+def exact(engine: Engine, blocks: Blocks, rule: KeepRule = BY_SMALLEST_ID, key_dtype: str = "") -> Exact:
+    """The rows of one fingerprint: the best-ranked by the keep rule represents them (the smallest
+    id by default; a column's values are of `key_dtype`)."""
     handles = blocks.handles
-    frame = engine.frame(engine.run("exact", _print_rows, [(b, i) for i, b in enumerate(handles)]), _PRINT_META)
+    meta = _PRINT_META
+    if rule.column is not None:
+        meta = meta.assign(key=pd.Series(dtype=key_dtype), key_null=pd.Series(dtype=bool))
+    frame = engine.frame(engine.run("exact", _print_rows, [(b, i) for i, b in enumerate(handles)]), meta)
     parts = max(1, len(handles))
-    copies = frame.shuffle(on="s0", npartitions=parts).map_partitions(_copies, meta=_COPY_META)
+    copies = frame.shuffle(on="s0", npartitions=parts).map_partitions(_copies, rule, meta=_COPY_META)
     found = pd.concat(engine.gather(engine.compute("exact", copies.to_delayed())), ignore_index=True)
     if len(found) == 0:
         return Exact(EXACT_META)
@@ -330,7 +348,7 @@ class Pairs:
     handles: list[Handle]  # per cell group: id_a, id_b, cosine
     count: int
     placed: int  # placements of representatives in cells, their own and the ones they visit
-    incomplete_cells: int
+    dense_cells: int  # cells past the pair budget, listing each row's pairs with the rows kept before it
     stars: list[Handle]  # per cell group: id_a (the smallest id of a component of its pairs), id_b
     star_edges: int
     placements: list[Handle] = field(default_factory=list)  # per block: the cells of its representatives
@@ -345,22 +363,42 @@ def _place(
     keep = np.ones(len(block.ids), dtype=bool)
     keep[copy_rows] = False
     ids, rows = block.ids[keep], block.unit[keep]
+    keys = block.keys.take(keep) if block.keys is not None else None
     cells_of = cl.place(rows, layout, threads=1)
     group_of = np.where(cells_of >= 0, cells_of % groups, -1)
     pieces = []
     for g in range(groups):
         mask = (group_of == g).any(axis=1)
-        pieces.append((ids[mask], rows[mask], cells_of[mask]))
+        pieces.append((ids[mask], rows[mask], cells_of[mask], keys.take(mask) if keys is not None else None))
     return pieces, int((cells_of >= 0).sum()), cells_of
 
 
-def _group_pairs(
-    group: int, groups: int, layout: cl.Layout, max_pairs: int, *pieces: tuple[Any, ...]
-) -> tuple[pd.DataFrame, tuple[int, int, int], pd.DataFrame]:
+def ranker(rule: KeepRule, ids: np.ndarray, keys: Keys | None) -> cl.Ranker:
+    """Rows (indices into `ids`) in the order of the keep rule, best first."""
+
+    def ranked(rows: np.ndarray) -> np.ndarray:
+        return rows[ranking.order(rule, ids[rows], keys.take(rows) if keys is not None else None)]
+
+    return ranked
+
+
+def joined(
+    pieces: tuple[tuple[Any, ...], ...], dim: int, width: int
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, Keys | None]:
+    """The pieces of one cell group from every block, as one set of rows: ids, rows, cells, keys."""
     ids = np.concatenate([np.zeros(0, np.int64), *(p[0] for p in pieces)])
-    rows = np.concatenate([np.zeros((0, layout.centroids.shape[1]), np.float32), *(p[1] for p in pieces)])
-    cells_of = np.concatenate([np.zeros((0, layout.max_cells), np.int32), *(p[2] for p in pieces)])
-    found = cl.pairs_in_cells(np.arange(group, layout.cells, groups), ids, rows, cells_of, layout.threshold, max_pairs)
+    rows = np.concatenate([np.zeros((0, dim), np.float32), *(p[1] for p in pieces)])
+    cells_of = np.concatenate([np.zeros((0, width), np.int32), *(p[2] for p in pieces)])
+    with_keys = [p[3] for p in pieces if p[3] is not None]
+    return ids, rows, cells_of, Keys.concat(with_keys) if with_keys else None
+
+
+def _group_pairs(
+    group: int, groups: int, layout: cl.Layout, max_pairs: int, rule: KeepRule, *pieces: tuple[Any, ...]
+) -> tuple[pd.DataFrame, tuple[int, int, int], pd.DataFrame]:
+    ids, rows, cells_of, keys = joined(pieces, layout.centroids.shape[1], layout.max_cells)
+    cells = np.arange(group, layout.cells, groups)
+    found = cl.pairs_in_cells(cells, ids, rows, cells_of, layout.threshold, max_pairs, ranker(rule, ids, keys))
     out = pd.DataFrame({"id_a": found.a, "id_b": found.b, "cosine": found.cosine})
     # The task's components as stars around their smallest ids: the same components as its pairs,
     # with at most one edge per id, so the group stage never joins more edges than placements.
@@ -377,6 +415,7 @@ def pairs(
     layout: cl.Layout,
     count: int,
     dim: int,
+    rule: KeepRule = BY_SMALLEST_ID,
     keep_pieces: bool = False,
     group_task: Any = None,
 ) -> Pairs:
@@ -393,7 +432,8 @@ def pairs(
     pieces = engine.part(placed, 0)
     by_group = [engine.part(pieces, g) for g in range(groups)]
     task = group_task or _group_pairs
-    found = engine.run("pairs", task, [(g, groups, layout, MAX_PAIRS_PER_TASK, *by_group[g]) for g in range(groups)])
+    args = [(g, groups, layout, MAX_PAIRS_PER_TASK, rule, *by_group[g]) for g in range(groups)]
+    found = engine.run("pairs", task, args)
     engine.wait("pairs", found)
     stats = engine.gather(engine.part(found, 1))
     return Pairs(
@@ -409,14 +449,23 @@ def pairs(
 
 
 # --------------------------------------------------------------------------
-# group: alternating large-star and small-star steps until neither changes anything
+# group: the decision on the pairs (`decide`), gathered when they are few, else one task per
+# set of whole components (found by alternating large-star and small-star steps)
 
 
 @dataclass
 class Groups:
-    frame: Any  # dd.DataFrame: id, group, keep; sorted by id
-    rounds: int
+    frame: Any  # dd.DataFrame of decide.GROUPS_COLUMNS, sorted by id
+    pairs: Any  # dd.DataFrame: id_a, id_b, cosine, exact: each removed row with the row it duplicates
     sizes: dict[int, int]
+    removed: int
+    rounds: int = 0  # star steps (0: the pairs were gathered)
+    components: int = 0
+    largest: int = 0  # the largest connected component of the pairs, in ids
+
+
+GROUPS_META = decide.groups_meta()
+DECISION_PAIRS_META = k.frame({"id_a": np.int64, "id_b": np.int64, "cosine": np.float64, "exact": bool})
 
 
 def _map_with_stats(
@@ -426,18 +475,141 @@ def _map_with_stats(
     return engine.frame(engine.part(handles, 0), meta), engine.gather(engine.part(handles, 1))
 
 
-def components(engine: Engine, edges: Any, n_edges: int, keep: str, output_parts: int) -> Groups:
-    """Connected components without gathering the edges; every component ends as a star around
-    its smallest id, and each id is marked kept or not."""
-    parts = max(2, engine.threads, math.ceil(n_edges / EDGES_PER_PARTITION))
+def _block_keys(block: Block, copy_rows: np.ndarray) -> pd.DataFrame:
+    """The block's representatives' ids with their keep-by values."""
+    reps = np.ones(len(block.ids), dtype=bool)
+    reps[copy_rows] = False
+    assert block.keys is not None
+    return pd.DataFrame({"id": block.ids[reps], "key": block.keys.values[reps], "key_null": block.keys.null[reps]})
+
+
+def gather_keys(engine: Engine, blocks: Blocks, exact_copies: Exact, wanted: np.ndarray) -> pd.DataFrame:
+    """The keep-by values of the representatives among `wanted` (sorted ids), gathered here."""
+    none = np.zeros(0, np.int64)
+    args = [(b, exact_copies.copies.get(i, none)) for i, b in enumerate(blocks.handles)]
+    keys = pd.concat(engine.gather(engine.run("group", _block_keys, args)), ignore_index=True)
+    return keys[k.in_sorted(keys.id.to_numpy(), wanted)]
+
+
+def ranking_of(rule: KeepRule, keys: pd.DataFrame | None) -> decide.Rank:
+    """Ids ranked by the rule; `keys` holds the keep-by values of every id ranked."""
+    return _ranking(rule, keys)
+
+
+def _ranking(rule: KeepRule, keys: pd.DataFrame | None) -> decide.Rank:
+    if keys is None or rule.by_id:
+        return lambda ids: ranking.order(rule, ids, None)
+    table = keys.sort_values("id")
+    ids = table["id"].to_numpy(np.int64)
+    held = Keys(table["key"].to_numpy(), table["key_null"].to_numpy(bool))
+
+    def rank(wanted: np.ndarray) -> np.ndarray:
+        return ranking.order(rule, wanted, held.take(np.searchsorted(ids, wanted)))
+
+    return rank
+
+
+def _decide_part(
+    near: pd.DataFrame, copies: pd.DataFrame, keys: pd.DataFrame | None, rule: KeepRule, mode: str
+) -> tuple[pd.DataFrame, pd.DataFrame, dict[str, Any]]:
+    """The decision on whole components: (groups, the pairs of removed rows, stats)."""
+    edges = (near.id_a.to_numpy(), near.id_b.to_numpy(), near.cosine.to_numpy())
+    exact_edges = (copies.id_a.to_numpy(), copies.id_b.to_numpy(), copies.cosine.to_numpy())
+    rank = _ranking(rule, keys)
+    found = decide.greedy(edges, exact_edges, rank) if mode == "greedy" else decide.components(edges, exact_edges, rank)
+    _, labels = k.component_labels(
+        np.concatenate([edges[0], exact_edges[0]]).astype(np.int64),
+        np.concatenate([edges[1], exact_edges[1]]).astype(np.int64),
+    )
+    sizes = np.unique(labels, return_counts=True)[1] if len(labels) else np.zeros(0, np.int64)
+    stats = {
+        "sizes": found.sizes,
+        "removed": found.removed,
+        "components": len(sizes),
+        "largest": int(sizes.max(initial=0)),
+    }
+    return found.frame(), found.pairs(), stats
+
+
+def groups(
+    engine: Engine,
+    blocks: Blocks,
+    exact_copies: Exact,
+    found: Pairs,
+    rule: KeepRule,
+    mode: str,
+    output_parts: int,
+    key_dtype: str = "object",
+) -> Groups:
+    """Which rows are kept and which are removed for which kept row (`decide`: the greedy rule, or
+    with mode "components" the connected components), on every listed pair. The same on every
+    engine and partitioning: the pairs and the ranks decide, and a component is decided whole."""
+    n_edges = exact_copies.count + found.count
     if n_edges <= LOCAL_EDGES:
-        # Few edges: gathered and joined here, far quicker than rounds of shuffles.
-        held = pd.concat([*engine.gather(engine.compute("group", edges.to_delayed())), k.EDGE_META])
-        ids, labels = k.component_labels(held.id_a.to_numpy(), held.id_b.to_numpy())
-        marked, sizes = k.mark_keepers(pd.DataFrame({"id": ids, "group": labels}), keep)
-        ordered = local_frame(marked).shuffle(on="id", npartitions=output_parts)
-        ordered = ordered.map_partitions(k.sort_groups, meta=k.GROUPS_META)
-        return Groups(engine.persist("group", ordered, k.GROUPS_META), 0, dict(sorted(sizes.items())))
+        # Few pairs: gathered and decided here in one native call.
+        near = pd.concat([PAIR_META, *engine.gather(found.handles)], ignore_index=True)
+        keys = None
+        if not rule.by_id:
+            ends = [near.id_a.to_numpy(), near.id_b.to_numpy(), exact_copies.pairs.id_a.to_numpy()]
+            keys = gather_keys(engine, blocks, exact_copies, np.unique(np.concatenate(ends)))
+        frame, pairs_found, stats = _decide_part(near, exact_copies.pairs, keys, rule, mode)
+        ordered = (
+            local_frame(frame)
+            .shuffle(on="id", npartitions=output_parts)
+            .map_partitions(k.sort_groups, meta=GROUPS_META)
+        )
+        return Groups(
+            engine.persist("group", ordered, GROUPS_META),
+            local_frame(pairs_found),
+            dict(sorted(stats["sizes"].items())),
+            stats["removed"],
+            0,
+            stats["components"],
+            stats["largest"],
+        )
+    exact_frame = local_frame(exact_copies.pairs)
+    stars = engine.frame(found.stars, k.EDGE_META)
+    labels, rounds = _star_labels(engine, dd.concat([exact_frame[["id_a", "id_b"]], stars]), n_edges)
+    parts = max(2, engine.threads, math.ceil(n_edges / EDGES_PER_PARTITION))
+    by_a = labels.rename(columns={"id": "id_a", "group": "label"})
+    near = engine.frame(found.handles, PAIR_META).merge(by_a, on="id_a", how="inner")
+    copies = exact_frame.merge(by_a, on="id_a", how="inner")
+    sides = [near.shuffle(on="label", npartitions=parts), copies.shuffle(on="label", npartitions=parts)]
+    if not rule.by_id:
+        none = np.zeros(0, np.int64)
+        args = [(b, exact_copies.copies.get(i, none)) for i, b in enumerate(blocks.handles)]
+        key_meta = pd.DataFrame({"id": none, "key": pd.Series(dtype=key_dtype), "key_null": np.zeros(0, bool)})
+        key_parts = engine.run("group", _block_keys, args)
+        keyed = engine.frame(key_parts, key_meta).merge(labels.rename(columns={"group": "label"}), on="id")
+        sides.append(keyed.shuffle(on="label", npartitions=parts))
+    pieces = [side.to_delayed() for side in sides]
+    tasks = [
+        delayed(_decide_part, pure=True)(n, c, None if rule.by_id else pieces[2][i], rule, mode)
+        for i, (n, c) in enumerate(zip(pieces[0], pieces[1]))
+    ]
+    handles = engine.compute("group", tasks)
+    stats = engine.gather(engine.part(handles, 2))
+    sizes: dict[int, int] = {}
+    for st in stats:
+        for size, n in st["sizes"].items():
+            sizes[size] = sizes.get(size, 0) + n
+    frame = engine.frame(engine.part(handles, 0), GROUPS_META)
+    ordered = frame.shuffle(on="id", npartitions=output_parts).map_partitions(k.sort_groups, meta=GROUPS_META)
+    return Groups(
+        engine.persist("group", ordered, GROUPS_META),
+        engine.frame(engine.part(handles, 1), DECISION_PAIRS_META),
+        dict(sorted(sizes.items())),
+        sum(st["removed"] for st in stats),
+        rounds,
+        sum(st["components"] for st in stats),
+        max((st["largest"] for st in stats), default=0),
+    )
+
+
+def _star_labels(engine: Engine, edges: Any, n_edges: int) -> tuple[Any, int]:
+    """Connected components without gathering the edges: (id, group) of every id in some edge, the
+    group its component's smallest id; and the rounds it took."""
+    parts = max(2, engine.threads, math.ceil(n_edges / EDGES_PER_PARTITION))
     current, rounds = edges, 0
     while True:
         rounds += 1
@@ -453,13 +625,10 @@ def components(engine: Engine, edges: Any, n_edges: int, keep: str, output_parts
         )
         if large == 0 and sum(changes) == 0:
             break
-    members = current.map_partitions(k.star_members, meta=k.frame({"id": np.int64, "group": np.int64}))
-    marked, stats = _map_with_stats(
-        engine, "group", members.shuffle(on="group", npartitions=parts), k.mark_keepers, k.GROUPS_META, keep
-    )
-    sizes: dict[int, int] = {}
-    for part in stats:
-        for size, n in part.items():
-            sizes[size] = sizes.get(size, 0) + n
-    ordered = marked.shuffle(on="id", npartitions=output_parts).map_partitions(k.sort_groups, meta=k.GROUPS_META)
-    return Groups(engine.persist("group", ordered, k.GROUPS_META), rounds, dict(sorted(sizes.items())))
+    meta = k.frame({"id": np.int64, "group": np.int64})
+    members = current.map_partitions(k.star_members, meta=meta).shuffle(on="id", npartitions=parts)
+    return members.map_partitions(_distinct, meta=meta), rounds
+
+
+def _distinct(part: pd.DataFrame) -> pd.DataFrame:
+    return part.drop_duplicates().reset_index(drop=True)

@@ -52,6 +52,52 @@ def components(edges: list[tuple[int, int]]) -> dict[int, int]:
     return {x: find(x) for x in parent}
 
 
+def greedy(pairs: pd.DataFrame, rank: dict[int, int]) -> dict[int, tuple[int, float]]:
+    """The sequential greedy rule, one row at a time in rank order (`rank[id]`, smaller first, ties by
+    id): a row
+    is removed for the kept row of better rank with the highest cosine (ties by rank), if there is
+    one. Returns removed id -> (the kept row it duplicates, their cosine)."""
+    near: dict[int, list[tuple[int, float]]] = {}
+    for a, b, c in zip(pairs.id_a.tolist(), pairs.id_b.tolist(), pairs.cosine.tolist()):
+        near.setdefault(a, []).append((b, c))
+        near.setdefault(b, []).append((a, c))
+    kept: set[int] = set()
+    removed: dict[int, tuple[int, float]] = {}
+    for row in sorted(near, key=lambda i: (rank[i], i)):
+        found = [(c, v) for v, c in near[row] if v in kept]
+        if found:
+            c, v = min(found, key=lambda cv: (-cv[0], rank[cv[1]], cv[1]))
+            removed[row] = (v, c)
+        else:
+            kept.add(row)
+    return removed
+
+
+class ById(dict):
+    """Ranks by id: the smallest first, or (`largest`) the largest."""
+
+    def __init__(self, largest: bool = False) -> None:
+        super().__init__()
+        self.sign = -1 if largest else 1
+
+    def __missing__(self, key: int) -> int:
+        return self.sign * key
+
+
+def check_decision(pairs: pd.DataFrame, groups: pd.DataFrame, rank: dict[int, int]) -> None:
+    """groups.parquet (or an index's group table) is what the greedy rule decides on pairs.parquet:
+    the removed rows, each with the kept row it duplicates (its group) and their cosine, and each
+    kept row that some row duplicates."""
+    removed = greedy(pairs, rank)
+    gone = groups[~groups.keep]
+    assert dict(zip(gone.id.tolist(), zip(gone.group.tolist(), gone.cosine.tolist()))) == removed
+    kept = groups[groups.keep]
+    assert set(kept.id) == {v for v, _ in removed.values()} and (kept.group == kept.id).all()
+    assert pd.isna(kept.cosine).all()
+    if "duplicate_of" in groups:
+        assert (gone.group == gone.duplicate_of).all() and kept.duplicate_of.isna().all()
+
+
 def no_work(stage: str, client: object) -> None:
     """An `on_stage` hook for runs that must be refused before any stage starts."""
     pytest.fail(f"stage {stage} started")

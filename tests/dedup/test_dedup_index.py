@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from dedup_oracle import THRESHOLD, components, read_output
+from dedup_oracle import THRESHOLD, ById, check_decision, read_output
 
 import ambrel_batch as ab
 from ambrel_dedup import index_files as files
@@ -70,18 +70,16 @@ def test_create_then_add_finds_the_pairs_of_one_run_and_merges_groups(corpus, gr
     both = union.merge(steps, on=key, suffixes=("_run", "_steps"))
     assert len(both) >= 0.99 * len(union)
     assert (both.cosine_run == both.cosine_steps).all()  # the same exact cosines, bit for bit
-    # The index's groups are the components of every pair listed in either step, across versions.
-    truth = components(list(zip(steps.id_a.tolist(), steps.id_b.tolist())))
-    groups = Index.open(idx).groups()
-    assert dict(zip(groups.ids.tolist(), groups.group.tolist())) == truth
-    spanning = {g for i, g in truth.items() if i >= OLD} & {g for i, g in truth.items() if i < OLD}
-    assert spanning  # the data has groups with members in both versions
-    kept = pd.Series(groups.keep).groupby(groups.group).sum()
-    assert (kept == 1).all()
-    # The add's own groups hold the old members of every group it touched.
+    # The decisions are those of one greedy pass over every pair listed in either step, the indexed
+    # rows ranked first (their ids are the smaller ones here), across versions.
+    table = Index.open(idx).groups()
+    frame = pd.DataFrame({"id": table.ids, "group": table.group, "keep": table.keep, "cosine": table.cosine})
+    check_decision(steps, frame, ById())
+    gone = frame[~frame.keep]
+    assert ((gone.id >= OLD) & (gone.group < OLD)).any()  # new rows removed for indexed ones
+    # The add's groups are its removed rows and the kept rows they duplicate.
     _, g2 = read_output(out2)
-    touched = set(g2.group)
-    assert set(g2.id) == {i for i, g in truth.items() if g in touched}
+    assert set(g2.id) == set(gone.id[gone.id >= OLD]) | set(gone.group[gone.id >= OLD])
 
 
 def test_queries_match_brute_force(corpus, grown, monkeypatch):
@@ -299,7 +297,8 @@ def test_refusals_name_the_path_and_write_nothing(corpus, tmp_path):
 
 
 def test_keep_rules_across_versions(tmp_path):
-    """A new row joining a group keeps the old kept member; two kept groups joined become one."""
+    """No chain: a row two steps from the kept one stays. An add never removes an indexed kept row:
+    a new row of a better rank by id is removed for it."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -318,15 +317,14 @@ def test_keep_rules_across_versions(tmp_path):
     pq.write_table(pa.table({"id": [5, 7, 9, *range(1000, 1500)], "embedding": old_rows}), tmp_path / "old.parquet")
     ij.create(tmp_path / "old.parquet", tmp_path / "idx", 0.9, margin=2.0, force_layout=True)
     groups = Index.open(tmp_path / "idx").groups()
-    assert groups.lookup(np.array([5, 7, 9]))[0].tolist() == [5, 5, 5]
-    assert groups.lookup(np.array([12, 5]))[1].tolist() == [True, True]
-    # New id 0 near 9 only; new id 20 alone.
+    assert groups.ids.tolist() == [5, 7] and groups.group.tolist() == [5, 5] and groups.keep.tolist() == [True, False]
+    # New id 0 near 9 only (cosine 0.99); new id 20 alone.
     new = pa.table({"id": [0, 20], "embedding": [at(0.8), list(rng.standard_normal(32))]})
     pq.write_table(new, tmp_path / "new.parquet")
     result = ij.add(tmp_path / "new.parquet", tmp_path / "idx", tmp_path / "out", kept=tmp_path / "kept")
     _, g = read_output(tmp_path / "out")
-    assert g.id.tolist() == [0, 5, 7, 9] and g.keep.tolist() == [False, True, False, False]
-    assert g.group.tolist() == [0, 0, 0, 0] and result.summary["counts"]["removed"] == 1
+    assert g.id.tolist() == [0, 9] and g.keep.tolist() == [False, True] and g.group.tolist() == [9, 9]
+    assert result.summary["counts"]["removed"] == 1
     kept = pq.read_table(tmp_path / "kept")
     assert kept.column("id").to_pylist() == [20] and kept.schema.names == new.schema.names
 
@@ -374,12 +372,11 @@ def test_adding_only_the_kept_rows(tmp_path):
     ij.add(tmp_path / "new.npy", tmp_path / "idx", tmp_path / "out", add="kept")
     _, g = read_output(tmp_path / "out")
     removed = set(g.id[~g.keep])
-    assert {400, 300} <= removed and 401 not in removed  # 400 copies kept 0; 401 outranks its rep 300
+    assert {400, 300} <= removed and 401 not in removed  # 400 copies indexed 0; 401 outranks its copy 300
     index = Index.open(tmp_path / "idx")
-    # 300 stays as the representative its kept copy is found through; the other removed rows are left out.
-    assert set(index.all_ids().tolist()) == set(range(402)) - (removed - {300})
+    assert set(index.all_ids().tolist()) == set(range(402)) - removed
     ids, _ = index.query(x[300]).of(0)
-    assert set(ids.tolist()) == {300, 401}
+    assert set(ids.tolist()) == {401}
 
 
 def test_an_index_made_anew_at_the_same_path_is_opened_anew(tmp_path):

@@ -44,7 +44,7 @@ def test_star_steps_give_union_find_components(edges):
             break
     else:
         pytest.fail("did not settle")
-    members, _ = _shuffled(k.star_members(frame), "group", 3, lambda part: (k.mark_keepers(part, "min")[0], 0))
+    members, _ = _shuffled(k.star_members(frame), "id", 3, lambda part: (part.drop_duplicates(), 0))
     want = components([(int(a), int(b)) for a, b in edges])
     assert dict(zip(members.id, members.group)) == want
     assert len(members) == len(set(members.id))

@@ -8,7 +8,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from dedup_oracle import SMALL, THRESHOLD, components, local_cluster, read_output
+from dedup_oracle import SMALL, THRESHOLD, ById, check_decision, local_cluster, read_output
 from distributed import Client
 
 import ambrel_batch as ab
@@ -40,7 +40,7 @@ def test_finds_what_brute_force_finds(baseline):
     assert (pairs.cosine >= THRESHOLD).all()
     exact, near = pairs[pairs.exact], pairs[~pairs.exact]
 
-    # Exact copies: linked to the smallest id of their fingerprint.
+    # Exact copies: linked to the smallest id of their fingerprint (the keep rule's first).
     planted = SMALL.planted()
     assert {(min(a, b), max(a, b)) for a, b in planted.copies} == set(zip(exact.id_a, exact.id_b))
     # Near pairs: against brute force over the representatives (exact copies stand for each other).
@@ -50,11 +50,9 @@ def test_finds_what_brute_force_finds(baseline):
     got = set(zip(near.id_a.tolist(), near.id_b.tolist()))
     assert got <= want and len(got) >= 0.99 * len(want) and len(want) > 100
 
-    # Groups are the connected components of the pairs, labelled by their smallest id.
-    expected = components(list(zip(pairs.id_a.tolist(), pairs.id_b.tolist())))
-    assert dict(zip(groups.id, groups.group)) == expected
+    # The decision is the sequential greedy rule's on the listed pairs; its groups are no chains.
+    check_decision(pairs, groups, ById())
     assert groups.groupby("group").size().max() >= 4  # the planted groups around a source
-    assert (groups.keep == (groups.id == groups.group)).all()
 
     summary = json.loads((baseline.output / "summary.json").read_text())
     assert summary["counts"]["pairs"] == len(pairs)
@@ -181,7 +179,8 @@ def test_on_an_existing_cluster_from_the_command_line(client, baseline, tmp_path
 
 def test_keep_largest_with_the_p2p_shuffle(client, baseline, tmp_path):
     result = run(SMALL, tmp_path / "out", THRESHOLD, client=client, keep="max", shuffle="p2p")
-    _, groups = read_output(result.output)
-    largest = groups.groupby("group").id.transform("max")
-    assert (groups.keep == (groups.id == largest)).all()
-    pd.testing.assert_frame_equal(groups[["id", "group"]], read_output(baseline.output)[1][["id", "group"]])
+    pairs, groups = read_output(result.output)
+    check_decision(pairs, groups, ById(largest=True))
+    # The same pairs but for the exact copies, which the largest id of their vector represents now.
+    base = read_output(baseline.output)[0]
+    pd.testing.assert_frame_equal(pairs[~pairs.exact].reset_index(drop=True), base[~base.exact].reset_index(drop=True))
