@@ -95,6 +95,12 @@ def parser() -> argparse.ArgumentParser:
 
     _index_parsers(sub)
 
+    t = sub.add_parser("rethreshold", help="decide a run's pairs again at a higher threshold, computing no cosine")
+    t.add_argument("run_output", metavar="OUT", help="the output directory of a run")
+    t.add_argument("--threshold", type=float, required=True, help="the new threshold (at least the run's)")
+    t.add_argument("--output", "-o", required=True, help="output directory for pairs, groups and summary")
+    t.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
+
     d = sub.add_parser("demo", help="the built-in data set: throughput, recall against brute force, crossover table")
     d.add_argument("--count", type=int, default=200_000, help="vectors (default %(default)s)")
     d.add_argument("--dim", type=int, default=384, help="dimensions (default %(default)s)")
@@ -202,6 +208,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _cmd_index(args)
         if args.command == "query":
             return _cmd_query(args)
+        if args.command == "rethreshold":
+            return _cmd_rethreshold(args)
+        if args.command == "report":
+            return _cmd_report(args)
         return _cmd_run(args)
     except (DedupError, ValueError) as exc:
         print(f"ambrel-dedup: error: {exc}", file=sys.stderr)
@@ -348,6 +358,26 @@ def _describe_index(found: dict[str, Any]) -> str:
     ]
     lines += [f"    {v['version']:>4}  {v['created']}  +{v['added']:,} vectors" for v in found["versions"]]
     return "\n".join(lines)
+
+
+def _cmd_rethreshold(args: argparse.Namespace) -> int:
+    from .rethreshold import rethreshold
+
+    result = rethreshold(args.run_output, args.threshold, args.output, overwrite=args.overwrite)
+    c = result.summary["counts"]
+    print(
+        f"at {args.threshold}: {c['pairs']:,} pairs, {c['removed']:,} ids to remove for {c['groups']:,} kept rows; "
+        f"wrote {result.output}"
+    )
+    return 0
+
+
+def _cmd_report(args: argparse.Namespace) -> int:
+    from .report import write_report
+
+    path = write_report(args.run_output, args.show, args.output)
+    print(f"wrote {path}")
+    return 0
 
 
 def _cmd_query(args: argparse.Namespace) -> int:

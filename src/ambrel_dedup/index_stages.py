@@ -310,5 +310,5 @@ def decide_new(
     indexed = nodes[k.in_sorted(nodes, index.all_ids())]
     keys = None
     if not rule.by_id:
-        keys = gather_keys(engine, blocks, exact, np.setdiff1d(nodes, indexed, assume_unique=True))
+        keys = gather_keys(engine, blocks, np.setdiff1d(nodes, indexed, assume_unique=True))
     return decide.greedy(edges, copies, ranking_of(rule, keys), index.groups().fixed(indexed))

@@ -63,7 +63,9 @@ class Contents:
         return entry in self.entries or (self.pattern is not None and self.pattern.fullmatch(entry) is not None)
 
 
-OUTPUT = Contents("output", frozenset({MARKER, "pairs.parquet", "groups.parquet", "summary.json"}))
+KEYS = "keys.parquet"  # the keep-by values of every id in a pair (runs that keep by a column)
+REPORT = "report.html"
+OUTPUT = Contents("output", frozenset({MARKER, "pairs.parquet", "groups.parquet", "summary.json", KEYS, REPORT}))
 KEPT = Contents("kept dataset", frozenset({MARKER}), re.compile(r"part-\d{5,}\.parquet"))
 ANNOTATED = Contents("annotated dataset", frozenset({MARKER}), re.compile(r"part-\d{5,}\.parquet"))
 

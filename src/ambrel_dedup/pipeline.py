@@ -18,6 +18,7 @@ import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 from dask import delayed
 from distributed import Client, LocalCluster
 
@@ -28,7 +29,7 @@ from .engine import ClusterEngine, Engine, LocalEngine, local_frame, shuffle_met
 from .errors import DedupError
 from .generate import Generated
 from .kept import removed_ids, removed_rows, write_annotated, write_kept
-from .output import ANNOTATED, KEPT, Output
+from .output import ANNOTATED, KEPT, KEYS, Output
 from .ranking import KeepRule
 from .sources import Source, open_source
 
@@ -563,9 +564,17 @@ class _Job:
         edges = np.linspace(self.threshold, 1.0, 41)
         if self.target is not None:
             tmp = self.target.tmp  # made before any work; the run removes it if anything fails
+            tables = [("pairs.parquet", pairs), ("groups.parquet", groups.frame)]
+            schemas: dict[str, Any] = {}
+            if groups.keys is not None and self.rule.column is not None:
+                column, kind = self.rule.column, self.source.key_dtype
+                tables.append(
+                    (KEYS, groups.keys.map_partitions(_named_keys, column, kind, meta=_named_keys(None, column, kind)))
+                )
+                schemas[KEYS] = {"id": pa.int64(), column: _KEY_TYPES[kind]}
             writes = [
-                data.to_parquet(tmp / name, write_index=False, compute=False)
-                for name, data in (("pairs.parquet", pairs), ("groups.parquet", groups.frame))
+                data.to_parquet(tmp / name, write_index=False, compute=False, schema=schemas.get(name, "infer"))
+                for name, data in tables
             ]
             self.engine.compute("write", writes)
         hists = self.engine.compute("write", [delayed(_histogram)(part, edges) for part in pairs.to_delayed()])
@@ -613,6 +622,25 @@ class _Job:
             "engine": {"name": self.engine.name, "workers": self.engine.workers, "threads": self.engine.threads},
             "seconds": dict(self.seconds),
         }
+
+
+_KEY_TYPES = {"int64": pa.int64(), "float64": pa.float64(), "object": pa.string()}
+
+
+def _named_keys(part: pd.DataFrame | None, column: str, kind: str) -> pd.DataFrame:
+    """The keep-by values as written to keys.parquet: the id and the column under its own name
+    (timestamps and dates as microseconds since the epoch, as they were ranked)."""
+    if part is None:
+        part = pd.DataFrame({"id": np.zeros(0, np.int64), "key": np.zeros(0, kind), "key_null": np.zeros(0, bool)})
+    null = part["key_null"].to_numpy(bool)
+    values = part["key"].to_numpy()
+    if kind == "object":
+        column_values: Any = pd.array(np.where(null, None, values).astype(object), dtype="string")
+    elif kind == "int64":
+        column_values = pd.arrays.IntegerArray(values.astype(np.int64), null)
+    else:
+        column_values = pd.arrays.FloatingArray(values.astype(np.float64), null)
+    return pd.DataFrame({"id": part["id"].to_numpy(np.int64), column: column_values})
 
 
 def _promise_low(layout: cl.Layout, threshold: float) -> bool:

@@ -99,15 +99,12 @@ def keys_of(column: Any) -> Keys:
     if pa.types.is_floating(kind) or pa.types.is_decimal(kind):
         values = pc.fill_null(array.cast(pa.float64()), 0.0).to_numpy(zero_copy_only=False)
         null = null | np.isnan(values)
-    elif (
-        pa.types.is_integer(kind)
-        or pa.types.is_boolean(kind)
-        or pa.types.is_timestamp(kind)
-        or pa.types.is_duration(kind)
-    ):
+    elif pa.types.is_integer(kind) or pa.types.is_boolean(kind):
         values = pc.fill_null(array.cast(pa.int64()), 0).to_numpy(zero_copy_only=False)
-    elif pa.types.is_date(kind):
-        values = pc.fill_null(array.cast(pa.timestamp("ms")).cast(pa.int64()), 0).to_numpy(zero_copy_only=False)
+    elif pa.types.is_timestamp(kind) or pa.types.is_date(kind) or pa.types.is_duration(kind):
+        # Microseconds, whatever the file's unit, so that files of other units rank together.
+        unit = pa.duration("us") if pa.types.is_duration(kind) else pa.timestamp("us", getattr(kind, "tz", None))
+        values = pc.fill_null(array.cast(unit, safe=False).cast(pa.int64()), 0).to_numpy(zero_copy_only=False)
     elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
         values = np.array(pc.fill_null(array, "").to_pylist(), dtype=object)
     else:

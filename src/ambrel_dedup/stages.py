@@ -462,6 +462,7 @@ class Groups:
     rounds: int = 0  # star steps (0: the pairs were gathered)
     components: int = 0
     largest: int = 0  # the largest connected component of the pairs, in ids
+    keys: Any = None  # dd.DataFrame (id, key, key_null) of every id in a pair, when kept by a column
 
 
 GROUPS_META = decide.groups_meta()
@@ -475,20 +476,17 @@ def _map_with_stats(
     return engine.frame(engine.part(handles, 0), meta), engine.gather(engine.part(handles, 1))
 
 
-def _block_keys(block: Block, copy_rows: np.ndarray) -> pd.DataFrame:
-    """The block's representatives' ids with their keep-by values."""
-    reps = np.ones(len(block.ids), dtype=bool)
-    reps[copy_rows] = False
+def _block_keys(block: Block, wanted: np.ndarray | None) -> pd.DataFrame:
+    """The keep-by values of the block's rows whose ids are in `wanted` (sorted; None: every row)."""
     assert block.keys is not None
-    return pd.DataFrame({"id": block.ids[reps], "key": block.keys.values[reps], "key_null": block.keys.null[reps]})
+    take = slice(None) if wanted is None else k.in_sorted(block.ids, wanted)
+    return pd.DataFrame({"id": block.ids[take], "key": block.keys.values[take], "key_null": block.keys.null[take]})
 
 
-def gather_keys(engine: Engine, blocks: Blocks, exact_copies: Exact, wanted: np.ndarray) -> pd.DataFrame:
-    """The keep-by values of the representatives among `wanted` (sorted ids), gathered here."""
-    none = np.zeros(0, np.int64)
-    args = [(b, exact_copies.copies.get(i, none)) for i, b in enumerate(blocks.handles)]
-    keys = pd.concat(engine.gather(engine.run("group", _block_keys, args)), ignore_index=True)
-    return keys[k.in_sorted(keys.id.to_numpy(), wanted)]
+def gather_keys(engine: Engine, blocks: Blocks, wanted: np.ndarray) -> pd.DataFrame:
+    """The keep-by values of the rows of `wanted` (sorted ids), gathered here."""
+    shared = engine.share(wanted)
+    return pd.concat(engine.gather(engine.run("group", _block_keys, [(b, shared) for b in blocks.handles])))
 
 
 def ranking_of(rule: KeepRule, keys: pd.DataFrame | None) -> decide.Rank:
@@ -550,8 +548,9 @@ def groups(
         near = pd.concat([PAIR_META, *engine.gather(found.handles)], ignore_index=True)
         keys = None
         if not rule.by_id:
-            ends = [near.id_a.to_numpy(), near.id_b.to_numpy(), exact_copies.pairs.id_a.to_numpy()]
-            keys = gather_keys(engine, blocks, exact_copies, np.unique(np.concatenate(ends)))
+            copies = exact_copies.pairs
+            ends = [near.id_a, near.id_b, copies.id_a, copies.id_b]
+            keys = gather_keys(engine, blocks, np.unique(np.concatenate([e.to_numpy(np.int64) for e in ends])))
         frame, pairs_found, stats = _decide_part(near, exact_copies.pairs, keys, rule, mode)
         ordered = (
             local_frame(frame)
@@ -566,6 +565,7 @@ def groups(
             0,
             stats["components"],
             stats["largest"],
+            None if keys is None else local_frame(keys.reset_index(drop=True)),
         )
     exact_frame = local_frame(exact_copies.pairs)
     stars = engine.frame(found.stars, k.EDGE_META)
@@ -577,9 +577,8 @@ def groups(
     sides = [near.shuffle(on="label", npartitions=parts), copies.shuffle(on="label", npartitions=parts)]
     if not rule.by_id:
         none = np.zeros(0, np.int64)
-        args = [(b, exact_copies.copies.get(i, none)) for i, b in enumerate(blocks.handles)]
         key_meta = pd.DataFrame({"id": none, "key": pd.Series(dtype=key_dtype), "key_null": np.zeros(0, bool)})
-        key_parts = engine.run("group", _block_keys, args)
+        key_parts = engine.run("group", _block_keys, [(b, None) for b in blocks.handles])
         keyed = engine.frame(key_parts, key_meta).merge(labels.rename(columns={"group": "label"}), on="id")
         sides.append(keyed.shuffle(on="label", npartitions=parts))
     pieces = [side.to_delayed() for side in sides]
@@ -603,6 +602,7 @@ def groups(
         rounds,
         sum(st["components"] for st in stats),
         max((st["largest"] for st in stats), default=0),
+        None if rule.by_id else keyed[["id", "key", "key_null"]],
     )
 
 
