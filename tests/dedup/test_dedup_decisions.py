@@ -34,6 +34,7 @@ def corpus(tmp_path_factory):
     quality[rng.random(N) < 0.1] = np.nan
     day = [datetime.date(2020, 1, 1) + datetime.timedelta(days=int(v)) for v in rng.integers(0, 400, N)]
     text = [None if i % 17 == 0 else f"row {v:04d}" for i, v in enumerate(rng.integers(0, 9999, N))]
+    seen = pd.to_datetime(rng.integers(0, 10**6, N), unit="s").astype("datetime64[ms]")
     table = pa.table(
         {
             "id": ids,
@@ -42,6 +43,7 @@ def corpus(tmp_path_factory):
             "quality": pa.array(quality, from_pandas=True),
             "day": pa.array(day, pa.date32()),
             "text": text,
+            "seen": pa.array(seen, pa.timestamp("ms")),
         }
     )
     pq.write_table(table, d / "corpus.parquet", row_group_size=700)
@@ -67,6 +69,7 @@ def _ranks(frame: pd.DataFrame, column: str | None, descending: bool) -> dict[in
         ("min", "score", "score", True),
         ("min", "quality:asc", "quality", False),
         ("min", "day", "day", True),
+        ("min", "seen:asc", "seen", False),
         ("min", "text:asc", "text", False),
     ],
 )

@@ -82,6 +82,24 @@ def test_create_then_add_finds_the_pairs_of_one_run_and_merges_groups(corpus, gr
     assert set(g2.id) == set(gone.id[gone.id >= OLD]) | set(gone.group[gone.id >= OLD])
 
 
+def test_create_and_add_decide_as_one_run_with_the_indexed_rows_first(corpus, tmp_path):
+    """With the largest id kept first, the new rows (larger ids) would outrank the indexed ones in a
+    run; an add ranks them after every indexed row instead, so no indexed kept row is removed."""
+    d, _ = corpus
+    ij.create(d / "old.npy", tmp_path / "idx", THRESHOLD, keep="max", output=tmp_path / "o1")
+    before = Index.open(tmp_path / "idx").groups()
+    ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "o2")
+    steps = pd.concat([_pairs(tmp_path / "o1"), _pairs(tmp_path / "o2")], ignore_index=True)
+    rank = {i: (-i if i < OLD else 10 * OLD - i) for i in set(steps.id_a) | set(steps.id_b)}
+    table = Index.open(tmp_path / "idx").groups()
+    check_decision(
+        steps, pd.DataFrame({"id": table.ids, "group": table.group, "keep": table.keep, "cosine": table.cosine}), rank
+    )
+    was = dict(zip(before.ids.tolist(), before.keep.tolist()))
+    now = dict(zip(table.ids.tolist(), table.keep.tolist()))
+    assert all(now.get(i, True) == kept for i, kept in was.items())  # no indexed decision changed
+
+
 def test_queries_match_brute_force(corpus, grown, monkeypatch):
     _, x = corpus
     idx, _, _ = grown
