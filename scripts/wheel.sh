@@ -30,15 +30,24 @@ rm -f "$root"/dist/ambrel_native-*-manylinux*.whl
 "$VENV/bin/auditwheel" repair --wheel-dir "$root/dist" "$wheel"
 repaired=$(ls "$root"/dist/ambrel_native-*-manylinux*.whl)
 echo "repaired: $(basename "$repaired")"
-"$VENV/bin/python" -m zipfile -l "$repaired" | grep -E '\.libs/|\.so' || true
+contents=$("$VENV/bin/python" -m zipfile -l "$repaired")
+grep -E '\.libs/|\.so' <<<"$contents" || { echo "the repaired wheel holds no shared library" >&2; exit 1; }
 
 echo "== smoke test in a fresh environment"
 smoke="$root/build/wheel/venv"
 rm -rf "$smoke"
 "$(find_python313)" -m venv "$smoke"
-"$smoke/bin/python" -m pip install --quiet "${repaired}[dedup]" 2>&1 | grep -v "^WARNING: Location" || true
+# A failed install stops the script (its output is shown); pip's location warnings are left out.
+if ! installed=$("$smoke/bin/python" -m pip install --quiet "${repaired}[dedup]" 2>&1); then
+  echo "$installed" >&2
+  echo "installing the repaired wheel failed" >&2
+  exit 1
+fi
+grep -v "^WARNING: Location" <<<"$installed" || true
 
-system_crypto=$(ldconfig -p | awk '/libcrypto\.so\.3 .*x86-64/ {print $NF; exit}')
+# The whole listing first: awk stopping early would end ldconfig with SIGPIPE (status 141 under pipefail).
+libraries=$(ldconfig -p)
+system_crypto=$(awk '/libcrypto\.so\.3 .*x86-64/ {print $NF}' <<<"$libraries" | sed -n 1p)
 system_crypto=$(readlink -f "${system_crypto:-/usr/lib/x86_64-linux-gnu/libcrypto.so.3}")
 check='
 set -euo pipefail
