@@ -11,12 +11,14 @@ apt_install() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null
 }
 
-# The C++ toolchain, OpenSSL's headers and GoogleTest come from Debian.
+# The C++ toolchain, OpenSSL's headers and GoogleTest come from Debian, and so does the headless
+# chromium the report's tests load the page in.
 ensure_system_packages() {
   local missing=()
   command -v g++ >/dev/null 2>&1 || missing+=(g++)
   [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  command -v chromium >/dev/null 2>&1 || command -v chromium-browser >/dev/null 2>&1 || missing+=(chromium)
   apt_install "${missing[@]}"
 }
 

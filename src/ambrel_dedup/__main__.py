@@ -101,6 +101,17 @@ def parser() -> argparse.ArgumentParser:
     t.add_argument("--output", "-o", required=True, help="output directory for pairs, groups and summary")
     t.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
 
+    p = sub.add_parser("report", help="one HTML page: what every threshold from the run's to 1.0 would remove")
+    p.add_argument("run_output", metavar="OUT", help="the output directory of a run")
+    p.add_argument(
+        "--show",
+        nargs="*",
+        default=[],
+        metavar="COLUMN",
+        help="input columns (text, url, title...) shown beside the sample pairs, read from the run's Parquet input",
+    )
+    p.add_argument("--output", "-o", metavar="FILE", help="where the page goes (default OUT/report.html)")
+
     d = sub.add_parser("demo", help="the built-in data set: throughput, recall against brute force, crossover table")
     d.add_argument("--count", type=int, default=200_000, help="vectors (default %(default)s)")
     d.add_argument("--dim", type=int, default=384, help="dimensions (default %(default)s)")
