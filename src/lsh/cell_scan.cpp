@@ -7,7 +7,7 @@
 
 #include "lsh/fp_env.hpp"
 #include "lsh/parallel.hpp"
-#include "lsh/scan_kernels.hpp"
+#include "lsh/scan/kernels.hpp"
 
 namespace lsh {
 

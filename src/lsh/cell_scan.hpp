@@ -1,6 +1,6 @@
 // Cell scans: the candidate pairs between query rows and the rows of an
 // index laid out by cell, decided by a float32 product against a limit per
-// query (the caller derives the limits from the bound in scan_kernels.hpp
+// query (the caller derives the limits from the bound in scan/kernels.hpp
 // and decides every candidate on its exact cosine).
 //
 // The rows own cells (row_starts: the owners of cell c are rows

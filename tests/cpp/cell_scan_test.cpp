@@ -12,7 +12,7 @@
 
 #include "lsh/cell_scan.hpp"
 #include "lsh/cpu.hpp"
-#include "lsh/scan_kernels.hpp"
+#include "lsh/scan/kernels.hpp"
 
 namespace {
 

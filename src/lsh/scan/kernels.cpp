@@ -1,33 +1,17 @@
 // The portable cell-scan dot products and the table the engine picks from.
 // The targets need not match it bit for bit: the scans only rule pairs out,
-// under a bound that holds for every order of summation (scan_kernels.hpp).
-#include "lsh/scan_kernels.hpp"
+// under a bound that holds for every order of summation (scan/kernels.hpp).
+#include "lsh/scan/kernels.hpp"
 
-#include <cstddef>
-#include <cstdint>
 #include <span>
 
-#include "lsh/scan_lanes.hpp"
+#include "lsh/scan/body.hpp"
+#include "lsh/simd/scalar.hpp"
 
 namespace lsh {
 
 namespace detail {
-namespace {
-
-struct ScalarOps {
-    using F = float;
-    static constexpr std::size_t kFloats = 1;
-    static F zero() noexcept { return 0.0f; }
-    static F load(const float* p) noexcept { return *p; }
-    // Built with -ffp-contract=off: a rounded product, then a rounded addition.
-    static F fmadd(F a, F b, F acc) noexcept { return acc + a * b; }
-    static float sum(F v) noexcept { return v; }
-};
-
-}  // namespace
-
-extern const ScanKernels kScanScalar{Isa::scalar, &scan_dots<ScalarOps>};
-
+extern const ScanKernels kScanScalar = scan_entry<simd::Scalar>();
 }  // namespace detail
 
 namespace {
