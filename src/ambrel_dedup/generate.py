@@ -46,6 +46,8 @@ class Generated:
             raise ValueError(
                 f"the generated data set needs at least one row and one dimension, got {self.count} x {self.dim}"
             )
+        if not 0 <= self.seed < 2**63:
+            raise ValueError(f"the seed must be a whole number from 0 to 2**63 - 1, got {self.seed}")
         if min(self.pairs_per_block, self.copies_per_block, self.groups_per_block) < 0:
             raise ValueError("pairs, copies and groups per block must not be negative")
         if 2 * self.pairs_per_block + 2 * self.copies_per_block + GROUP_SIZE * self.groups_per_block > BLOCK:

@@ -71,13 +71,14 @@ def _outside(path: Path, why: str) -> IndexError_:
 
 
 @contextlib.contextmanager
-def directory(root: Path, *parts: str) -> Iterator[int]:
+def directory(root: Path, *parts: str, at: int | None = None) -> Iterator[int]:
     """A descriptor of root/parts, each part opened from the one before it, never through a
-    symbolic link; missing or linked parts are named."""
+    symbolic link; missing or linked parts are named. With `at`, an open descriptor of root is the
+    start (root then only names it)."""
     fds: list[int] = []
     try:
         try:
-            fds.append(os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC))
+            fds.append(os.dup(at) if at is not None else os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC))
         except OSError as exc:
             raise IndexError_(f"{root}: cannot be opened as the index's directory: {exc.strerror or exc}") from None
         for i, part in enumerate(parts):
@@ -118,15 +119,54 @@ def open_file(root: Path, rel: str) -> Iterator[IO[bytes]]:
             if exc.errno == errno.ELOOP:
                 raise _outside(path, "a symbolic link") from None
             raise IndexError_(f"{path}: cannot be read: {exc.strerror or exc}") from None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):  # a directory, a FIFO or a device where a file belongs
+        os.close(fd)
+        raise _outside(path, "not a regular file")
     with os.fdopen(fd, "rb") as f:
-        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-            raise _outside(path, "not a regular file")
         yield f
 
 
-def read_text(root: Path, rel: str) -> str:
+def read_text(root: Path, rel: str, most: int) -> str:
+    """A small file of the index as text; one larger than `most` bytes is refused unread."""
     with open_file(root, rel) as f:
-        return f.read().decode()
+        size = os.fstat(f.fileno()).st_size
+        if size > most:
+            raise IndexError_(
+                f"{root / rel}: {size:,} bytes, more than an index writes ({most:,}); the index is damaged"
+            )
+        try:
+            return f.read().decode()
+        except UnicodeDecodeError:
+            raise IndexError_(f"{root / rel}: not text; the index is damaged") from None
+
+
+def mounts_below(root: Path) -> list[str]:
+    """The mount points inside root (a bind mount of another index's folder among them), from this
+    process's mount table; none where the table cannot be read."""
+    try:
+        table = Path("/proc/self/mountinfo").read_text()
+    except OSError:
+        return []
+    inside = os.path.realpath(root) + os.sep
+    found = []
+    for line in table.splitlines():
+        fields = line.split(" ")
+        if len(fields) > 4:
+            point = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), fields[4])
+            if point.startswith(inside):
+                found.append(point)
+    return found
+
+
+def check_no_mounts(root: Path, doing: str) -> None:
+    """Refuses to write or remove in an index that holds a mount point: the files under it belong to
+    another file system, perhaps to another index."""
+    points = mounts_below(root)
+    if points:
+        raise IndexError_(
+            f"{points[0]}: a mount point inside the index {root}; {doing} nothing across it "
+            "(the files there may be another index's)"
+        )
 
 
 def _header(f: IO[bytes], path: Path) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:

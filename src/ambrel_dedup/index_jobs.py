@@ -260,7 +260,13 @@ class _Adding:
             self.index.manifest, self.entries, grouped, _version_summary(summary, added), self.largest + 1, self.token
         )
         self.ready()
-        im.publish(root, manifest)
+        try:
+            im.publish(root, manifest)
+        except DedupError as exc:
+            shown = job.target.shown if job.target is not None else "the output"
+            raise DedupError(
+                f"{exc}; {shown} is written: run the same add again (to another output) to add the rows"
+            ) from None
         return root
 
 
@@ -394,6 +400,7 @@ def add(
         if path is not None:
             _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(root)), path, index)
     with im.writer_lock(root):
+        files.check_no_mounts(root, "an add writes")
         current = opened(str(root), im.read_manifest(root).version)  # shared with the tasks run here
         if current.manifest.format < 2:
             raise DedupError(

@@ -67,6 +67,8 @@ SEGMENT_ARRAYS = (
     "print_order",
     "zero_ids",
 )
+MANIFEST_BYTES = 64 << 20  # far above what any index writes: a larger manifest is refused unread
+LARGEST = 2**63 - 1  # sizes, counts and ids
 STALE_MANIFEST = re.compile(rf"\.{re.escape(MANIFEST)}\.tmp-[0-9a-f]{{10}}")
 
 
@@ -202,16 +204,16 @@ class _Reader:
             raise self.damaged(f"{where}{key}", "is missing")
         return obj[key]
 
-    def integer(self, obj: dict[str, Any], key: str, where: str, low: int = 0) -> int:
+    def integer(self, obj: dict[str, Any], key: str, where: str, low: int = 0, high: int = LARGEST) -> int:
         value = self.get(obj, key, where)
-        if not isinstance(value, int) or isinstance(value, bool) or value < low:
-            raise self.damaged(f"{where}{key}", f"is not a whole number of at least {low}")
+        if not isinstance(value, int) or isinstance(value, bool) or not low <= value <= high:
+            raise self.damaged(f"{where}{key}", f"is not a whole number from {low} to {high}")
         return value
 
-    def number(self, obj: dict[str, Any], key: str, where: str) -> float:
+    def number(self, obj: dict[str, Any], key: str, where: str, low: float, high: float) -> float:
         value = self.get(obj, key, where)
-        if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
-            raise self.damaged(f"{where}{key}", "is not a number")
+        if not _in_range(value, low, high):
+            raise self.damaged(f"{where}{key}", f"is not a number from {low} to {high}")
         return float(value)
 
     def text(self, obj: dict[str, Any], key: str, where: str, pattern: re.Pattern[str] | None = None) -> str:
@@ -238,11 +240,20 @@ class _Reader:
             or len(value) != 2
             or not isinstance(value[0], int)
             or isinstance(value[0], bool)
-            or value[0] < 0
+            or not 0 <= value[0] <= LARGEST
             or not FileRecord.valid_digest(value[1])
         ):
             raise self.damaged(where, "is not a file record (size and SHA-256)")
         return FileRecord(value[0], value[1])
+
+
+def _in_range(value: Any, low: float, high: float) -> bool:
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        return False
+    try:
+        return math.isfinite(value) and low <= float(value) <= high
+    except OverflowError:  # an integer too large for a float
+        return False
 
 
 def _parameters(r: _Reader, p: dict[str, Any]) -> Parameters:
@@ -252,11 +263,9 @@ def _parameters(r: _Reader, p: dict[str, Any]) -> Parameters:
         raise r.damaged(f"{w}keep", f"is not one of {', '.join(KEEP_RULES)}")
     promised = r.mapping(p, "promised", w)
     for level, value in promised.items():
-        if value is not None and (not isinstance(value, (int, float)) or isinstance(value, bool)):
-            raise r.damaged(f"{w}promised.{level}", "is not a number")
-    threshold = r.number(p, "threshold", w)
-    if not -1.0 <= threshold <= 1.0:
-        raise r.damaged(f"{w}threshold", "is not in [-1, 1]")
+        if value is not None and not _in_range(value, 0.0, 1.0):
+            raise r.damaged(f"{w}promised.{level}", "is not a share from 0 to 1")
+    threshold = r.number(p, "threshold", w, -1.0, 1.0)
     keep_by = p.get("keep_by")
     if keep_by is not None:
         try:
@@ -267,7 +276,7 @@ def _parameters(r: _Reader, p: dict[str, Any]) -> Parameters:
         threshold,
         r.integer(p, "dim", w, 1),
         r.integer(p, "cells", w, 1),
-        r.number(p, "margin", w),
+        r.number(p, "margin", w, 0.0, 2.0),
         r.integer(p, "max_cells", w, 1),
         keep,
         {str(k): (None if v is None else float(v)) for k, v in promised.items()},
@@ -348,6 +357,8 @@ def _check_versions(r: _Reader, versions: list[Version], number: int) -> None:
                 raise r.damaged(f"{w}.{what}", f"does not begin with the {what} of version {previous.version}")  # type: ignore[union-attr]
             if any(e.version != v.version for e in entries[inherited:]):
                 raise r.damaged(f"{w}.{what}", f"lists files of another version after those of version {v.version}")
+        if previous is not None and previous.token is not None and v.token is None:
+            raise r.damaged(f"{w}.token", "is missing (the versions before it have one)")
         own = v.own_segments()
         if sum(s.ids for s in own) != v.added:
             raise r.damaged(f"{w}.segments", f"holds {sum(s.ids for s in own):,} new ids, its summary {v.added:,}")
@@ -386,7 +397,7 @@ def read_manifest(root: Path) -> Manifest:
         raise IndexError_(f"{root}: {what}; not an index")
     if not os.path.lexists(path):
         raise IndexError_(f"{root}: not an {TOOL} index (no {MANIFEST})")
-    text = read_text(root, MANIFEST)
+    text = read_text(root, MANIFEST, MANIFEST_BYTES)
     try:
         data = json.loads(text)
     except ValueError:
@@ -499,9 +510,15 @@ def publish(root: Path, manifest: Manifest) -> None:
             f.flush()
             os.fsync(f.fileno())
         os.replace(tmp, root / MANIFEST)
-    except BaseException:
+    except BaseException as exc:
         with contextlib.suppress(OSError):
             tmp.unlink()
+        if isinstance(exc, OSError):
+            why = exc.strerror or str(exc)
+            raise IndexError_(
+                f"{root / MANIFEST}: the new manifest cannot be written: {why[:1].lower()}{why[1:]}; "
+                "the index is as it was"
+            ) from None
         raise
     sync_directory(root)
 

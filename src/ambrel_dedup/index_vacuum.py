@@ -24,7 +24,7 @@ import stat
 from dataclasses import dataclass
 from pathlib import Path
 
-from .index_files import DATA, GROUPS_NAME, SEGMENT_NAME, directory
+from .index_files import DATA, GROUPS_NAME, SEGMENT_NAME, IndexError_, check_no_mounts, directory
 from .index_manifest import SEGMENT_ARRAYS, STALE_MANIFEST, Manifest, keep_newest, publish, read_manifest, writer_lock
 
 _SEGMENT_FILES = frozenset(f"{key}.npy" for key in SEGMENT_ARRAYS)
@@ -85,21 +85,26 @@ def _remove_segment(data: int, name: str) -> tuple[int, bool]:
 
 def vacuum(root: Path, keep: int) -> dict[str, int]:
     """Keeps the newest `keep` versions, then removes what a writer wrote that is proven unused (see
-    the module's text). Holds the writer's lock."""
+    the module's text). Holds the writer's lock. The index's directory is held open from the start
+    and everything is removed through it: an index moved or replaced at its path meanwhile is
+    refused, never emptied with another's manifest."""
     from .index import Index
 
     if keep < 1:
         raise ValueError(f"keep must be at least 1, got {keep}")
     read_manifest(root)  # nothing is created in a directory that is no index
     done = Vacuumed()
-    with writer_lock(root):
+    with writer_lock(root), directory(root) as top:
+        check_no_mounts(root, "vacuum removes")
         manifest = read_manifest(root)
         Index(root, manifest, manifest.newest, verify=True).groups()  # every kept file whole, or nothing removed
         done.versions_removed = max(0, len(manifest.versions) - keep)
         if done.versions_removed:
+            _still(top, root, manifest)
             manifest = keep_newest(manifest, keep)
             publish(root, manifest)
-        with directory(root) as top, directory(root, DATA) as data:
+        _still(top, root, manifest)
+        with directory(root, DATA, at=top) as data:
             for entry in list(os.scandir(data)):
                 if not (SEGMENT_NAME.fullmatch(entry.name) or GROUPS_NAME.fullmatch(entry.name)):
                     continue
@@ -117,11 +122,18 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
                 done.bytes_freed += freed
                 done.entries_removed += removed
                 done.entries_kept += not removed
-            for entry in list(os.scandir(top)):
-                if STALE_MANIFEST.fullmatch(entry.name):
-                    size = _regular_size(top, entry.name)
-                    if size is not None:
-                        os.unlink(entry.name, dir_fd=top)
-                        done.entries_removed += 1
-                        done.bytes_freed += size
+        for entry in list(os.scandir(top)):
+            if STALE_MANIFEST.fullmatch(entry.name):
+                size = _regular_size(top, entry.name)
+                if size is not None:
+                    os.unlink(entry.name, dir_fd=top)
+                    done.entries_removed += 1
+                    done.bytes_freed += size
     return done.as_dict()
+
+
+def _still(fd: int, root: Path, manifest: Manifest) -> None:
+    """That the open directory is still the one at root, with this manifest."""
+    held, now = os.fstat(fd), os.stat(root)
+    if (held.st_dev, held.st_ino) != (now.st_dev, now.st_ino) or read_manifest(root) != manifest:
+        raise IndexError_(f"{root}: moved, replaced or changed while vacuuming; nothing was removed")

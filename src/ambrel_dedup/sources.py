@@ -501,7 +501,13 @@ def _open(
         return generated_source(source, partition_rows, parallelism, first_id)
     text = os.fspath(source)
     if _BUILT_IN.match(text) and not Path(text).exists():
-        return generated_source(parse_generated(text), partition_rows, parallelism, first_id)
+        try:
+            gen = parse_generated(text)
+        except InputError:
+            if Path(text).suffix in (".parquet", ".npy") or os.sep in text:
+                raise InputError(f"{text}: no such file or directory") from None  # a file's name, not the syntax
+            raise
+        return generated_source(gen, partition_rows, parallelism, first_id)
     # Absolute, so that workers in another directory read the same files.
     path = Path(os.path.abspath(text))
     if not path.exists():

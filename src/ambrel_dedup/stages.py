@@ -335,7 +335,8 @@ def fit_cells(
         pick = np.lexsort((ids, keys))[:wanted]
         sample_ids, sample_rows = ids[pick], rows[pick]
     if len(sample_ids) == 0:
-        raise DedupError("cells: no vectors to train the cells on")
+        # No representative at all (every row is a zero row): one cell, which nothing is placed in.
+        sample_ids, sample_rows = np.zeros(1, np.int64), np.eye(1, dim, dtype=np.float32)
     return cl.fit(sample_ids, sample_rows, count, threshold, threads, margin)
 
 

@@ -86,5 +86,9 @@ def test_inputs_of_few_distinct_vectors(client, tmp_path):
             assert sorted(groups[groups.keep].id) == list(range(distinct))
             assert (groups.group == groups.id % distinct).all()
         create_index(path, tmp_path / f"{distinct}.idx")
+        if distinct == 1:  # and the one vector zero: no representative at all, one empty cell
+            np.save(tmp_path / "zero.npy", np.zeros((200, 16), np.float32))
+            nothing = run(tmp_path / "zero.npy", tmp_path / "zero-out", in_process=True)
+            assert nothing.summary["counts"]["zero_rows"] == 200 and nothing.summary["counts"]["removed"] == 0
         ids, _ = Index.open(tmp_path / f"{distinct}.idx").query(vectors[-1] * 3).of(0)
         assert sorted(ids) == list(range(distinct - 1, distinct * times, distinct))

@@ -116,8 +116,11 @@ def test_messages_name_what_is_at_fault(tmp_path, monkeypatch):
 
     # A missing file whose name starts like the built-in data set's is a missing file.
     monkeypatch.chdir(tmp_path)
-    with pytest.raises(InputError, match=r"^generated_2024\.parquet: no such file or directory$"):
-        open_source("generated_2024.parquet")
+    for name in ("generated_2024.parquet", "generated:100x8.parquet", "generated,seed=1.parquet"):
+        with pytest.raises(InputError, match=rf"^{re.escape(name)}: no such file or directory$"):
+            open_source(name)
+    with pytest.raises(InputError, match="the seed must be a whole number"):
+        open_source("generated:100x8,seed=-1")
     assert open_source("generated,seed=4").kind == open_source("generated:600x8").kind == "generated"
 
     # Rows numbered from first_id are refused, before any work, when their ids would pass int64.

@@ -4,6 +4,7 @@ unused, and any damage to its manifest is one line naming the index and the key.
 from __future__ import annotations
 
 import json
+import os
 import shutil
 from pathlib import Path
 
@@ -92,6 +93,11 @@ def _segment(m):
         (lambda m: _groups_of(m).pop("sha256"), r"groups\[1\].sha256 is missing"),
         (lambda m: m["parameters"].__setitem__("dim", "32"), "parameters.dim is not a whole number"),
         (lambda m: m.__setitem__("versions", []), "versions is empty"),
+        (lambda m: m["parameters"].__setitem__("threshold", 10**400), "parameters.threshold is not a number"),
+        (lambda m: m["parameters"]["promised"].__setitem__("0.90", 10**400), r"promised.0.90 is not a share"),
+        (lambda m: m["parameters"].__setitem__("margin", -1), "parameters.margin is not a number from 0"),
+        (lambda m: _newest(m).__setitem__("next_id", 2**64), r"versions\[1\].next_id is not a whole number"),
+        (lambda m: _newest(m).pop("token"), r"versions\[1\].token is missing"),
     ],
 )
 def test_a_damaged_manifest_is_one_line_naming_the_key(made, tmp_path, change, key):
@@ -146,6 +152,60 @@ def test_symbolic_links_inside_the_index_are_refused(made, tmp_path):
     for call in _every_reader(made, idx2, tmp_path):
         with pytest.raises(DedupError, match=r"ids\.npy: a symbolic link"):
             call()
+    (segment / "ids.npy").unlink()
+    (segment / "ids.npy").mkdir()  # a folder where a file belongs
+    for call in _every_reader(made, idx2, tmp_path):
+        with pytest.raises(DedupError, match=r"ids\.npy: not a regular file"):
+            call()
+
+
+def _mount(*args: str) -> bool:
+    import subprocess
+
+    return subprocess.run(["mount", *args], capture_output=True).returncode == 0
+
+
+def test_an_index_holding_a_mount_point_takes_no_vacuum_or_add(made, tmp_path):
+    """Another index's data/ bind-mounted into this one (one file system, so no link shows it): its
+    files look like a killed writer's, and are never removed, nor written over."""
+    a = _copy(made, tmp_path / "a")
+    b = tmp_path / "b"
+    shutil.copytree(a, b)
+    ij.add(made / "more.npy", a, tmp_path / "out-a")  # a moves on: its newest files are unknown to b
+    if not _mount("--bind", str(a / "data"), str(b / "data")):
+        pytest.skip("cannot bind-mount here")
+    try:
+        seen = tree(a)
+        with pytest.raises(DedupError, match="a mount point inside the index"):
+            ij.vacuum(b)
+        with pytest.raises(DedupError, match="a mount point inside the index"):
+            ij.add(made / "more.npy", b, tmp_path / "out-b")
+        assert tree(a) == seen
+    finally:
+        import subprocess
+
+        subprocess.run(["umount", "-l", str(b / "data")], check=False)
+    assert Index.open(a, verify=True).version == 3
+
+
+def test_an_index_replaced_while_vacuuming_loses_nothing(made, tmp_path, monkeypatch):
+    idx = _copy(made, tmp_path / "a")
+    fresh = tmp_path / "fresh"
+    ij.create(made / "more.npy", fresh, THRESHOLD)
+    checked = Index.groups
+
+    def swap(self):
+        table = checked(self)
+        if not (tmp_path / "old").exists():  # the old index is checked: another takes its place
+            os.rename(idx, tmp_path / "old")
+            os.rename(fresh, idx)
+        return table
+
+    monkeypatch.setattr(Index, "groups", swap)
+    with pytest.raises(DedupError, match="replaced or changed while vacuuming"):
+        ij.vacuum(idx)
+    monkeypatch.undo()
+    assert Index.open(idx, verify=True).count == 400 and Index.open(tmp_path / "old", verify=True).count == 2600
 
 
 def test_vacuum_removes_only_what_it_proves_unused(made, tmp_path):
@@ -203,5 +263,15 @@ def test_a_full_disk_is_named_and_leaves_the_index_as_it_was(made, tmp_path):
         with pytest.raises(DedupError, match=r"\.npy: cannot be written: no space left on device$"):
             ij.add(tmp_path / "b.npy", tiny / "idx", tmp_path / "out")
         assert Index.open(tiny / "idx", verify=True).version == 1 and not (tmp_path / "out").exists()
+        # A manifest that cannot be written is one line too, and the index stays as it was.
+        ij.vacuum(tiny / "idx")  # the add's leftovers go
+        np.save(tmp_path / "c.npy", x[1500:1600])
+        ij.add(tmp_path / "c.npy", tiny / "idx", tmp_path / "out-c")
+        free = os.statvfs(tiny).f_bavail * os.statvfs(tiny).f_frsize
+        (tiny / "filler").write_bytes(b"x" * free)
+        with pytest.raises(DedupError, match=r"manifest\.json: the new manifest cannot be written: no space left"):
+            ij.vacuum(tiny / "idx", keep=1)
+        (tiny / "filler").unlink()
+        assert Index.open(tiny / "idx", verify=True).version == 2
     finally:
         subprocess.run(["umount", "-l", str(tiny)], check=False)
