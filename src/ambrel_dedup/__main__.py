@@ -312,9 +312,11 @@ def _cmd_index(args: argparse.Namespace) -> int:
         return 0
     if args.index_command == "vacuum":
         done = ij.vacuum(args.index, args.keep)
+        kept = done["entries_kept"]
         print(
             f"removed {done['versions_removed']} old versions and {done['entries_removed']} unused files or "
             f"folders ({done['bytes_freed']:,} bytes)"
+            + (f"; kept {kept} of the names writers give that nothing proves unused" if kept else "")
         )
         return 0
     log = None if args.quiet else print
