@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "lsh/cosine_kernels.hpp"
+#include "lsh/cosine/kernels.hpp"
 #include "lsh/cosine_tiles.hpp"
 #include "lsh/fp_env.hpp"
 #include "lsh/panic.hpp"

@@ -1,8 +1,9 @@
 // Exact cosines between float32 rows, the same double on every machine.
 //
 //   dot(a, b)    = the ordered double sum s = +0.0; s = s + (double)a[k] *
-//                  (double)b[k] for k = 0 .. d-1 (see cosine_kernels.hpp for
-//                  why lanes across pairs and fused multiply-add keep its bits)
+//                  (double)b[k] for k = 0 .. d-1 (see cosine/kernels.hpp
+//                  for why lanes across pairs and fused multiply-add keep its
+//                  bits)
 //   cosine(a, b) = dot(a, b) / sqrt(dot(a, a) * dot(b, b)) in double,
 //                  clamped to [-1, 1]; 0.0 when either self-dot is 0; a NaN
 //                  result (a row with a NaN or an infinity) is the one quiet

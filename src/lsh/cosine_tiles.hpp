@@ -8,7 +8,7 @@
 
 #include "lsh/batch_kernels.hpp"
 #include "lsh/batch_rows.hpp"
-#include "lsh/cosine_kernels.hpp"
+#include "lsh/cosine/kernels.hpp"
 
 namespace lsh {
 

@@ -18,7 +18,7 @@
 #include "float_rows.hpp"
 #include "lsh/batch_kernels.hpp"
 #include "lsh/cosine.hpp"
-#include "lsh/cosine_kernels.hpp"
+#include "lsh/cosine/kernels.hpp"
 #include "lsh/union_find.hpp"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "lsh/batch.hpp"
 #include "lsh/batch_kernels.hpp"
 #include "lsh/cosine.hpp"
-#include "lsh/cosine_kernels.hpp"
+#include "lsh/cosine/kernels.hpp"
 #include "lsh/embedding_hash.hpp"
 #include "lsh/normalize.hpp"
 #include "lsh/sha256.hpp"
