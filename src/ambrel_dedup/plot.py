@@ -1,4 +1,4 @@
-"""--plot: estimated cosines of the near pairs and the sizes of the groups (needs matplotlib)."""
+"""--plot: the exact cosines of the near pairs and the sizes of the groups (needs matplotlib)."""
 
 from __future__ import annotations
 
@@ -7,6 +7,8 @@ from pathlib import Path
 from typing import Any
 
 from .errors import DedupError
+
+FEW_SIZES = 20  # up to this largest group size, one bar per size
 
 
 def require_matplotlib() -> None:
@@ -29,13 +31,23 @@ def plot_summary(summary: dict[str, Any], path: str | Path) -> Path:
     fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4))
     widths = [b - a for a, b in itertools.pairwise(edges)]
     left.bar(edges[:-1], counts, width=widths, align="edge", color="tab:blue")
-    left.set_xlabel("estimated cosine (from Hamming distance)")
+    left.set_xlabel("exact cosine")
     left.set_ylabel("near-duplicate pairs")
     left.set_title(f"{sum(counts):,} near pairs at or above {summary['threshold']}")
-    if sizes:
-        right.bar([str(s) for s in sizes], list(sizes.values()), color="tab:orange")
+    if sizes and max(sizes) <= FEW_SIZES:
+        right.bar(list(sizes), list(sizes.values()), color="tab:orange")
+        right.set_xticks(sorted(sizes))
         right.set_yscale("log")
-    right.set_xlabel("group size (ids)")
+    elif sizes:
+        # Many sizes: points on log axes with plain numbers, so that no labels crowd each other.
+        from matplotlib.ticker import NullFormatter, ScalarFormatter
+
+        right.scatter(list(sizes), list(sizes.values()), s=12, color="tab:orange")
+        right.set_xscale("log")
+        right.set_yscale("log")
+        right.xaxis.set_major_formatter(ScalarFormatter())
+        right.xaxis.set_minor_formatter(NullFormatter())
+    right.set_xlabel("group size (a kept row and the rows removed for it)")
     right.set_ylabel("groups")
     counts_all = summary["counts"]
     right.set_title(f"{counts_all['groups']:,} groups, {counts_all['removed']:,} ids to remove")
