@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "lsh/batch_kernels.hpp"
+#include "lsh/batch/kernels.hpp"
 #include "lsh/compare.hpp"
 #include "lsh/embedding_hash.hpp"
 #include "lsh/fp_env.hpp"

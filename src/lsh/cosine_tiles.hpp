@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "lsh/batch_kernels.hpp"
+#include "lsh/batch/kernels.hpp"
 #include "lsh/batch_rows.hpp"
 #include "lsh/cosine/kernels.hpp"
 
@@ -51,7 +51,7 @@ struct TileScratch {
 };
 
 // Packs rows first .. first + count - 1 in the kernel's row layout (blocks
-// of mr rows, see batch_kernels.hpp); rows that do not take the product are
+// of mr rows, see batch/kernels.hpp); rows that do not take the product are
 // packed as zeros. Returns count rounded up to mr.
 std::size_t pack_rows(const BatchKernels& kernels, const CosineRows& rows, std::size_t first, std::size_t count,
                       TileScratch& s);

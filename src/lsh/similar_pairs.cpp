@@ -28,7 +28,7 @@
 #include <cstring>
 #include <string>
 
-#include "lsh/batch_kernels.hpp"
+#include "lsh/batch/kernels.hpp"
 #include "lsh/cosine.hpp"
 #include "lsh/cosine_tiles.hpp"
 #include "lsh/fp_env.hpp"

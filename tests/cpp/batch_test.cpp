@@ -15,7 +15,7 @@
 
 #include "float_rows.hpp"
 #include "lsh/batch.hpp"
-#include "lsh/batch_kernels.hpp"
+#include "lsh/batch/kernels.hpp"
 #include "lsh/embedding_hash.hpp"
 #include "lsh/normalize.hpp"
 #include "lsh/panic.hpp"

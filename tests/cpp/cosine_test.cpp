@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "float_rows.hpp"
-#include "lsh/batch_kernels.hpp"
+#include "lsh/batch/kernels.hpp"
 #include "lsh/cosine.hpp"
 #include "lsh/cosine/kernels.hpp"
 #include "lsh/union_find.hpp"

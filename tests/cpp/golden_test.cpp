@@ -14,7 +14,7 @@
 
 #include "float_rows.hpp"
 #include "lsh/batch.hpp"
-#include "lsh/batch_kernels.hpp"
+#include "lsh/batch/kernels.hpp"
 #include "lsh/cosine.hpp"
 #include "lsh/cosine/kernels.hpp"
 #include "lsh/embedding_hash.hpp"

@@ -1,23 +1,13 @@
-// The batch kernels, written once for every target over a small "ops"
-// struct. Included by the per-target translation units inside their target
-// region (the pattern is described in simd/target.hpp), after
-// lsh/batch_kernels.hpp.
-//
-// A target supplies an ops struct with:
-//   F, kFloats          a vector of kFloats floats
-//   zero(), load(p), store(p, v), broadcast(p), add(a, b),
-//   fmadd(a, b, c) = a * b + c
-//   greater_mask(v, limit), less_mask(v, limit): one bit per float of a
-//                       vector, least significant first
-//   D, I, kLanes        a vector of kLanes doubles and of kLanes int32 offsets
-//   offsets(p), advance(i, j), splat_offset(n), gather_widen(base, i),
-//   splat(x), fmadd_pd(a, b, c), positive_mask(d)
+// The batch kernels, written once over a target's operations (a struct of
+// lsh/simd: Scalar, Avx2, Avx512 or Neon). Included by the family's
+// translation units, the vector ones inside their target region (see
+// simd/target.hpp), after lsh/batch/kernels.hpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "lsh/batch_kernels.hpp"
+#include "lsh/batch/kernels.hpp"
 
 namespace lsh::detail {
 // Every target compiles its own copy; see simd/target.hpp.
@@ -67,25 +57,25 @@ void interleave_rows(const float* block, std::size_t n, float* packed) {
 // component order; the block's sum is then added to c (or stored, for the
 // first block). The engine's error bound counts exactly these roundings:
 // kc - 1 within a block, one per later block.
-template <class Ops, std::size_t MR, std::size_t NV, std::size_t Stride>
+template <class V, std::size_t MR, std::size_t NV, std::size_t Stride>
 void micro_block(const float* a, const float* b, float* c, std::size_t ldc, std::size_t kc, bool accumulate) {
-    constexpr std::size_t W = Ops::kFloats;
+    constexpr std::size_t W = V::kF32Lanes;
     constexpr std::size_t NR = NV * W;
-    typename Ops::F acc[MR][NV];
+    typename V::F32 acc[MR][NV];
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < MR; ++r) {
 #pragma GCC unroll 4
-        for (std::size_t v = 0; v < NV; ++v) acc[r][v] = Ops::zero();
+        for (std::size_t v = 0; v < NV; ++v) acc[r][v] = V::zero_f32();
     }
     for (std::size_t k = 0; k < kc; ++k) {
-        typename Ops::F column[NV];
+        typename V::F32 column[NV];
 #pragma GCC unroll 4
-        for (std::size_t v = 0; v < NV; ++v) column[v] = Ops::load(b + k * NR + v * W);
+        for (std::size_t v = 0; v < NV; ++v) column[v] = V::load_f32(b + k * NR + v * W);
 #pragma GCC unroll 16
         for (std::size_t r = 0; r < MR; ++r) {
-            const typename Ops::F x = Ops::broadcast(a + k * Stride + r);
+            const typename V::F32 x = V::broadcast_f32(a + k * Stride + r);
 #pragma GCC unroll 4
-            for (std::size_t v = 0; v < NV; ++v) acc[r][v] = Ops::fmadd(x, column[v], acc[r][v]);
+            for (std::size_t v = 0; v < NV; ++v) acc[r][v] = V::mul_add_f32(x, column[v], acc[r][v]);
         }
     }
     if (accumulate) {
@@ -93,13 +83,13 @@ void micro_block(const float* a, const float* b, float* c, std::size_t ldc, std:
         for (std::size_t r = 0; r < MR; ++r) {
 #pragma GCC unroll 4
             for (std::size_t v = 0; v < NV; ++v)
-                Ops::store(c + r * ldc + v * W, Ops::add(Ops::load(c + r * ldc + v * W), acc[r][v]));
+                V::store_f32(c + r * ldc + v * W, V::add_f32(V::load_f32(c + r * ldc + v * W), acc[r][v]));
         }
     } else {
 #pragma GCC unroll 16
         for (std::size_t r = 0; r < MR; ++r) {
 #pragma GCC unroll 4
-            for (std::size_t v = 0; v < NV; ++v) Ops::store(c + r * ldc + v * W, acc[r][v]);
+            for (std::size_t v = 0; v < NV; ++v) V::store_f32(c + r * ldc + v * W, acc[r][v]);
         }
     }
 }
@@ -107,14 +97,14 @@ void micro_block(const float* a, const float* b, float* c, std::size_t ldc, std:
 // The block for the first `rows` rows of a packed block of MR rows (the
 // last block of a tile may be short): the smallest instantiation that covers
 // them, so that a batch of one row does not pay for MR.
-template <class Ops, std::size_t MR, std::size_t NV>
+template <class V, std::size_t MR, std::size_t NV>
 void micro_rows(std::size_t rows, const float* a, const float* b, float* c, std::size_t ldc, std::size_t kc,
                 bool accumulate) {
-    if (rows <= 1) return micro_block<Ops, 1, NV, MR>(a, b, c, ldc, kc, accumulate);
-    if (rows <= 2) return micro_block<Ops, 2, NV, MR>(a, b, c, ldc, kc, accumulate);
-    if (rows <= 4 && MR > 4) return micro_block<Ops, 4, NV, MR>(a, b, c, ldc, kc, accumulate);
-    if (rows <= 8 && MR > 8) return micro_block<Ops, 8, NV, MR>(a, b, c, ldc, kc, accumulate);
-    micro_block<Ops, MR, NV, MR>(a, b, c, ldc, kc, accumulate);
+    if (rows <= 1) return micro_block<V, 1, NV, MR>(a, b, c, ldc, kc, accumulate);
+    if (rows <= 2) return micro_block<V, 2, NV, MR>(a, b, c, ldc, kc, accumulate);
+    if (rows <= 4 && MR > 4) return micro_block<V, 4, NV, MR>(a, b, c, ldc, kc, accumulate);
+    if (rows <= 8 && MR > 8) return micro_block<V, 8, NV, MR>(a, b, c, ldc, kc, accumulate);
+    micro_block<V, MR, NV, MR>(a, b, c, ldc, kc, accumulate);
 }
 
 // Up to G * kLanes ordered double sums side by side. Each lane walks its own
@@ -122,10 +112,10 @@ void micro_rows(std::size_t rows, const float* a, const float* b, float* c, std:
 // and adds sign * x with one rounding: fma(+-1, x, acc) is acc + (+-x)
 // rounded once, exactly the addition of the definition. Lanes beyond
 // `count` repeat the first (row, column) pair and are not stored.
-template <class Ops, std::size_t G>
+template <class V, std::size_t G>
 void exact_group(const float* tile, std::size_t mr, const float* signs, std::size_t nr, std::size_t d,
                  const std::uint32_t* rows, const std::uint32_t* cols, std::size_t count, std::uint8_t* out) {
-    constexpr std::size_t L = Ops::kLanes;
+    constexpr std::size_t L = V::kF64Lanes;
     alignas(64) std::int32_t x_start[G * L];
     alignas(64) std::int32_t s_start[G * L];
     for (std::size_t j = 0; j < G * L; ++j) {
@@ -135,29 +125,29 @@ void exact_group(const float* tile, std::size_t mr, const float* signs, std::siz
         x_start[j] = static_cast<std::int32_t>((r / mr) * d * mr + r % mr);
         s_start[j] = static_cast<std::int32_t>((col / nr) * d * nr + col % nr);
     }
-    typename Ops::I x_at[G];
-    typename Ops::I s_at[G];
-    typename Ops::D sum[G];
+    typename V::I32 x_at[G];
+    typename V::I32 s_at[G];
+    typename V::F64 sum[G];
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
-        x_at[g] = Ops::offsets(x_start + g * L);
-        s_at[g] = Ops::offsets(s_start + g * L);
-        sum[g] = Ops::splat(-0.0);
+        x_at[g] = V::load_i32(x_start + g * L);
+        s_at[g] = V::load_i32(s_start + g * L);
+        sum[g] = V::splat_f64(-0.0);
     }
-    const typename Ops::I x_step = Ops::splat_offset(static_cast<std::int32_t>(mr));
-    const typename Ops::I s_step = Ops::splat_offset(static_cast<std::int32_t>(nr));
+    const typename V::I32 x_step = V::splat_i32(static_cast<std::int32_t>(mr));
+    const typename V::I32 s_step = V::splat_i32(static_cast<std::int32_t>(nr));
     for (std::size_t i = 0; i < d; ++i) {
 #pragma GCC unroll 8
         for (std::size_t g = 0; g < G; ++g) {
-            const typename Ops::D x = Ops::gather_widen(tile, x_at[g]);
-            const typename Ops::D s = Ops::gather_widen(signs, s_at[g]);
-            sum[g] = Ops::fmadd_pd(s, x, sum[g]);
-            x_at[g] = Ops::advance(x_at[g], x_step);
-            s_at[g] = Ops::advance(s_at[g], s_step);
+            const typename V::F64 x = V::gather_widen_f32(tile, x_at[g]);
+            const typename V::F64 s = V::gather_widen_f32(signs, s_at[g]);
+            sum[g] = V::mul_add_f64(s, x, sum[g]);
+            x_at[g] = V::add_i32(x_at[g], x_step);
+            s_at[g] = V::add_i32(s_at[g], s_step);
         }
     }
     for (std::size_t g = 0; g < G; ++g) {
-        const unsigned mask = Ops::positive_mask(sum[g]);
+        const unsigned mask = V::positive_bits_f64(sum[g]);
         for (std::size_t l = 0; l < L; ++l) {
             const std::size_t j = g * L + l;
             if (j < count) out[j] = static_cast<std::uint8_t>((mask >> l) & 1u);
@@ -165,42 +155,42 @@ void exact_group(const float* tile, std::size_t mr, const float* signs, std::siz
     }
 }
 
-template <class Ops, std::size_t G>
+template <class V, std::size_t G>
 void exact_sums(const float* tile, std::size_t mr, const float* signs, std::size_t nr, std::size_t d,
                 const std::uint32_t* rows, const std::uint32_t* cols, std::size_t count, std::uint8_t* out) {
-    constexpr std::size_t kGroup = G * Ops::kLanes;
+    constexpr std::size_t kGroup = G * V::kF64Lanes;
     std::size_t done = 0;
     for (; count - done >= kGroup; done += kGroup)
-        exact_group<Ops, G>(tile, mr, signs, nr, d, rows + done, cols + done, kGroup, out + done);
+        exact_group<V, G>(tile, mr, signs, nr, d, rows + done, cols + done, kGroup, out + done);
     // The rest in as few lanes as cover it.
     while (done < count) {
         const std::size_t rest = count - done;
         if (rest > kGroup / 2 || G == 1) {
             const std::size_t n = rest < kGroup ? rest : kGroup;
-            exact_group<Ops, G>(tile, mr, signs, nr, d, rows + done, cols + done, n, out + done);
+            exact_group<V, G>(tile, mr, signs, nr, d, rows + done, cols + done, n, out + done);
             done += n;
         } else {
-            const std::size_t n = rest < Ops::kLanes ? rest : Ops::kLanes;
-            exact_group<Ops, 1>(tile, mr, signs, nr, d, rows + done, cols + done, n, out + done);
+            const std::size_t n = rest < V::kF64Lanes ? rest : V::kF64Lanes;
+            exact_group<V, 1>(tile, mr, signs, nr, d, rows + done, cols + done, n, out + done);
             done += n;
         }
     }
 }
 
-template <class Ops>
+template <class V>
 std::size_t decide_sums(const float* sums, std::size_t n, float limit, std::uint64_t* ones, std::uint64_t* unsure) {
-    constexpr std::size_t W = Ops::kFloats;
+    constexpr std::size_t W = V::kF32Lanes;
     const std::size_t words = (n + 63) / 64;
     for (std::size_t k = 0; k < words; ++k) ones[k] = unsure[k] = 0;
     std::size_t count = 0;
     std::size_t c = 0;
-    const typename Ops::F high = Ops::broadcast(&limit);
+    const typename V::F32 high = V::broadcast_f32(&limit);
     const float negative = -limit;
-    const typename Ops::F low = Ops::broadcast(&negative);
+    const typename V::F32 low = V::broadcast_f32(&negative);
     for (; c + W <= n; c += W) {
-        const typename Ops::F v = Ops::load(sums + c);
-        const std::uint64_t over = Ops::greater_mask(v, high);
-        const std::uint64_t between = ~(over | Ops::less_mask(v, low)) & ((std::uint64_t{1} << (W - 1) << 1) - 1);
+        const typename V::F32 v = V::load_f32(sums + c);
+        const std::uint64_t over = V::greater_bits_f32(v, high);
+        const std::uint64_t between = ~(over | V::less_bits_f32(v, low)) & ((std::uint64_t{1} << (W - 1) << 1) - 1);
         ones[c / 64] |= over << (c % 64);
         unsure[c / 64] |= between << (c % 64);
         count += static_cast<std::size_t>(__builtin_popcountll(between));
@@ -213,6 +203,20 @@ std::size_t decide_sums(const float* sums, std::size_t n, float limit, std::uint
         count += between;
     }
     return count;
+}
+
+// The table entry of target V: register blocks of MR rows by NV vectors of
+// columns, four vectors of ordered sums at a time.
+template <class V, std::size_t MR, std::size_t NV>
+constexpr BatchKernels batch_entry() {
+    return {.isa = V::kIsa,
+            .mr = MR,
+            .nr = NV * V::kF32Lanes,
+            .micro = &micro_rows<V, MR, NV>,
+            .measure = &measure_row,
+            .interleave = &interleave_rows<MR>,
+            .decide = &decide_sums<V>,
+            .exact = &exact_sums<V, 4>};
 }
 
 }  // namespace
