@@ -34,10 +34,20 @@ def _add_cluster_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--scheduler", help="run on the existing Dask cluster at this address (tcp://host:port)")
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("ambrel-native")
+    except PackageNotFoundError:  # run from a source tree
+        return "(not installed)"
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="ambrel-dedup", description="Exact and near-duplicate embeddings, in process or on a Dask cluster."
     )
+    top.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = top.add_subparsers(dest="command", required=True)
 
     r = sub.add_parser("run", help="find duplicates in a corpus and write pairs, groups and a summary")
@@ -149,6 +159,12 @@ def _add_keep_options(p: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_index_argument(p: argparse.ArgumentParser) -> None:
+    """--index IDX, as every index command takes it (the index alone may also come first, as before)."""
+    p.add_argument("--index", dest="index_option", metavar="IDX", help="the index directory")
+    p.add_argument("index", nargs="?", help=argparse.SUPPRESS)
+
+
 def _add_input_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--id-column", default="id", help="Parquet: integer id column (default %(default)s)")
     p.add_argument("--vector-column", default="embedding", help="Parquet: list-of-numbers column (default %(default)s)")
@@ -190,12 +206,12 @@ def _index_parsers(sub: Any) -> None:
     _add_cluster_options(a)
 
     i = isub.add_parser("info", help="versions, counts, parameters and size on disk")
-    i.add_argument("index", help="the index directory")
+    _add_index_argument(i)
     i.add_argument("--verify", action="store_true", help="check every file's SHA-256 (reads the whole index)")
     i.add_argument("--json", action="store_true", help="print the information as JSON")
 
     v = isub.add_parser("vacuum", help="remove old versions and the files no kept version reads")
-    v.add_argument("index", help="the index directory")
+    _add_index_argument(v)
     v.add_argument("--keep", type=int, default=1, help="newest versions to keep (default %(default)s)")
 
     q = sub.add_parser("query", help="for each row of an input, the indexed ids at or above the threshold")
@@ -203,6 +219,7 @@ def _index_parsers(sub: Any) -> None:
     q.add_argument("--index", required=True, help="the index directory")
     q.add_argument("--output", "-o", required=True, help="output directory: matches.parquet and summary.json")
     q.add_argument("--threshold", type=float, help="cosine at or above which ids match (default: the index's)")
+    q.add_argument("--top-k", type=int, metavar="K", help="at most the K nearest matches of each row")
     q.add_argument("--overwrite", action="store_true", help="replace an output directory ambrel-dedup wrote")
     _add_input_options(q)
     _add_cluster_options(q)
@@ -303,6 +320,11 @@ def _inputs(args: argparse.Namespace) -> dict[str, Any]:
 def _cmd_index(args: argparse.Namespace) -> int:
     from . import index_jobs as ij
 
+    if args.index_command in ("info", "vacuum"):
+        if (args.index is None) == (args.index_option is None):
+            raise ValueError(f"index {args.index_command}: give the index once, as --index IDX")
+        args.index = args.index or args.index_option
+
     if args.index_command == "info":
         found = ij.info(args.index, verify=args.verify)
         if args.json:
@@ -402,6 +424,7 @@ def _cmd_query(args: argparse.Namespace) -> int:
         args.index,
         args.output,
         threshold=args.threshold,
+        k=args.top_k,
         overwrite=args.overwrite,
         log=log,
         **_inputs(args),

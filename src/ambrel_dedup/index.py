@@ -196,10 +196,18 @@ class Index:
         return float(threshold)
 
     def query(
-        self, rows: Any, threshold: float | None = None, *, threads: int | None = None, max_pairs: int | None = None
+        self,
+        rows: Any,
+        threshold: float | None = None,
+        *,
+        k: int | None = None,
+        threads: int | None = None,
+        max_pairs: int | None = None,
     ) -> Matches:
         """For each row of `rows` ((n, dim) or one row), the indexed ids at cosine >= `threshold`
-        (default: the index's; never below it), with exact cosines; `Matches.of(i)` gives row i's."""
+        (default: the index's; never below it), with exact cosines, nearest first; with `k`, at most
+        the `k` nearest of them (a top-k query: the index finds every id at or above its threshold,
+        so these are the true `k` nearest among those). `Matches.of(i)` gives row i's."""
         import ambrel_batch as ab
 
         t = self.check_threshold(threshold)
@@ -208,7 +216,8 @@ class Index:
         cells_of[zero] = -1  # a zero row has no direction and matches nothing
         n = threads if threads is not None else (1 if len(unit) < 64 else ab.available_cpus())
         kwargs = {} if max_pairs is None else {"max_pairs": max_pairs}
-        return match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs)
+        found = match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs)
+        return found if k is None else found.top(k)
 
 
 def group_changes(table: Any) -> np.ndarray:

@@ -442,9 +442,11 @@ def add(
 # query
 
 
-def _query_part(part: Partition, reader: Source, root: str, version: int, threshold: float) -> pd.DataFrame:
+def _query_part(
+    part: Partition, reader: Source, root: str, version: int, threshold: float, k: int | None
+) -> pd.DataFrame:
     ids, vectors = reader.read(part)
-    found = opened(root, version).query(vectors, threshold, threads=1)
+    found = opened(root, version).query(vectors, threshold, k=k, threads=1)
     return pd.DataFrame({"query_id": ids.astype(np.int64)[found.row], "id": found.id, "cosine": found.cosine})
 
 
@@ -452,6 +454,7 @@ def _query_part(part: Partition, reader: Source, root: str, version: int, thresh
 class _QueryJob(_Job):
     opened_index: Any = None
     query_threshold: float = 0.0
+    top_k: int | None = None
 
     def execute(self) -> RunResult:
         src, engine, index = self.source, self.engine, self.opened_index
@@ -460,7 +463,7 @@ class _QueryJob(_Job):
         self.say(f"index:  {index.root}, version {index.version}, {index.count:,} vectors")
         self.start("query")
         reader = Source(**{**src.__dict__, "partitions": ()})
-        args = [(p, reader, str(index.root), index.version, self.query_threshold) for p in src.partitions]
+        args = [(p, reader, str(index.root), index.version, self.query_threshold, self.top_k) for p in src.partitions]
         found = engine.run("query", _query_part, args)
         engine.wait("query", found)
         self.finish()
@@ -477,6 +480,7 @@ class _QueryJob(_Job):
             "queries": src.count,
             "index": {"path": str(index.root), "version": index.version, "vectors": index.count},
             "threshold": self.query_threshold,
+            "top_k": self.top_k,
             "matches": int(sum(counts)),
             "seconds": {"total": time.perf_counter() - began},
         }
@@ -492,6 +496,7 @@ def query(
     output: str | os.PathLike[str],
     *,
     threshold: float | None = None,
+    k: int | None = None,
     overwrite: bool = False,
     id_column: str = "id",
     vector_column: str = "embedding",
@@ -505,9 +510,12 @@ def query(
     log: Log | None = None,
 ) -> RunResult:
     """For every row of `source`, the indexed ids at cosine >= `threshold` (default: the index's),
-    written to `output`/matches.parquet (query_id, id, cosine) with a summary."""
+    with `k` at most the `k` nearest of them, written to `output`/matches.parquet (query_id, id,
+    cosine) with a summary."""
     where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
+    if k is not None and (not isinstance(k, int) or isinstance(k, bool) or k < 1):
+        raise ValueError(f"k must be a whole number of at least 1, got {k!r}")
     opened_index = Index.open(index)
     t = opened_index.check_threshold(threshold)
     inputs = input_paths(source)
@@ -517,7 +525,7 @@ def query(
 
     def job(engine: Engine, src: Source) -> _Job:
         j = _QueryJob(engine, src, t, target, None, KeepRule(), where.shuffle, None, False, log, None)
-        j.opened_index, j.query_threshold = opened_index, t
+        j.opened_index, j.query_threshold, j.top_k = opened_index, t, k
         return j
 
     return launch(where, plan, [target], job, log)

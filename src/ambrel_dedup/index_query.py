@@ -14,11 +14,15 @@ the copies of each matched representative get their own exact cosines.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .index_store import Segment
 from .kernels import product_slack
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 # Copies differ from their representative in the last bits only; representatives this close below
 # the threshold have their copies checked too.
@@ -44,10 +48,23 @@ class Matches:
         lo, hi = np.searchsorted(self.row, [row, row + 1])
         return self.id[lo:hi], self.cosine[lo:hi]
 
-    def to_pandas(self):
+    def to_pandas(self) -> pd.DataFrame:
+        """The matches as a table of `query_id` (the query's row number), `id` and `cosine`, as
+        `ambrel-dedup query` writes them (there, `query_id` is the input's id)."""
         import pandas as pd
 
-        return pd.DataFrame({"row": self.row, "id": self.id, "cosine": self.cosine})
+        return pd.DataFrame({"query_id": self.row, "id": self.id, "cosine": self.cosine})
+
+    def top(self, k: int) -> Matches:
+        """At most `k` matches per query row: those of the highest cosines (ties by the smallest id)."""
+        if not isinstance(k, int) or isinstance(k, bool) or k < 1:
+            raise ValueError(f"k must be a whole number of at least 1, got {k!r}")
+        if len(self.row) == 0:
+            return self
+        first = np.concatenate([[True], self.row[1:] != self.row[:-1]])
+        start = np.maximum.accumulate(np.where(first, np.arange(len(self.row)), 0))
+        keep = np.arange(len(self.row)) - start < k
+        return Matches(self.row[keep], self.id[keep], self.cosine[keep], self.complete)
 
     @staticmethod
     def empty() -> Matches:

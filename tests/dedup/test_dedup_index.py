@@ -122,6 +122,10 @@ def test_queries_match_brute_force(corpus, grown, monkeypatch):
     assert np.array_equal(found.cosine, ab.cosine_pairs(pair_rows, i, i + len(i)))
     ids, cos = found.of(0)
     assert list(cos) == sorted(cos, reverse=True) and ids.tolist() == found.id[found.row == 0].tolist()
+    # Top-k: the k nearest of each row's matches; the table names the query's row as the command does.
+    top = index.query(rows, k=2)
+    want = found.to_pandas().groupby("query_id").head(2).reset_index(drop=True)
+    pd.testing.assert_frame_equal(top.to_pandas(), want)
     # One row alone gives what it gets in a batch; a zero row matches nothing.
     alone = index.query(rows[5])
     assert alone.id.tolist() == found.of(5)[0].tolist()
@@ -355,8 +359,14 @@ def test_the_command_line(corpus, tmp_path, capsys):
     assert main(["query", str(d / "new.npy"), "--index", idx, "-o", str(tmp_path / "q"), "--quiet"]) == 0
     matches = pd.read_parquet(tmp_path / "q" / "matches.parquet")
     assert (matches.query_id + 600 == matches.id).sum() == NEW  # every added row finds itself
+    assert (
+        main(["query", str(d / "new.npy"), "--index", idx, "-o", str(tmp_path / "q1"), "--top-k", "1", "--quiet"]) == 0
+    )
+    nearest = pd.read_parquet(tmp_path / "q1" / "matches.parquet")
+    assert len(nearest) == NEW and nearest.query_id.is_unique  # each row's nearest: itself, or a copy of it
+    assert ((nearest.query_id + 600 == nearest.id) | (nearest.cosine == matches.cosine.max())).all()
     capsys.readouterr()
-    assert main(["index", "info", idx, "--json", "--verify"]) == 0
+    assert main(["index", "info", "--index", idx, "--json", "--verify"]) == 0
     shown = json.loads(capsys.readouterr().out)
     assert shown["version"] == 2 and shown["vectors"] == NEW + 600
     (tmp_path / "idx" / files.DATA / "notes.txt").write_text("not the tool's")
