@@ -9,6 +9,10 @@
   k-NN with k = 32, then the neighbours at or above the threshold), all on
   `THREADS` threads.
 - `run_ours`: the pipeline through its public `ambrel_dedup.run` API.
+- Decisions (bench/decisions.py): `greedy` (the sequential greedy rule on any
+  pairs, rows ranked by id), `faiss_ivf_decision` (IVF pairs, then that rule)
+  and `semhash_decision` (semhash's own self_deduplicate, fed the cached
+  embeddings through `RowEncoder`: nothing is downloaded).
 
 Pairs are kept as int64 keys i * N + j (i < j), so that sets of millions of
 pairs compare with numpy.
@@ -34,6 +38,19 @@ try:
     import usearch.index as usearch_index  # type: ignore[import-not-found]
 except ImportError:
     usearch_index = None
+
+
+def semhash_module():
+    """The semhash package, or None where it is not installed (imported on first use: it is slow to
+    import). Its hub client is put offline first: the benchmark gives it an encoder, and nothing may
+    be fetched."""
+    os.environ.setdefault("HF_HUB_OFFLINE", "1")
+    try:
+        import semhash  # type: ignore[import-not-found]
+    except ImportError:
+        return None
+    return semhash
+
 
 CACHE = Path(os.environ.get("AMBREL_BENCH_CACHE", "~/.cache/ambrel-bench")).expanduser()
 THREADS = 2
@@ -173,6 +190,78 @@ def faiss_ivf(
         lims, _, ids = index.range_search(unit, threshold)
         out.append((nprobe, built + time.perf_counter() - started, _range_keys(lims, ids, n)))
     return out
+
+
+def faiss_ivf_pairs(
+    vectors: np.ndarray, threshold: float, nprobe: int = 8
+) -> tuple[float, np.ndarray, np.ndarray, np.ndarray]:
+    """IndexIVFFlat (nlist 4 sqrt(N)) at `nprobe`: (seconds of normalising, train, add and
+    range_search; i; j; the float32 inner products), i < j, each pair once."""
+    started = time.perf_counter()
+    unit = unit32(vectors)
+    index = ivf_index(unit)
+    index.nprobe = nprobe
+    lims, sims, ids = index.range_search(unit, threshold)
+    seconds = time.perf_counter() - started
+    rows = np.repeat(np.arange(len(unit), dtype=np.int64), np.diff(lims.astype(np.int64)))
+    ids = ids.astype(np.int64)
+    upper = ids > rows  # each pair is found from both ends (or from one, when the other's probes miss it)
+    i = np.concatenate([rows[upper], ids[~upper]])
+    j = np.concatenate([ids[upper], rows[~upper]])
+    c = np.concatenate([sims[upper], sims[~upper]])
+    keep = i != j
+    key, first = np.unique(i[keep] * len(unit) + j[keep], return_index=True)
+    return seconds, key // len(unit), key % len(unit), c[keep][first].astype(np.float64)
+
+
+def greedy(n: int, i: np.ndarray, j: np.ndarray, cosine: np.ndarray):
+    """The sequential greedy rule on rows 0 .. n-1 ranked by id (smallest first) and the pairs
+    (i, j, cosine): an `ambrel_batch.GreedyKeep` (keep, duplicate_of, cosine per row)."""
+    import ambrel_batch
+
+    return ambrel_batch.greedy_keep(n, np.asarray(i, np.int64), np.asarray(j, np.int64), np.asarray(cosine, np.float64))
+
+
+def faiss_ivf_decision(vectors: np.ndarray, threshold: float, nprobe: int = 8) -> tuple[float, np.ndarray, np.ndarray]:
+    """FAISS IVF's pairs, then the greedy rule on them: (seconds of both, removed mask, duplicate_of)."""
+    seconds, i, j, c = faiss_ivf_pairs(vectors, threshold, nprobe)
+    started = time.perf_counter()
+    found = greedy(len(vectors), i, j, c)
+    return seconds + time.perf_counter() - started, ~found.keep, found.duplicate_of
+
+
+class RowEncoder:
+    """An encoder for semhash whose records are row numbers written as text: `encode` returns
+    those rows of the given embeddings (nothing is computed or fetched)."""
+
+    def __init__(self, vectors: np.ndarray) -> None:
+        self.vectors = np.asarray(vectors, dtype=np.float32)
+
+    def encode(self, inputs, **kwargs) -> np.ndarray:
+        rows = np.fromiter((int(x) for x in ([inputs] if isinstance(inputs, str) else inputs)), dtype=np.int64)
+        return self.vectors[rows]
+
+
+def semhash_decision(vectors: np.ndarray, threshold: float) -> tuple[float, np.ndarray, np.ndarray]:
+    """semhash: `SemHash.from_records` (its index, default ANN backend) on the row numbers as
+    records, then `self_deduplicate(threshold)`: (seconds of both, removed mask, duplicate_of,
+    -1 for kept rows). Records are kept in input order, which semhash decides first to last."""
+    semhash = semhash_module()
+    n = len(vectors)
+    records = [str(r) for r in range(n)]
+    encoder = RowEncoder(vectors)
+    started = time.perf_counter()
+    deduper = semhash.SemHash.from_records(records=records, model=encoder)
+    result = deduper.self_deduplicate(threshold=threshold)
+    seconds = time.perf_counter() - started
+    removed = np.zeros(n, bool)
+    duplicate_of = np.full(n, -1, np.int64)
+    for dup in result.filtered:
+        removed[int(dup.record)] = True
+        duplicate_of[int(dup.record)] = int(dup.duplicate_of)
+    if len(result.selected) + int(removed.sum()) != n:
+        raise RuntimeError(f"semhash returned {len(result.selected)} + {int(removed.sum())} records of {n}")
+    return seconds, removed, duplicate_of
 
 
 def hnsw(unit: np.ndarray, threshold: float, k: int = HNSW_K) -> tuple[float, np.ndarray]:
