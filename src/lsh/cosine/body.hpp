@@ -1,7 +1,8 @@
 // The exact dot products, written once over a target's operations (a struct
-// of lsh/simd: Scalar, Avx2, Avx512 or Neon). Included by the family's
-// translation units, the vector ones inside their target region (see
-// simd/target.hpp), after lsh/cosine/kernels.hpp.
+// of lsh/simd: Scalar, Avx2, Avx512 or Neon). Included after
+// lsh/cosine/kernels.hpp by cosine/kernels.cpp and, inside their target
+// regions, by the per-target units simd/avx2.cpp, simd/avx512.cpp and
+// simd/neon.cpp (see simd/target.hpp).
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 // The cell-scan dot products, written once over a target's operations (a
-// struct of lsh/simd: Scalar, Avx2, Avx512 or Neon). Included by the
-// family's translation units, the vector ones inside their target region
-// (see simd/target.hpp), after lsh/scan/kernels.hpp; everything here has
-// internal linkage.
+// struct of lsh/simd: Scalar, Avx2, Avx512 or Neon). Included after
+// lsh/scan/kernels.hpp by scan/kernels.cpp and, inside their target regions,
+// by the per-target units simd/avx2.cpp, simd/avx512.cpp and simd/neon.cpp
+// (see simd/target.hpp); everything here has internal linkage.
 #pragma once
 
 #include <cstddef>

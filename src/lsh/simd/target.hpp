@@ -1,49 +1,59 @@
 // Compiling one kernel for several instruction sets.
 //
-// The pattern, for a kernel `foo`:
+// The operations every kernel is written in come in one struct per target,
+// of the same names (loads, stores, arithmetic, comparisons, gathers...,
+// listed in scalar.hpp): simd::Scalar (scalar.hpp), simd::Avx2 (avx2.hpp),
+// simd::Avx512 (avx512.hpp) and simd::Neon (neon.hpp). A family of kernels
+// `foo` keeps its files in one folder, lsh/foo/:
 //
-//   foo.hpp         the kernel's entry type (a struct with `Isa isa` and
-//                   function pointers) and the table lookup the callers use.
-//   foo_lanes.hpp   the kernel body, written once as templates over a small
-//                   "lanes" struct of vector operations (width, load, store,
-//                   add, compare, blend...). Everything in it sits in an
-//                   anonymous namespace.
-//   foo_avx2.cpp    one translation unit per target: includes its standard and
-//   foo_avx512.cpp  project headers first, then opens the target region,
-//   foo_neon.cpp
-//                   includes foo_lanes.hpp, defines the target's lanes struct
-//                   in an anonymous namespace and the target's table entry,
-//                   which instantiates the body with those lanes:
+//   kernels.hpp     the entry type (a struct with `Isa isa` and function
+//                   pointers), the table lookup the callers use, and the
+//                   entries kFooScalar, kFooAvx2... of namespace lsh::detail.
+//   body.hpp        the kernels, written once as templates over the
+//                   operations struct V, and foo_entry<V>(), the table entry
+//                   of target V. Everything in it sits in an anonymous
+//                   namespace.
+//   kernels.cpp     the portable version (the body over simd::Scalar, or a
+//                   loop of its own; the reference every other one must match
+//                   bit for bit where the family asks it), the table
+//                   {&kFooAvx512, &kFooAvx2, &kFooScalar} on x86-64 or
+//                   {&kFooNeon, &kFooScalar} on aarch64, and the choice made
+//                   once with lsh::best_kernel (cpu.hpp).
+//
+// One translation unit per target compiles every family for it,
+// simd/avx2.cpp, simd/avx512.cpp and simd/neon.cpp: it includes its standard
+// and project headers first, then opens the target region, includes the
+// target's operations and the families' bodies, and defines each family's
+// entry for the target, which instantiates its body:
 //
 //     #include <immintrin.h>
-//     #include "lsh/foo.hpp"
+//     #include "lsh/foo/kernels.hpp"
 //     LSH_TARGET_BEGIN(LSH_TARGET_AVX2)
-//     #include "lsh/foo_lanes.hpp"
+//     #include "lsh/foo/body.hpp"
+//     #include "lsh/simd/avx2.hpp"
 //     namespace lsh::detail {
-//     namespace { struct Avx2Lanes { ... }; }
-//     extern const FooKernel kFooAvx2{Isa::avx2, &FooBody<Avx2Lanes>::run};
+//     extern const FooKernels kFooAvx2 = foo_entry<simd::Avx2>();
 //     }
 //     LSH_TARGET_END
 //
-//   foo.cpp         the portable version (the reference every other one must
-//                   match bit for bit), the table {&kFooAvx512, &kFooAvx2,
-//                   &kFooScalar} on x86-64 or {&kFooNeon, &kFooScalar} on
-//                   aarch64, and the choice made once with lsh::best_kernel
-//                   (cpu.hpp). Only one architecture's files are compiled
-//                   (CMakeLists.txt); each also guards itself with
-//                   LSH_HAVE_X86_TARGETS or LSH_HAVE_NEON_TARGETS.
+// Only one architecture's units are compiled (CMakeLists.txt); each also
+// guards itself with LSH_HAVE_X86_TARGETS or LSH_HAVE_NEON_TARGETS.
 //
 // Why the region and the anonymous namespace: the same inline function or
 // template compiled in two translation units with different targets is two
 // different machine codes under one name, and the linker keeps either. Code
 // inside a region therefore has internal linkage only (anonymous namespace,
-// or templates over a lanes struct that lives in one), and standard headers
-// are included before the region opens so that nothing of theirs is compiled
-// for the target. Only the table entry, a constant, is visible outside.
+// or templates over an operations struct that lives in one), and standard
+// headers are included before the region opens so that nothing of theirs is
+// compiled for the target. Only the table entries, constants, are visible
+// outside.
 //
 // Contraction into fused multiply-add stays off inside a region: the
 // -ffp-contract=off of the build applies whatever instructions a target
 // allows, so every target adds and multiplies exactly as the portable code.
+// The fused multiply-adds a kernel asks for by name (mul_add_f32,
+// mul_add_f64) are its own choice, made where the product is exact or where
+// its bound allows any rounding.
 #pragma once
 
 #if defined(__x86_64__)

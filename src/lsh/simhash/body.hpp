@@ -1,7 +1,8 @@
 // The vector SimHash kernel, written once over a target's operations (a
-// struct of lsh/simd: Avx2, Avx512 or Neon). Included by the family's
-// translation units inside their target region (see simd/target.hpp), after
-// lsh/simhash/kernels.hpp.
+// struct of lsh/simd: Avx2, Avx512 or Neon). Included after
+// lsh/simhash/kernels.hpp, inside their target regions, by the per-target
+// units simd/avx2.cpp, simd/avx512.cpp and simd/neon.cpp (see
+// simd/target.hpp).
 //
 // The kernel vectorises across bits: each lane owns one (family, bit) sum and
 // adds +-v[i] for i = 0, 1, ... n-1 in order, exactly like the portable loop,

@@ -49,8 +49,8 @@ constexpr int projection_sign(std::uint64_t u, std::uint64_t w, std::uint64_t i)
 
 // One way of computing the signature bits, for one instruction set; every
 // kernel gives the portable loop's bits exactly. The vector kernels are
-// written once in simhash/body.hpp and compiled per target (simhash/avx2.cpp,
-// simhash/avx512.cpp, simhash/neon.cpp; the pattern is in simd/target.hpp).
+// written once in simhash/body.hpp and compiled per target (simd/avx2.cpp,
+// simd/avx512.cpp, simd/neon.cpp; the pattern is in simd/target.hpp).
 struct SimhashKernel {
     Isa isa;
     // Bits first .. first + count - 1 of `family` over the components
