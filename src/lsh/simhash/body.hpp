@@ -62,8 +62,16 @@ inline std::uint64_t steps_before_wrap(const std::uint64_t* z, std::size_t lanes
     return room;
 }
 
+// The lanes that add +v[i], from p = x * kSplitMixMix1 modulo 2^64: those
+// with bit 31 of the sign product set.
+template <class V>
+typename V::Mask64 positive_lanes(typename V::U64 p) {
+    const typename V::U64 y = V::xor_u64(p, V::template shift_right_u64<27>(p));
+    return V::template bit_set_u64<31>(V::mul_u32x32(y, V::splat_u64(kSignMultiplier)));
+}
+
 // The sign step of one vector of states z: what a segment fixes, and then
-// per component the lanes that add +v[i] (bit 31 of the sign product set).
+// per component the lanes that add +v[i].
 template <class V, bool = V::kMulU64>
 struct SimhashSign {
     using U64 = typename V::U64;
@@ -72,9 +80,7 @@ struct SimhashSign {
     static Segment segment(U64 z) { return V::template shift_right_u64<30>(z); }
 
     static typename V::Mask64 positive(U64 z, Segment shifted) {
-        const U64 p = V::mul_u64(V::xor_u64(z, shifted), V::splat_u64(kSplitMixMix1));
-        const U64 y = V::xor_u64(p, V::template shift_right_u64<27>(p));
-        return V::template bit_set_u64<31>(V::mul_u32x32(y, V::splat_u64(kSignMultiplier)));
+        return positive_lanes<V>(V::mul_u64(V::xor_u64(z, shifted), V::splat_u64(kSplitMixMix1)));
     }
 };
 
@@ -98,9 +104,7 @@ struct SimhashSign<V, false> {
     static typename V::Mask64 positive(U64 z, const Segment& segment) {
         const U64 x = V::xor_u64(z, segment.shifted);
         const U64 cross = V::add_u64(segment.high_cross, V::mul_u32x32(x, V::splat_u64(kSplitMixMix1 >> 32)));
-        const U64 p = V::add_u64(V::mul_u32x32(x, mix_low()), V::template shift_left_u64<32>(cross));
-        const U64 y = V::xor_u64(p, V::template shift_right_u64<27>(p));
-        return V::template bit_set_u64<31>(V::mul_u32x32(y, V::splat_u64(kSignMultiplier)));
+        return positive_lanes<V>(V::add_u64(V::mul_u32x32(x, mix_low()), V::template shift_left_u64<32>(cross)));
     }
 };
 
