@@ -40,6 +40,7 @@ CALIBRATION_OFFSETS = (0.0, -0.02, -0.05, -0.1, -0.15)  # cosines below the thre
 CALIBRATION_PAIRS_WANTED = 1000  # held-out pairs that put a few beyond the TARGET_RECALL quantile
 CALIBRATION_PAIRS = 2_000_000  # held-out pairs listed, at most
 PROMISE_OFFSETS = (-0.02, 0.0, 0.02)
+MERGE_COSINE = 0.99  # centroids at least this close to each other hold one region: one cell
 _U64 = np.uint64
 
 
@@ -129,6 +130,28 @@ def train(sample: np.ndarray, cells: int, threads: int | None = None) -> np.ndar
             break
         centroids = moved
     return centroids
+
+
+def merge_close(centroids: np.ndarray, threads: int | None = None) -> np.ndarray:
+    """The centroids with those closer than MERGE_COSINE to each other (linked through such pairs)
+    made one: their normalised sum, in the place of the first of them. k-means cuts a family of
+    near-identical rows into as many cells as its share of the rows asks for, all around one
+    point; every row of it then sees more cells within the margin than it may visit, and its pairs
+    across them go unseen. One cell holds the family whole."""
+    import ambrel_batch as ab
+
+    from .kernels import component_labels
+
+    close = ab.similar_pairs(centroids, MERGE_COSINE, threads=threads)
+    if len(close.a) == 0:
+        return centroids
+    members, labels = component_labels(close.a, close.b)
+    label = np.arange(len(centroids))
+    label[members] = labels
+    firsts, slot = np.unique(label, return_inverse=True)
+    sums = np.zeros((len(firsts), centroids.shape[1]))
+    np.add.at(sums, slot, centroids.astype(np.float64))  # in index order within each group
+    return _unit(sums)
 
 
 def meet(cells_of: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
@@ -253,7 +276,7 @@ def fit(
     order = np.argsort(sample_keys(sample_ids), kind="stable")
     rows = np.ascontiguousarray(sample[order], dtype=np.float32)
     training, held_out = rows[0::2], rows[1::2]
-    centroids = train(training, cell_count(count), threads)
+    centroids = merge_close(train(training, cell_count(count), threads), threads)
     if len(centroids) == 1:  # every pair meets in the one cell
         every = {f"{x:.2f}": 1.0 for x in promise_levels(threshold)}
         return Layout(threshold, centroids, DEFAULT_MARGIN, 1, every, promised_lower=dict(every))
@@ -356,6 +379,21 @@ def kept_pairs(rows: np.ndarray, order: np.ndarray, threshold: float) -> tuple[n
 
 
 Ranker = Callable[[np.ndarray], np.ndarray]  # rows (indices) -> the same rows, best-ranked first
+DENSITY_PROBE = 1024  # owners whose pairs foretell a cell's (the first, by id)
+
+
+def _surely_dense(rows: np.ndarray, owners: np.ndarray, visitors: np.ndarray, threshold: float, budget: int) -> bool:
+    """Whether a cell would list far more than `budget` pairs, from the pairs among its first
+    DENSITY_PROBE owners: such a cell is settled against its kept rows at once, without listing
+    pairs up to the budget first."""
+    import ambrel_batch as ab
+
+    n = len(owners) + len(visitors)
+    if n * (n - 1) // 2 <= budget or len(owners) < DENSITY_PROBE:
+        return False
+    probe = ab.similar_pairs(rows[owners[:DENSITY_PROBE]], threshold, max_pairs=budget, threads=1)
+    expected = len(probe.a) * (n / DENSITY_PROBE) ** 2
+    return expected > 4 * budget
 
 
 def pairs_in_cell(
@@ -381,8 +419,12 @@ def pairs_in_cell(
     members = np.concatenate([owners, visitors])
     if len(owners) == 0 or len(members) < 2:
         return CellPairs.concat([])
-    found = ab.similar_pairs(rows[members], threshold, owners=len(owners), max_pairs=max_pairs, threads=1)
-    if not found.complete:
+    found = (
+        None
+        if _surely_dense(rows, owners, visitors, threshold, max_pairs)
+        else (ab.similar_pairs(rows[members], threshold, owners=len(owners), max_pairs=max_pairs, threads=1))
+    )
+    if found is None or not found.complete:
         order = ranked(members) if ranked is not None else members[np.argsort(ids[members], kind="stable")]
         x, k, cos = kept_pairs(rows, order, threshold)
         ia, ib = ids[x], ids[k]
