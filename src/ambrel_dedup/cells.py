@@ -49,10 +49,10 @@ def cell_count(n: int) -> int:
     return 1 if n <= ONE_CELL_ROWS else max(1, round(n / CELL_ROWS))
 
 
-def sample_keys(ids: np.ndarray) -> np.ndarray:
+def sample_keys(ids: np.ndarray, salt: int = 0) -> np.ndarray:
     """The order in which rows enter the sample: a hash of the id, so that the sample does not
-    depend on how the rows are split into partitions."""
-    return mix64(np.asarray(ids, dtype=np.int64).view(_U64))
+    depend on how the rows are split into partitions (another `salt`: another sample)."""
+    return mix64(np.asarray(ids, dtype=np.int64).view(_U64) ^ _U64(salt))
 
 
 def sample_limit(count: int, cells: int, max_rows: int | None = None) -> np.uint64:
@@ -206,6 +206,7 @@ def choose_layout(
     threshold: float,
     threads: int | None = None,
     margin: float | None = None,
+    max_cells: int = MAX_CELLS,
 ) -> Layout:
     """The smallest margin at which TARGET_RECALL of the held-out pairs at the threshold meet in a
     cell (or the margin given), and the share that meet at the threshold and 0.02 around it.
@@ -237,7 +238,7 @@ def choose_layout(
         need = _needed_margin(rows, centroids, a[used], b[used], threads)
         margin = float(np.quantile(need, TARGET_RECALL, method="higher")) + 1e-6 if len(need) else DEFAULT_MARGIN
         margin = min(MAX_MARGIN, max(MIN_MARGIN, margin))
-    cells_of, _ = ab.nearest_cells(rows, centroids, margin=margin, max_cells=MAX_CELLS, threads=threads)
+    cells_of, _ = ab.nearest_cells(rows, centroids, margin=margin, max_cells=max_cells, threads=threads)
     met = meet(cells_of, a, b)
     promised: dict[str, float | None] = {}
     lower: dict[str, float | None] = {}
@@ -248,7 +249,7 @@ def choose_layout(
         n, hits = int(pick.sum()), int(met[pick].sum())
         promised[f"{level:.2f}"] = hits / n if n else None
         lower[f"{level:.2f}"] = lower_bound(hits, n) if n else None
-    return Layout(threshold, centroids, margin, MAX_CELLS, promised, real, calibration if enough else None, lower)
+    return Layout(threshold, centroids, margin, max_cells, promised, real, calibration if enough else None, lower)
 
 
 CONFIDENCE_Z = 1.6448536269514722  # one-sided 95%
@@ -270,9 +271,10 @@ def fit(
     threshold: float,
     threads: int | None = None,
     margin: float | None = None,
+    max_cells: int = MAX_CELLS,
 ) -> Layout:
     """Cells for `count` vectors from sample rows (normalised; any order): trained on one half of the
-    sample (by sample key), the margin chosen on the other."""
+    sample (by sample key), the margin chosen on the other; each vector in at most `max_cells`."""
     order = np.argsort(sample_keys(sample_ids), kind="stable")
     rows = np.ascontiguousarray(sample[order], dtype=np.float32)
     training, held_out = rows[0::2], rows[1::2]
@@ -281,8 +283,8 @@ def fit(
         every = {f"{x:.2f}": 1.0 for x in promise_levels(threshold)}
         return Layout(threshold, centroids, DEFAULT_MARGIN, 1, every, promised_lower=dict(every))
     if len(held_out) < 2:
-        return Layout(threshold, centroids, DEFAULT_MARGIN if margin is None else margin)
-    return choose_layout(held_out, centroids, threshold, threads, margin)
+        return Layout(threshold, centroids, DEFAULT_MARGIN if margin is None else margin, max_cells)
+    return choose_layout(held_out, centroids, threshold, threads, margin, max_cells)
 
 
 def place(rows: np.ndarray, layout: Layout, threads: int | None = 1) -> np.ndarray:

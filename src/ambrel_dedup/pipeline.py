@@ -33,7 +33,7 @@ from .output import ANNOTATED, KEPT, KEYS, Output
 from .ranking import KeepRule
 from .sources import Source, open_source
 
-STAGES = ("read", "exact", "cells", "pairs", "group", "write", "kept", "annotate")
+STAGES = ("read", "exact", "cells", "pairs", "group", "recheck", "write", "kept", "annotate")
 GROUPINGS = ("greedy", "components")
 ROWS_PER_OUTPUT_PARTITION = 2_000_000
 IN_PROCESS_BYTES = 4 << 30  # inputs of up to this many bytes of float32 rows run in process by default
@@ -438,14 +438,19 @@ class _Job:
             self.finish(self.index.segments(self, blocks, exact, layout, found))
 
         self.start("group")
-        groups = stages.groups(
-            engine, blocks, exact, found, self.rule, self.grouping, self.output_parts(), src.key_dtype
-        )
+        groups = self.decide(blocks, exact, found)
+        self.finish(self.describe_groups(groups))
+        if self.grouping == "greedy":
+            self.start("recheck")
+            found, groups = self.recheck(blocks, exact, found, groups, layout)
+            self.finish(
+                f"{self.counts['recheck_pairs']:,} pairs between kept rows found by other cells; "
+                f"{groups.removed:,} rows removed"
+            )
         del blocks
         self.counts.update(
             component_rounds=groups.rounds, components=groups.components, largest_component=groups.largest
         )
-        self.finish(self.describe_groups(groups))
 
         self.start("write")
         exact_frame = local_frame(exact.pairs)
@@ -458,6 +463,33 @@ class _Job:
         summary = self.summary(cos_hist, edges, groups, layout)
         summary["seconds"]["total"] = time.perf_counter() - began
         return self.commit(summary, groups)
+
+    def recheck(
+        self, blocks: stages.Blocks, exact: stages.Exact, found: stages.Pairs, groups: stages.Groups, layout: cl.Layout
+    ) -> tuple[stages.Pairs, stages.Groups]:
+        """Other layouts over the kept rows, while they find pairs the cells missed between two of
+        them; the decision is taken again on every pair found."""
+        removed = removed_ids(self.engine, groups.frame)
+        again = stages.recheck(self.engine, blocks, exact, removed, layout, self.rule)
+        self.counts["recheck_pairs"] = again.count
+        for _ in range(stages.RECHECK_EXACT_ROUNDS):
+            if not again.count:
+                break
+            found = stages.both(found, again)
+            groups = self.decide(blocks, exact, found)
+            # The rows kept now that were removed before: each against every kept row, exactly.
+            now = removed_ids(self.engine, groups.frame)
+            back = np.setdiff1d(removed, now, assume_unique=True)
+            removed = now
+            again = stages.exact_recheck(self.engine, blocks, exact, removed, back, self.threshold)
+            self.counts["recheck_pairs"] += again.count
+        return found, groups
+
+    def decide(self, blocks: stages.Blocks, exact: stages.Exact, found: stages.Pairs) -> stages.Groups:
+        src = self.source
+        return stages.groups(
+            self.engine, blocks, exact, found, self.rule, self.grouping, self.output_parts(), src.key_dtype
+        )
 
     def describe_groups(self, groups: stages.Groups) -> str:
         how = "by the keep rule" if self.grouping == "greedy" else "one per connected component"

@@ -293,14 +293,36 @@ def exact(engine: Engine, blocks: Blocks, rule: KeepRule = BY_SMALLEST_ID, key_d
 # cells
 
 
-def _first_by_key(block: Block, copy_rows: np.ndarray, wanted: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The block's representatives with the `wanted` smallest sample keys: (keys, ids, rows)."""
+def _first_by_key(
+    block: Block, skip_rows: np.ndarray, wanted: int, salt: int
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The block's rows but `skip_rows` with the `wanted` smallest sample keys: (keys, ids, rows)."""
     reps = np.ones(len(block.ids), dtype=bool)
-    reps[copy_rows] = False
+    reps[skip_rows] = False
     ids = block.ids[reps]
-    keys = cl.sample_keys(ids)
+    keys = cl.sample_keys(ids, salt)
     pick = np.argsort(keys, kind="stable")[:wanted]
     return keys[pick], ids[pick], block.unit[reps][pick]
+
+
+def sample_rows_of(
+    engine: Engine, blocks: Blocks, skip: dict[int, np.ndarray], wanted: int, dim: int, salt: int = 0
+) -> tuple[np.ndarray, np.ndarray]:
+    """The `wanted` rows of the smallest sample keys over every block (but the rows of `skip`, by
+    block): (ids, rows), the same for any partitioning."""
+    none = np.zeros(0, np.int64)
+    tasks = [(b, skip.get(i, none), wanted, salt) for i, b in enumerate(blocks.handles)]
+    found = engine.gather(engine.run("cells", _first_by_key, tasks))
+    keys = np.concatenate([np.zeros(0, np.uint64), *(f[0] for f in found)])
+    ids = np.concatenate([none, *(f[1] for f in found)])
+    rows = np.concatenate([np.zeros((0, dim), np.float32), *(f[2] for f in found)])
+    pick = np.lexsort((ids, keys))[:wanted]
+    return ids[pick], rows[pick]
+
+
+def sample_size(count: int, dim: int) -> int:
+    """Rows a layout for `count` vectors trains on, and has its margin chosen on."""
+    return min(count, 2 * cl.SAMPLE_PER_CELL * cl.cell_count(count), max(1, SAMPLE_BYTES // (4 * dim)))
 
 
 def fit_cells(
@@ -324,16 +346,9 @@ def fit_cells(
         keep = ~np.isin(sample_ids, exact_pairs.pairs.id_b.to_numpy())
         sample_ids, sample_rows = sample_ids[keep], sample_rows[keep]
     dim = sample_rows.shape[1]
-    wanted = min(count, 2 * cl.SAMPLE_PER_CELL * cl.cell_count(count), max(1, SAMPLE_BYTES // (4 * dim)))
+    wanted = sample_size(count, dim)
     if 2 * len(sample_ids) < wanted:
-        none = np.zeros(0, np.int64)
-        tasks = [(b, exact_pairs.copies.get(i, none), wanted) for i, b in enumerate(blocks.handles)]
-        found = engine.gather(engine.run("cells", _first_by_key, tasks))
-        keys = np.concatenate([np.zeros(0, np.uint64), *(f[0] for f in found)])
-        ids = np.concatenate([none, *(f[1] for f in found)])
-        rows = np.concatenate([np.zeros((0, dim), np.float32), *(f[2] for f in found)])
-        pick = np.lexsort((ids, keys))[:wanted]
-        sample_ids, sample_rows = ids[pick], rows[pick]
+        sample_ids, sample_rows = sample_rows_of(engine, blocks, exact_pairs.copies, wanted, dim)
     if len(sample_ids) == 0:
         # No representative at all (every row is a zero row): one cell, which nothing is placed in.
         sample_ids, sample_rows = np.zeros(1, np.int64), np.eye(1, dim, dtype=np.float32)
@@ -446,6 +461,104 @@ def pairs(
         sum(s[2] for s in stats),
         engine.part(placed, 2),
         by_group if keep_pieces else [],
+    )
+
+
+# --------------------------------------------------------------------------
+# recheck: a second layout over the kept rows, for pairs the first missed between two of them
+
+RECHECK_SALT = 0x2545F4914F6CDD1D  # another sample of rows: other centroids, other borders
+RECHECK_EXACT_ROUNDS = 4  # rounds that compare the rows a decision taken again keeps with every kept row
+RECHECK_MAX_CELLS = 16  # cells a kept row visits (the kept rows are fewer, and rarely near each other)
+
+
+def _left_out(block: Block, copy_rows: np.ndarray, removed: np.ndarray) -> tuple[np.ndarray, int]:
+    """The block's rows that are no kept representative (copies and removed rows), and how many are."""
+    out = np.union1d(copy_rows, np.flatnonzero(k.in_sorted(block.ids, removed)))
+    return out, len(block.ids) - len(out)
+
+
+def recheck(
+    engine: Engine,
+    blocks: Blocks,
+    exact_copies: Exact,
+    removed: np.ndarray,
+    layout: cl.Layout,
+    rule: KeepRule,
+    round_: int = 0,
+) -> Pairs:
+    """The pairs between kept representatives in cells trained anew on another sample of them (the
+    same margin). A pair the first cells missed sits across a border of theirs; other centroids put
+    their borders elsewhere, so such a pair meets in these cells unless both layouts miss it. The
+    kept rows are no pair of the first listing, so every pair found here is new."""
+    shared = engine.share(removed)
+    none = np.zeros(0, np.int64)
+    tasks = [(b, exact_copies.copies.get(i, none), shared) for i, b in enumerate(blocks.handles)]
+    left = engine.gather(engine.run("recheck", _left_out, tasks))
+    skip = {i: rows for i, (rows, _) in enumerate(left)}
+    count = sum(n for _, n in left)
+    if count < 2:
+        return Pairs([], 0, 0, 0, [], 0)
+    dim = layout.centroids.shape[1]
+    salt = RECHECK_SALT + round_
+    ids, rows = sample_rows_of(engine, blocks, skip, sample_size(count, dim), dim, salt)
+    second = cl.fit(ids, rows, count, layout.threshold, engine.threads, layout.margin, RECHECK_MAX_CELLS)
+    return pairs(engine, blocks, Exact(EXACT_META, skip), second, count, dim, rule)
+
+
+def _rows_of(block: Block, ids: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    hit = k.in_sorted(block.ids, ids)
+    return block.ids[hit], block.unit[hit]
+
+
+def _near_rows(
+    block: Block, skip_rows: np.ndarray, q_ids: np.ndarray, q_rows: np.ndarray, threshold: float
+) -> pd.DataFrame:
+    """The pairs of the query rows with the block's rows but `skip_rows`, by exact cosine."""
+    keep = np.ones(len(block.ids), dtype=bool)
+    keep[skip_rows] = False
+    ids, rows = block.ids[keep], block.unit[keep]
+    q, r, cos = k.pairs_between(q_rows, np.ascontiguousarray(rows), threshold)
+    a, b = q_ids[q], ids[r]
+    other = a != b
+    return pd.DataFrame({"id_a": np.minimum(a, b)[other], "id_b": np.maximum(a, b)[other], "cosine": cos[other]})
+
+
+def exact_recheck(
+    engine: Engine, blocks: Blocks, exact_copies: Exact, removed: np.ndarray, rows_of: np.ndarray, threshold: float
+) -> Pairs:
+    """The pairs of the kept rows `rows_of` (few: the rows a decision taken again kept) with every
+    kept representative, by exact cosine over every block: nothing missed."""
+    wanted = engine.share(rows_of)
+    taken = engine.gather(engine.run("recheck", _rows_of, [(b, wanted) for b in blocks.handles]))
+    dim = blocks.sample_rows.shape[1]
+    q_ids = np.concatenate([np.zeros(0, np.int64), *(t[0] for t in taken)])
+    q_rows = np.concatenate([np.zeros((0, dim), np.float32), *(t[1] for t in taken)])
+    shared, queries, rows = engine.share(removed), engine.share(q_ids), engine.share(q_rows)
+    none = np.zeros(0, np.int64)
+    left = engine.run(
+        "recheck", _left_out, [(b, exact_copies.copies.get(i, none), shared) for i, b in enumerate(blocks.handles)]
+    )
+    args = [(b, engine.part([left[i]], 0)[0], queries, rows, threshold) for i, b in enumerate(blocks.handles)]
+    found = engine.gather(engine.run("recheck", _near_rows, args))
+    near = pd.concat([PAIR_META, *found], ignore_index=True)
+    a, b, cos = k.unique_pairs_with(near.id_a.to_numpy(), near.id_b.to_numpy(), near.cosine.to_numpy())
+    frame = pd.DataFrame({"id_a": a, "id_b": b, "cosine": cos})
+    members, labels = k.component_labels(a, b)
+    linked = members != labels
+    stars = pd.DataFrame({"id_a": labels[linked], "id_b": members[linked]})
+    return Pairs([engine.share(frame)], len(frame), 0, 0, [engine.share(stars)], len(stars))
+
+
+def both(first: Pairs, second: Pairs) -> Pairs:
+    """The pairs of two listings (found with two layouts) as one."""
+    return Pairs(
+        [*first.handles, *second.handles],
+        first.count + second.count,
+        first.placed + second.placed,
+        first.dense_cells + second.dense_cells,
+        [*first.stars, *second.stars],
+        first.star_edges + second.star_edges,
     )
 
 

@@ -12,7 +12,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from dedup_oracle import check_decision, read_output
+from dedup_oracle import ById, check_decision, read_output
 
 from ambrel_dedup import run, stages
 from ambrel_dedup.clustered import Clustered
@@ -150,3 +150,29 @@ def test_rethreshold_refuses_a_lower_threshold(corpus, tmp_path):
     result = run(d / "corpus.parquet", tmp_path / "out", 0.9, in_process=True)
     with pytest.raises(ValueError, match=r"below the run.s 0\.9"):
         decide_at(RunOutput.read(result.output), 0.85)
+
+
+def test_pairs_the_cells_missed_between_kept_rows_are_found_again(tmp_path, monkeypatch):
+    """A layout that misses many pairs (no margin): the recheck finds most of those between two kept
+    rows, and the decision is still the greedy rule's on every listed pair."""
+    import ambrel_batch as ab
+
+    x = Clustered(count=12_000, dim=32, seed=6).rows(0, 12_000)
+    np.save(tmp_path / "x.npy", x)
+    unit = ab.normalize_batch(x)
+    truth = ab.similar_pairs(unit, 0.85)
+
+    def kept_pairs(out):
+        pairs, groups = read_output(out)
+        gone = np.zeros(len(x), bool)
+        gone[groups.id[~groups.keep].to_numpy()] = True
+        return pairs, groups, int((~gone[truth.a] & ~gone[truth.b]).sum())
+
+    weak = {"margin": 0.0, "force_layout": True, "in_process": True}
+    checked = run(tmp_path / "x.npy", tmp_path / "checked", 0.85, **weak)
+    pairs, groups, left = kept_pairs(checked.output)
+    check_decision(pairs, groups, ById())
+    monkeypatch.setattr(stages, "recheck", lambda *args: stages.Pairs([], 0, 0, 0, [], 0))
+    unchecked = run(tmp_path / "x.npy", tmp_path / "unchecked", 0.85, **weak)
+    _, _, before = kept_pairs(unchecked.output)
+    assert checked.summary["counts"]["recheck_pairs"] > 0 and before > 20 and left < before / 5
