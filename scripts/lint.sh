@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Lint: clang-format and clang-tidy over the C++ sources, ruff over the Python
-# files. Installs what it needs (clang tools from Debian, ruff into .venv) and
+# files, and the documentation site built with every warning an error. Installs what it needs (clang tools from Debian, ruff into .venv) and
 # exits non-zero on the first family of findings it reports.
 #   bash scripts/lint.sh           everything
 #   bash scripts/lint.sh --fix     rewrite with clang-format and ruff format instead of checking
@@ -56,6 +56,9 @@ build="$root/build/lint"
   -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 printf '%s\n' "${tidy_files[@]}" |
   xargs -P "$(nproc)" -n 1 "$CLANG_TIDY" -p "$build" --quiet 2>/dev/null || status=1
+
+echo "== documentation (mkdocs, warnings are errors)"
+"$VENV/bin/mkdocs" build --strict --quiet --site-dir "$root/build/docs" || status=1
 
 if [ $status -ne 0 ]; then
   echo "== lint found problems"
