@@ -23,6 +23,7 @@ echo "== benchmark smoke run (tiny counts; no timing is checked)"
 "$VENV/bin/python" bench/run.py --quick
 "$VENV/bin/python" bench/batch.py --quick
 "$VENV/bin/python" bench/index.py --quick
+"$VENV/bin/python" bench/decisions.py --quick
 
 echo "== Python tests"
 cd "$root"
