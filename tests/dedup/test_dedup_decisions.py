@@ -14,9 +14,10 @@ import pyarrow.parquet as pq
 import pytest
 from dedup_oracle import ById, check_decision, read_output
 
-from ambrel_dedup import run, stages
-from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.rethreshold import RunOutput, decide_at, rethreshold
+from ambrel_dedup import run
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.pipeline import stages
+from ambrel_dedup.review.rethreshold import RunOutput, decide_at, rethreshold
 
 N, DIM = 3000, 24
 

@@ -5,7 +5,8 @@ import numpy as np
 import pytest
 from dedup_oracle import THRESHOLD, read_output
 
-from ambrel_dedup import run, stages
+from ambrel_dedup import run
+from ambrel_dedup.pipeline import stages
 
 
 @pytest.mark.parametrize(

@@ -10,11 +10,11 @@ from dedup_oracle import components, true_cosines
 
 import ambrel_batch as ab
 from ambrel_dedup import Generated, InputError
-from ambrel_dedup import cells as cl
-from ambrel_dedup import kernels as k
-from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.sources import parse_generated
-from ambrel_dedup.truth import compare
+from ambrel_dedup import partition as k
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.datasets.truth import compare
+from ambrel_dedup.files.sources import parse_generated
+from ambrel_dedup.pipeline import cells as cl
 
 
 def _shuffled(frame, column, parts, func):

@@ -20,12 +20,13 @@ from dedup_oracle import damage, no_work, tree
 from distributed import LocalCluster
 from distributed.scheduler import KilledWorker
 
-import ambrel_dedup.engine as engine
-import ambrel_dedup.pipeline as pipeline
-import ambrel_dedup.stages as stages
+import ambrel_dedup.engine.engines as engine
+import ambrel_dedup.pipeline.job as pipeline
+import ambrel_dedup.pipeline.stages as stages
 from ambrel_dedup import DedupError, Generated, InputError, run
-from ambrel_dedup.__main__ import main
-from ambrel_dedup.cells import Layout
+from ambrel_dedup.cli import main
+from ambrel_dedup.files.sources import open_source
+from ambrel_dedup.pipeline.cells import Layout
 
 TINY = Generated(count=600, dim=8, seed=1)
 
@@ -75,7 +76,7 @@ def test_overwrite_replaces_only_an_output_of_this_tool(client, tmp_path, monkey
         calls.append(flags)
         raise OSError(errno.EINVAL, "not here")
 
-    monkeypatch.setattr("ambrel_dedup.output._renameat2", no_exchange)
+    monkeypatch.setattr("ambrel_dedup.files.outputs._renameat2", no_exchange)
     second = run(Generated(count=700, dim=8, seed=1), out, client=client, overwrite=True)
     os.close(fd)
     assert calls == [2] and second.summary["vectors"] == 700
@@ -106,7 +107,7 @@ def test_overwrite_replaces_only_an_output_of_this_tool(client, tmp_path, monkey
     np.save(foreign / "y.npy", np.ones((3, 8), np.float32))  # the held one went once unlocked
     (out / "notes.txt").unlink()
     np.save(out / "z.npy", np.ones((3, 8), np.float32))
-    source = pipeline.open_source(tmp_path)
+    source = open_source(tmp_path)
     assert [os.path.basename(p.file) for p in source.partitions] == ["x.npy"]
 
 
@@ -194,13 +195,13 @@ def test_late_failures_name_the_file_or_the_stage(client, tmp_path, monkeypatch)
             m.setattr(owner, name, fault)
             with pytest.raises(DedupError, match=words):
                 run(tmp_path / "ok.parquet", tmp_path / "out", client=client)
-    from ambrel_dedup.failures import killed as describe
+    from ambrel_dedup.engine.failures import killed as describe
 
     message = str(describe("write", KilledWorker("ambrel-read-0123456789-1-3", None, 1)))
     assert message.startswith("write: workers died") and "read task of partition 3" in message
 
     # A long stage says it is still running.
-    import ambrel_dedup.monitor as monitor
+    import ambrel_dedup.engine.monitor as monitor
 
     monkeypatch.setattr(monitor, "HEARTBEAT_SECONDS", 0.05)
     seen = threading.Event()

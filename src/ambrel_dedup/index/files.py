@@ -26,7 +26,7 @@ from typing import IO, Any
 
 import numpy as np
 
-from .errors import DedupError
+from ..errors import DedupError
 
 LAYOUT = "layout.npy"
 DATA = "data"

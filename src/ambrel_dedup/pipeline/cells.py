@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .kernels import mix64, pairs_between, unique_pairs_with
+from ..partition import mix64, pairs_between, unique_pairs_with
 
 CELL_ROWS = 500  # vectors owned by a cell, on average
 ONE_CELL_ROWS = 5000  # up to this many vectors, one cell holds them all
@@ -140,7 +140,7 @@ def merge_close(centroids: np.ndarray, threads: int | None = None) -> np.ndarray
     across them go unseen. One cell holds the family whole."""
     import ambrel_batch as ab
 
-    from .kernels import component_labels
+    from ..partition import component_labels
 
     close = ab.similar_pairs(centroids, MERGE_COSINE, threads=threads)
     if len(close.a) == 0:
@@ -335,7 +335,7 @@ def kept_pairs(rows: np.ndarray, order: np.ndarray, threshold: float) -> tuple[n
     few exactly when the rows are dense, so a family of a million near-identical rows costs about a
     million products, not half a trillion, and lists one pair per removed row.
 
-    Rows are settled a block at a time: a block's rows meet the kept rows (`kernels.pairs_between`);
+    Rows are settled a block at a time: a block's rows meet the kept rows (`partition.pairs_between`);
     those that meet none are settled among themselves by their own pairs (a block with too many of
     them is split in two, its first half settled first), and the ones kept join the kept rows."""
     import ambrel_batch as ab

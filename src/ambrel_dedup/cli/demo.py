@@ -22,9 +22,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .generate import Generated
-from .pipeline import connect, run
-from .truth import brute_force_pairs, compare
+from ..datasets.generate import Generated
+from ..datasets.truth import brute_force_pairs, compare
+from ..pipeline.job import connect, run
 
 
 def _read_output(path: Path) -> tuple[pd.DataFrame, pd.DataFrame]:
@@ -65,7 +65,7 @@ def demo(args: argparse.Namespace) -> int:
             pairs, _ = _read_output(out)
             _report_truth(gen, threshold, pairs, min(args.truth_sample, args.count))
             if args.plot:
-                from .plot import plot_summary
+                from ..review.plot import plot_summary
 
                 print(f"   plot: {plot_summary(s, args.plot)}")
 

@@ -25,9 +25,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .decide import Decision
-from .errors import DedupError
-from .output import REPORT
+from ..errors import DedupError
+from ..files.outputs import REPORT
+from ..pipeline.decide import Decision
 from .rethreshold import RunOutput, decide_at
 
 CURVE_STEPS = (0.005, 0.01, 0.02, 0.025, 0.05)

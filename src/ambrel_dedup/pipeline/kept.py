@@ -21,9 +21,9 @@ import numpy as np
 import pandas as pd
 from dask import delayed
 
-from .engine import Engine, Handle
-from .kernels import in_sorted
-from .sources import Partition, Source
+from ..engine.engines import Engine, Handle
+from ..files.sources import Partition, Source
+from ..partition import in_sorted
 
 DUPLICATE_OF, COSINE = "duplicate_of", "cosine"  # the columns an annotated data set adds
 

@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-from .kernels import component_labels
+from ..partition import component_labels
 
 Rank = Callable[[np.ndarray], np.ndarray]  # ids (unique) -> their positions, best first
 

@@ -6,7 +6,7 @@ import itertools
 from pathlib import Path
 from typing import Any
 
-from .errors import DedupError
+from ..errors import DedupError
 
 FEW_SIZES = 20  # up to this largest group size, one bar per size
 

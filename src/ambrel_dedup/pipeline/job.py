@@ -22,16 +22,17 @@ import pyarrow as pa
 from dask import delayed
 from distributed import Client, LocalCluster
 
+from .. import partition as k
+from ..datasets.generate import Generated
+from ..engine import connection, failures, monitor
+from ..engine.engines import ClusterEngine, Engine, LocalEngine, local_frame, shuffle_method
+from ..errors import DedupError
+from ..files.outputs import ANNOTATED, KEPT, KEYS, Output
+from ..files.sources import Source, open_source
+from ..ranking import KeepRule
 from . import cells as cl
-from . import connection, failures, monitor, stages
-from . import kernels as k
-from .engine import ClusterEngine, Engine, LocalEngine, local_frame, shuffle_method
-from .errors import DedupError
-from .generate import Generated
+from . import stages
 from .kept import removed_ids, removed_rows, write_annotated, write_kept
-from .output import ANNOTATED, KEPT, KEYS, Output
-from .ranking import KeepRule
-from .sources import Source, open_source
 
 STAGES = ("read", "exact", "cells", "pairs", "group", "recheck", "write", "kept", "annotate")
 GROUPINGS = ("greedy", "components")
@@ -199,7 +200,7 @@ def run(
     written there the same way, with two more columns: `duplicate_of` and `cosine`
     (null for kept rows).
 
-    Before any work, `output`, `kept` and `annotate` are checked (see `ambrel_dedup.output`):
+    Before any work, `output`, `kept` and `annotate` are checked (see `ambrel_dedup.files.outputs`):
     they must lie apart from the input and from each other; with `overwrite`, an
     existing directory is replaced only if this tool wrote it.
     """
@@ -387,7 +388,7 @@ class _Job:
     counts: dict[str, int] = field(default_factory=dict)
     started: float = 0.0
     zero_ids: list[int] = field(default_factory=list)
-    index: Any = None  # an index being written (`index_jobs`): fed the blocks, then the groups
+    index: Any = None  # an index being written (`ambrel_dedup.index.jobs`): fed the blocks, then the groups
     grouping: str = "greedy"
     annotated: Output | None = None
 
@@ -527,7 +528,7 @@ class _Job:
 
     def commit(self, summary: dict[str, Any], groups: stages.Groups) -> RunResult:
         """Moves the outputs into place: every directory is whole before any moves (a failure
-        between the moves leaves the data sets in place and no output, see ambrel_dedup.output),
+        between the moves leaves the data sets in place and no output, see ambrel_dedup.files.outputs),
         then an index being written publishes its version."""
         if self.target is not None:
             (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")

@@ -44,7 +44,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import Self
 
-from .errors import DedupError
+from ..errors import DedupError
 
 MARKER = ".ambrel-dedup"
 FORMAT_VERSION = 1

@@ -24,8 +24,8 @@ import dask.dataframe as dd
 import pandas as pd
 from dask import delayed
 
+from ..errors import DedupError, InputError
 from . import failures
-from .errors import DedupError, InputError
 
 Handle = Any
 

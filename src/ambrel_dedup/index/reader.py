@@ -7,7 +7,7 @@
     ids, cosines = matches.of(0)           # those of the first row, nearest first
 
 An index is written by `ambrel-dedup index create` and grows by `index add` (see
-`ambrel_dedup.index_jobs`); its files are described in `ambrel_dedup.index_store`. An opened
+`ambrel_dedup.index.jobs`); its files are described in `ambrel_dedup.index.segments`. An opened
 `Index` is one version: later versions written meanwhile are not seen until it is opened again.
 It keeps what it has read (the rows stay memory-mapped), so repeated queries read only cells
 they have not touched before.
@@ -23,14 +23,14 @@ from typing import Any
 
 import numpy as np
 
-from . import cells as cl
-from . import decide
-from . import index_files as files
-from . import index_manifest as im
-from . import index_store as st
-from . import kernels as k
-from .index_manifest import GroupsEntry, Manifest, Version
-from .index_query import Copies, Matches, match
+from .. import partition as k
+from ..pipeline import cells as cl
+from ..pipeline import decide
+from . import files
+from . import manifest as im
+from . import segments as st
+from .manifest import GroupsEntry, Manifest, Version
+from .matching import Copies, Matches, match
 
 GROUP_CHANGES = np.dtype([("id", "<i8"), ("group", "<i8"), ("keep", "?"), ("cosine", "<f8")])
 

@@ -2,13 +2,13 @@
 
     IDX/
       .ambrel-dedup          marker: a directory this tool wrote (input discovery never enters it)
-      manifest.json          the versions (`index_manifest`); replaced by an atomic rename, never edited
+      manifest.json          the versions (`manifest`); replaced by an atomic rename, never edited
       layout.npy             the cells' centroids, fixed when the index was created
       data/seg-*/            one segment per writing task: the vectors it holds, laid out by cell
       data/groups-*.npy      per version: (id, group, keep) of every id whose group changed
       .lock                  held (flock) by the one process adding to or vacuuming the index
 
-Every file below IDX is reached through `index_files`, never through a symbolic link.
+Every file below IDX is reached through `files`, never through a symbolic link.
 
 A segment holds, for its representatives sorted by (own cell, id): `ids`, the normalised float32
 rows `unit` and their float64 `norms`, the fingerprint words `prints`, the cells of each row `cells`, `cell_starts` (where
@@ -31,10 +31,10 @@ from pathlib import Path
 
 import numpy as np
 
-from . import index_files as files
-from .index_files import DATA, LAYOUT, IndexError_
-from .index_manifest import LOCK, MANIFEST, SEGMENT_ARRAYS, Manifest, SegmentEntry, Version
-from .output import MARKER
+from ..files.outputs import MARKER
+from . import files
+from .files import DATA, LAYOUT, IndexError_
+from .manifest import LOCK, MANIFEST, SEGMENT_ARRAYS, Manifest, SegmentEntry, Version
 
 ENTRIES = frozenset({MARKER, MANIFEST, LAYOUT, DATA, LOCK})
 

@@ -30,7 +30,9 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
-from .index_files import (
+from ..files.outputs import TOOL
+from ..ranking import KeepRule
+from .files import (
     DATA,
     GROUPS_NAME,
     SEGMENT_NAME,
@@ -39,8 +41,6 @@ from .index_files import (
     read_text,
     sync_directory,
 )
-from .output import TOOL
-from .ranking import KeepRule
 
 KIND = "index"
 # 1: groups are connected components (group: the smallest id); 2: the greedy keep rule (group: the

@@ -8,7 +8,7 @@ from asyncio import CancelledError
 from distributed.client import FutureCancelledError
 from distributed.scheduler import KilledWorker
 
-from .errors import DedupError
+from ..errors import DedupError
 
 _TASK = re.compile(r"ambrel-([a-z]+)-[0-9a-f]+-\d+-(\d+)")
 NOTHING_WRITTEN = "nothing was written"

@@ -18,9 +18,9 @@ from typing import Any
 
 import numpy as np
 
-from .errors import InputError
-from .generate import Generated
-from .ranking import Keys, key_dtype, keys_of
+from ..datasets.generate import Generated
+from ..errors import InputError
+from ..ranking import Keys, key_dtype, keys_of
 
 TARGET_PARTITION_BYTES = 64 << 20
 # The most partitions a run plans: the client keeps one small record (and Dask several tasks) per partition.
@@ -457,7 +457,7 @@ def _read_parquet(
 def _discover(root: Path) -> list[Path]:
     """The .parquet and .npy files under root, in name order, without entering a run's
     outputs or its leftover temporary directories."""
-    from .output import is_skipped_directory
+    from .outputs import is_skipped_directory
 
     found = []
     for folder, dirs, files in os.walk(root):

@@ -18,8 +18,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .index_store import Segment
-from .kernels import product_slack
+from ..partition import product_slack
+from .segments import Segment
 
 if TYPE_CHECKING:
     import pandas as pd

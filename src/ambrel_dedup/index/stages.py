@@ -18,17 +18,28 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import cells as cl
-from . import decide
-from . import index_files as files
-from . import index_manifest as im
-from . import index_store as st
-from . import kernels as k
-from .engine import Engine, Handle
-from .index import Index, group_changes, opened
-from .index_query import match
-from .ranking import KeepRule
-from .stages import MAX_PAIRS_PER_TASK, PAIR_META, Block, Blocks, Exact, Pairs, gather_keys, joined, ranker, ranking_of
+from .. import partition as k
+from ..engine.engines import Engine, Handle
+from ..pipeline import cells as cl
+from ..pipeline import decide
+from ..pipeline.stages import (
+    MAX_PAIRS_PER_TASK,
+    PAIR_META,
+    Block,
+    Blocks,
+    Exact,
+    Pairs,
+    gather_keys,
+    joined,
+    ranker,
+    ranking_of,
+)
+from ..ranking import KeepRule
+from . import files
+from . import manifest as im
+from . import segments as st
+from .matching import match
+from .reader import Index, group_changes, opened
 
 SEGMENT_ROWS = 500_000  # representatives per segment, about; a query visits every segment per cell
 

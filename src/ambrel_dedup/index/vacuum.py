@@ -24,8 +24,8 @@ import stat
 from dataclasses import dataclass
 from pathlib import Path
 
-from .index_files import DATA, GROUPS_NAME, SEGMENT_NAME, IndexError_, check_no_mounts, directory
-from .index_manifest import SEGMENT_ARRAYS, STALE_MANIFEST, Manifest, keep_newest, publish, read_manifest, writer_lock
+from .files import DATA, GROUPS_NAME, SEGMENT_NAME, IndexError_, check_no_mounts, directory
+from .manifest import SEGMENT_ARRAYS, STALE_MANIFEST, Manifest, keep_newest, publish, read_manifest, writer_lock
 
 _SEGMENT_FILES = frozenset(f"{key}.npy" for key in SEGMENT_ARRAYS)
 
@@ -88,7 +88,7 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
     the module's text). Holds the writer's lock. The index's directory is held open from the start
     and everything is removed through it: an index moved or replaced at its path meanwhile is
     refused, never emptied with another's manifest."""
-    from .index import Index
+    from .reader import Index
 
     if keep < 1:
         raise ValueError(f"keep must be at least 1, got {keep}")

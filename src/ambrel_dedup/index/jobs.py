@@ -22,18 +22,15 @@ import numpy as np
 import pandas as pd
 from distributed import Client
 
-from . import cells as cl
-from . import index_files as files
-from . import index_manifest as im
-from . import index_stages as ist
-from . import kernels as k
-from . import stages
-from .engine import Engine, local_frame
-from .errors import DedupError
-from .generate import Generated
-from .index import Index, opened
-from .output import MARKER, Contents, Output
-from .pipeline import (
+from .. import partition as k
+from ..datasets.generate import Generated
+from ..engine.engines import Engine, local_frame
+from ..errors import DedupError
+from ..files.outputs import MARKER, Contents, Output
+from ..files.sources import Partition, Source
+from ..pipeline import cells as cl
+from ..pipeline import stages
+from ..pipeline.job import (
     Log,
     RunResult,
     Where,
@@ -44,8 +41,11 @@ from .pipeline import (
     launch,
     planner,
 )
-from .ranking import KeepRule
-from .sources import Partition, Source
+from ..ranking import KeepRule
+from . import files
+from . import manifest as im
+from . import stages as ist
+from .reader import Index, opened
 
 QUERY_OUTPUT = Contents("output", frozenset({MARKER, "matches.parquet", "summary.json"}))
 
@@ -536,6 +536,6 @@ def info(index: str | os.PathLike[str], verify: bool = False) -> dict[str, Any]:
 
 
 def vacuum(index: str | os.PathLike[str], keep: int = 1) -> dict[str, int]:
-    from .index_vacuum import vacuum as vacuum_index
+    from .vacuum import vacuum as vacuum_index
 
     return vacuum_index(Path(os.path.abspath(index)), keep)

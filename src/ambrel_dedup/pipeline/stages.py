@@ -23,13 +23,14 @@ import numpy as np
 import pandas as pd
 from dask import delayed
 
+from .. import partition as k
+from .. import ranking
+from ..engine.engines import Engine, Handle, local_frame
+from ..errors import DedupError, InputError
+from ..files.sources import Partition, Source
+from ..ranking import BY_SMALLEST_ID, KeepRule, Keys
 from . import cells as cl
-from . import decide, ranking
-from . import kernels as k
-from .engine import Engine, Handle, local_frame
-from .errors import DedupError, InputError
-from .ranking import BY_SMALLEST_ID, KeepRule, Keys
-from .sources import Partition, Source
+from . import decide
 
 ZERO_IDS_LISTED = 100  # ids of zero rows named in the summary
 SAMPLE_BYTES = 64 << 20  # the sample the cells are trained on, gathered by the caller

@@ -7,7 +7,7 @@ as they were (represented by the keep rule's first row of each, as in the run), 
 or above T, the run's keep rule and grouping (`summary.json`; the keep-by values of every id in a
 pair from `keys.parquet`). `rethreshold` writes the result as a run's output: pairs.parquet (the
 pairs at or above T, and each removed row's pair with the row it duplicates), groups.parquet and
-summary.json. The report (`ambrel_dedup.report`) draws the rows removed at every threshold from
+summary.json. The report (`ambrel_dedup.review.report`) draws the rows removed at every threshold from
 the same function.
 """
 
@@ -22,12 +22,13 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import decide, ranking
-from . import kernels as k
-from .errors import DedupError
-from .output import KEYS, Output
-from .pipeline import RunResult, check_threshold
-from .ranking import KeepRule, Keys
+from .. import partition as k
+from .. import ranking
+from ..errors import DedupError
+from ..files.outputs import KEYS, Output
+from ..pipeline import decide
+from ..pipeline.job import RunResult, check_threshold
+from ..ranking import KeepRule, Keys
 
 
 @dataclass

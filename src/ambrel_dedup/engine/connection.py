@@ -23,7 +23,7 @@ from urllib.parse import urlsplit
 
 from distributed import Client
 
-from .errors import DedupError
+from ..errors import DedupError
 
 DEFAULT_PORT = 8786
 MAX_HANDSHAKE_BYTES = 1 << 20
