@@ -21,8 +21,9 @@ from distributed import LocalCluster
 from distributed.scheduler import KilledWorker
 
 import ambrel_dedup.engine.engines as engine
+import ambrel_dedup.pipeline.fit as fit
 import ambrel_dedup.pipeline.job as pipeline
-import ambrel_dedup.pipeline.stages as stages
+import ambrel_dedup.pipeline.read as read
 from ambrel_dedup import DedupError, Generated, InputError, run
 from ambrel_dedup.cli import main
 from ambrel_dedup.files.sources import open_source
@@ -188,7 +189,7 @@ def test_late_failures_name_the_file_or_the_stage(client, tmp_path, monkeypatch)
 
     pq.write_table(table, tmp_path / "ok.parquet")
     for owner, name, fault, words in (
-        (stages, "_check_unique_ids", killed, r"read: workers died .*task .shuffle. was killed"),
+        (read, "_check_unique_ids", killed, r"read: workers died .*task .shuffle. was killed"),
         (engine.ClusterEngine, "gather", no_memory, r"read: out of memory"),
     ):
         with monkeypatch.context() as m:
@@ -240,13 +241,13 @@ def test_paths_sizes_layouts_and_cluster_sizes(client, tmp_path, monkeypatch):
             run(**args)
     assert sorted(os.listdir(tmp_path)) == ["out", "rel.npy"]
     # A margin whose promised recall is too low is refused, unless forced; nothing is written.
-    fit = stages.fit_cells
+    fit_cells = fit.fit_cells
 
     def weak(*args, **kwargs):
-        layout = fit(*args, **kwargs)
+        layout = fit_cells(*args, **kwargs)
         return Layout(layout.threshold, layout.centroids, layout.margin, layout.max_cells, {"0.90": 0.5}, 60)
 
-    monkeypatch.setattr(stages, "fit_cells", weak)
+    monkeypatch.setattr(fit, "fit_cells", weak)
     with pytest.raises(DedupError, match=r"promises a recall of 0\.500 at 0\.9"):
         run(TINY, tmp_path / "weak", margin=0.0, in_process=True)
     assert run(TINY, tmp_path / "weak", margin=0.0, in_process=True, force_layout=True).summary["vectors"] == 600

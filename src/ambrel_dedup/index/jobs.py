@@ -29,7 +29,10 @@ from ..errors import DedupError
 from ..files.outputs import MARKER, Contents, Output
 from ..files.sources import Partition, Source
 from ..pipeline import cells as cl
-from ..pipeline import stages
+from ..pipeline import exact as ex
+from ..pipeline import group as gr
+from ..pipeline import pairs as pr
+from ..pipeline import read as rd
 from ..pipeline.job import (
     Log,
     RunResult,
@@ -78,9 +81,9 @@ def _version_summary(summary: dict[str, Any], added: int) -> dict[str, Any]:
     }
 
 
-def _gather_groups(engine: Engine, groups: stages.Groups) -> pd.DataFrame:
+def _gather_groups(engine: Engine, groups: gr.Groups) -> pd.DataFrame:
     parts = engine.gather(engine.compute("index", groups.frame.to_delayed()))
-    return pd.concat([stages.GROUPS_META, *parts], ignore_index=True)
+    return pd.concat([gr.GROUPS_META, *parts], ignore_index=True)
 
 
 # --------------------------------------------------------------------------
@@ -98,7 +101,7 @@ class _Creating:
     largest: int = -1
     token: str = field(default_factory=lambda: os.urandom(4).hex())
 
-    def segments(self, job: _Job, blocks: stages.Blocks, exact: stages.Exact, layout: cl.Layout, found: Any) -> str:
+    def segments(self, job: _Job, blocks: rd.Blocks, exact: ex.Exact, layout: cl.Layout, found: Any) -> str:
         self.layout = layout
         rows = [p.rows for p in job.source.partitions]
         files.make_directory(self.target.tmp, files.DATA)
@@ -110,7 +113,7 @@ class _Creating:
     def ready(self) -> None:
         self.target.ready()
 
-    def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
+    def commit(self, job: _Job, summary: dict[str, Any], groups: gr.Groups) -> Path:
         assert self.layout is not None
         root = self.target.tmp
         table = _gather_groups(job.engine, groups)
@@ -214,7 +217,7 @@ def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
 # add
 
 
-def _collisions(block: stages.Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
+def _collisions(block: rd.Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
     held = opened(root, version).all_ids()  # sorted: searched, never sorted again
     ids = np.concatenate([block.ids, info[0]])
     return ids[k.in_sorted(ids, held)][:3]
@@ -243,7 +246,7 @@ class _Adding:
         if now.id != self.index.manifest.id or now.version != self.index.version:
             raise DedupError(f"{root}: replaced or changed while adding; nothing was added to it")
 
-    def commit(self, job: _Job, summary: dict[str, Any], groups: stages.Groups) -> Path:
+    def commit(self, job: _Job, summary: dict[str, Any], groups: gr.Groups) -> Path:
         del groups
         root, number = self.index.root, self.index.version + 1
         assert self.table is not None
@@ -294,7 +297,7 @@ class _AddJob(_Job):
                 raise DedupError(f"{part.file}: id {int(ids[0])} is already in the index {index.root}")
 
         self.start("exact")
-        exact = stages.exact(engine, blocks, self.rule, src.key_dtype)
+        exact = ex.exact(engine, blocks, self.rule, src.key_dtype)
         within = exact.count
         exact = ist.in_index(engine, blocks, exact, index.root, version)
         reps = src.count - blocks.zero_count - exact.count
@@ -302,7 +305,7 @@ class _AddJob(_Job):
         self.finish(f"{within:,} exact copies among the new rows, {exact.count - within:,} of indexed vectors")
 
         self.start("pairs")
-        found = stages.pairs(
+        found = pr.pairs(
             engine, blocks, exact, layout, max(reps, 1), src.dim, self.rule, keep_pieces=True, group_task=ist.within
         )
         self.finish(f"{found.count:,} pairs among the new rows")
@@ -322,7 +325,7 @@ class _AddJob(_Job):
         decision = ist.decide_new(engine, blocks, exact, found, met, index, self.rule)
         table = decision.frame()
         adding.table = table
-        groups = stages.Groups(local_frame(table), local_frame(decision.pairs()), decision.sizes, decision.removed)
+        groups = gr.Groups(local_frame(table), local_frame(decision.pairs()), decision.sizes, decision.removed)
         new_removed = decision.ids[~decision.keep]
         self.finish(f"{len(new_removed):,} new rows removed (the indexed rows' decisions stand)")
 
@@ -343,7 +346,7 @@ class _AddJob(_Job):
 
         self.start("write")
         exact_frame = local_frame(exact.pairs)
-        near = engine.frame([*found.handles, *met.handles], stages.PAIR_META)
+        near = engine.frame([*found.handles, *met.handles], pr.PAIR_META)
         cos_hist, edges, written = self.write(exact_frame, near, groups)
         self.counts["pairs"] = written
         self.finish(str(self.target.shown) if self.target is not None else "")

@@ -20,20 +20,13 @@ import pandas as pd
 
 from .. import partition as k
 from ..engine.engines import Engine, Handle
+from ..pipeline import cell_pairs as cp
 from ..pipeline import cells as cl
 from ..pipeline import decide
-from ..pipeline.stages import (
-    MAX_PAIRS_PER_TASK,
-    PAIR_META,
-    Block,
-    Blocks,
-    Exact,
-    Pairs,
-    gather_keys,
-    joined,
-    ranker,
-    ranking_of,
-)
+from ..pipeline.exact import Exact
+from ..pipeline.group import gather_keys, ranking_of
+from ..pipeline.pairs import MAX_PAIRS_PER_TASK, PAIR_META, Pairs, joined, ranker
+from ..pipeline.read import Block, Blocks
 from ..ranking import KeepRule
 from . import files
 from . import manifest as im
@@ -273,7 +266,7 @@ def within(
         out = pd.DataFrame({"id_a": a[keep], "id_b": b[keep], "cosine": found.cosine[keep]})
     else:  # dense cells: as a run lists their pairs
         cells = np.arange(group, layout.cells, groups)
-        pairs = cl.pairs_in_cells(cells, ids, rows, cells_of, layout.threshold, max_pairs, ranker(rule, ids, keys))
+        pairs = cp.pairs_in_cells(cells, ids, rows, cells_of, layout.threshold, max_pairs, ranker(rule, ids, keys))
         out = pd.DataFrame({"id_a": pairs.a, "id_b": pairs.b, "cosine": pairs.cosine})
         dense = pairs.incomplete
     members, labels = k.component_labels(out.id_a.to_numpy(), out.id_b.to_numpy())

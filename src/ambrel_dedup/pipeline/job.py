@@ -31,7 +31,12 @@ from ..files.outputs import ANNOTATED, KEPT, KEYS, Output
 from ..files.sources import Source, open_source
 from ..ranking import KeepRule
 from . import cells as cl
-from . import stages
+from . import exact as ex
+from . import fit
+from . import group as gr
+from . import pairs as pr
+from . import read as rd
+from . import recheck as rc
 from .kept import removed_ids, removed_rows, write_annotated, write_kept
 
 STAGES = ("read", "exact", "cells", "pairs", "group", "recheck", "write", "kept", "annotate")
@@ -417,7 +422,7 @@ class _Job:
         blocks = self.read(cl.cell_count(src.count))
 
         self.start("exact")
-        exact = stages.exact(engine, blocks, self.rule, src.key_dtype)
+        exact = ex.exact(engine, blocks, self.rule, src.key_dtype)
         reps = src.count - blocks.zero_count - exact.count
         self.counts.update(exact_copies=exact.count, exact_pairs=exact.count, representatives=reps)
         self.finish(f"{exact.count:,} exact copies")
@@ -428,7 +433,7 @@ class _Job:
         self.warn_promise(layout)
 
         self.start("pairs")
-        found = stages.pairs(engine, blocks, exact, layout, reps, src.dim, self.rule)
+        found = pr.pairs(engine, blocks, exact, layout, reps, src.dim, self.rule)
         self.counts.update(placements=found.placed, near_pairs=found.count, dense_cells=found.dense_cells)
         note = f"{found.placed:,} placements in cells, {found.count:,} pairs at or above {self.threshold}"
         if found.dense_cells:
@@ -455,7 +460,7 @@ class _Job:
 
         self.start("write")
         exact_frame = local_frame(exact.pairs)
-        near = engine.frame(found.handles, stages.PAIR_META)
+        near = engine.frame(found.handles, pr.PAIR_META)
         cos_hist, edges, written = self.write(exact_frame, near, groups)
         self.counts["pairs"] = written
         self.finish(str(self.target.shown) if self.target is not None else "")
@@ -466,33 +471,33 @@ class _Job:
         return self.commit(summary, groups)
 
     def recheck(
-        self, blocks: stages.Blocks, exact: stages.Exact, found: stages.Pairs, groups: stages.Groups, layout: cl.Layout
-    ) -> tuple[stages.Pairs, stages.Groups]:
+        self, blocks: rd.Blocks, exact: ex.Exact, found: pr.Pairs, groups: gr.Groups, layout: cl.Layout
+    ) -> tuple[pr.Pairs, gr.Groups]:
         """Other layouts over the kept rows, while they find pairs the cells missed between two of
         them; the decision is taken again on every pair found."""
         removed = removed_ids(self.engine, groups.frame)
-        again = stages.recheck(self.engine, blocks, exact, removed, layout, self.rule)
+        again = rc.recheck(self.engine, blocks, exact, removed, layout, self.rule)
         self.counts["recheck_pairs"] = again.count
-        for _ in range(stages.RECHECK_EXACT_ROUNDS):
+        for _ in range(rc.RECHECK_EXACT_ROUNDS):
             if not again.count:
                 break
-            found = stages.both(found, again)
+            found = rc.both(found, again)
             groups = self.decide(blocks, exact, found)
             # The rows kept now that were removed before: each against every kept row, exactly.
             now = removed_ids(self.engine, groups.frame)
             back = np.setdiff1d(removed, now, assume_unique=True)
             removed = now
-            again = stages.exact_recheck(self.engine, blocks, exact, removed, back, self.threshold)
+            again = rc.exact_recheck(self.engine, blocks, exact, removed, back, self.threshold)
             self.counts["recheck_pairs"] += again.count
         return found, groups
 
-    def decide(self, blocks: stages.Blocks, exact: stages.Exact, found: stages.Pairs) -> stages.Groups:
+    def decide(self, blocks: rd.Blocks, exact: ex.Exact, found: pr.Pairs) -> gr.Groups:
         src = self.source
-        return stages.groups(
+        return gr.groups(
             self.engine, blocks, exact, found, self.rule, self.grouping, self.output_parts(), src.key_dtype
         )
 
-    def describe_groups(self, groups: stages.Groups) -> str:
+    def describe_groups(self, groups: gr.Groups) -> str:
         how = "by the keep rule" if self.grouping == "greedy" else "one per connected component"
         note = f"{groups.removed:,} rows removed for {sum(groups.sizes.values()):,} kept rows ({how})"
         note += f"; largest connected component {groups.largest:,} ids"
@@ -511,7 +516,7 @@ class _Job:
                 f"below {PROMISE_WARNING}: some pairs may be missed"
             )
 
-    def write_rows(self, groups: stages.Groups) -> None:
+    def write_rows(self, groups: gr.Groups) -> None:
         """The kept data set and the annotated one, when asked for."""
         if self.kept is not None:
             self.start("kept")
@@ -526,7 +531,7 @@ class _Job:
             self.counts["annotated_rows"] = rows
             self.finish(f"{rows:,} rows in {self.annotated.shown}")
 
-    def commit(self, summary: dict[str, Any], groups: stages.Groups) -> RunResult:
+    def commit(self, summary: dict[str, Any], groups: gr.Groups) -> RunResult:
         """Moves the outputs into place: every directory is whole before any moves (a failure
         between the moves leaves the data sets in place and no output, see ambrel_dedup.files.outputs),
         then an index being written publishes its version."""
@@ -551,11 +556,11 @@ class _Job:
             self.annotated.shown if self.annotated is not None else None,
         )
 
-    def read(self, cells: int) -> stages.Blocks:
+    def read(self, cells: int) -> rd.Blocks:
         """The read stage: every partition read, normalised and fingerprinted on the engine."""
         src = self.source
         self.start("read")
-        blocks = stages.read(self.engine, src, cells)
+        blocks = rd.read(self.engine, src, cells)
         self.counts["zero_rows"] = blocks.zero_count
         self.zero_ids = blocks.zero_ids
         note = f"{len(src.partitions)} partitions"
@@ -565,8 +570,8 @@ class _Job:
         self.finish(note)
         return blocks
 
-    def fit(self, blocks: stages.Blocks, exact: stages.Exact, reps: int) -> cl.Layout:
-        layout = stages.fit_cells(
+    def fit(self, blocks: rd.Blocks, exact: ex.Exact, reps: int) -> cl.Layout:
+        layout = fit.fit_cells(
             self.engine, blocks, exact, max(reps, 1), self.threshold, self.engine.threads, self.margin
         )
         promised = layout.promised.get(f"{self.threshold:.2f}")
@@ -580,13 +585,11 @@ class _Job:
     def output_parts(self) -> int:
         return max(1, math.ceil(self.source.count / ROWS_PER_OUTPUT_PARTITION))
 
-    def write(
-        self, exact: dd.DataFrame, near: dd.DataFrame, groups: stages.Groups
-    ) -> tuple[np.ndarray, np.ndarray, int]:
+    def write(self, exact: dd.DataFrame, near: dd.DataFrame, groups: gr.Groups) -> tuple[np.ndarray, np.ndarray, int]:
         """pairs.parquet (every listed pair, and the pair of every removed row with the row it
         duplicates, each once) and groups.parquet; the histogram of the near pairs' cosines and
         the number of pairs written."""
-        meta = stages.DECISION_PAIRS_META
+        meta = gr.DECISION_PAIRS_META
         flagged = [
             exact.map_partitions(_flag, True, meta=meta),
             near.map_partitions(_flag, False, meta=meta),
@@ -615,9 +618,7 @@ class _Job:
         cos_hist = np.sum([c[0] for c in counts], axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
         return cos_hist, edges, int(sum(c[1] for c in counts))
 
-    def summary(
-        self, cos_hist: np.ndarray, edges: np.ndarray, groups: stages.Groups, layout: cl.Layout
-    ) -> dict[str, Any]:
+    def summary(self, cos_hist: np.ndarray, edges: np.ndarray, groups: gr.Groups, layout: cl.Layout) -> dict[str, Any]:
         c = self.counts
         sizes = groups.sizes
         c["grouped_ids"] = sum(size * n for size, n in sizes.items())
