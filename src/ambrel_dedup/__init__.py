@@ -21,13 +21,15 @@ A persistent index keeps a run's vectors for what arrives later:
 from __future__ import annotations
 
 from .datasets.generate import Generated
+from .engine.opening import connect
 from .errors import DedupError, InputError
 from .index.jobs import add as add_to_index
 from .index.jobs import create as create_index
 from .index.jobs import query as query_index
 from .index.matching import Matches
 from .index.reader import Index
-from .pipeline.job import RunResult, connect, run
+from .pipeline.job import run
+from .pipeline.summary import RunResult
 
 __all__ = [
     "DedupError",

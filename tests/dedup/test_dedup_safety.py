@@ -21,8 +21,8 @@ from distributed import LocalCluster
 from distributed.scheduler import KilledWorker
 
 import ambrel_dedup.engine.engines as engine
+import ambrel_dedup.engine.opening as opening
 import ambrel_dedup.pipeline.fit as fit
-import ambrel_dedup.pipeline.job as pipeline
 import ambrel_dedup.pipeline.read as read
 from ambrel_dedup import DedupError, Generated, InputError, run
 from ambrel_dedup.cli import main
@@ -227,7 +227,7 @@ def test_paths_sizes_layouts_and_cluster_sizes(client, tmp_path, monkeypatch):
     def no_cluster(*args, **kwargs):
         pytest.fail("a local cluster was started")
 
-    monkeypatch.setattr(pipeline, "LocalCluster", no_cluster)
+    monkeypatch.setattr(opening, "LocalCluster", no_cluster)
     np.save("rel.npy", np.random.default_rng(0).standard_normal((40, 8)).astype(np.float32))
     assert run("rel.npy", "out", client=client).summary["vectors"] == 40
     for kwargs, error, words in (

@@ -24,7 +24,8 @@ import pandas as pd
 
 from ..datasets.generate import Generated
 from ..datasets.truth import brute_force_pairs, compare
-from ..pipeline.job import connect, run
+from ..engine.opening import connect
+from ..pipeline.job import run
 
 
 def _read_output(path: Path) -> tuple[pd.DataFrame, pd.DataFrame]:

@@ -7,9 +7,18 @@ import contextlib
 import threading
 import time
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, Protocol
 
 HEARTBEAT_SECONDS = 30.0
+
+Log = Callable[[str], None]  # where a job's lines go
+
+
+class Staged(Protocol):
+    """A running job, as far as the heartbeat sees it: the stage it is in."""
+
+    @property
+    def stage(self) -> str: ...
 
 
 def _memory_note(info: dict[str, Any]) -> str:
@@ -24,7 +33,7 @@ def _memory_note(info: dict[str, Any]) -> str:
 
 
 @contextlib.contextmanager
-def heartbeat(job: Any, client: Any, say: Callable[[str], None] | None) -> Iterator[None]:
+def heartbeat(job: Staged, client: Any, say: Log | None) -> Iterator[None]:
     """While the body runs, says every HEARTBEAT_SECONDS that `job.stage` is still running."""
     if say is None:
         yield

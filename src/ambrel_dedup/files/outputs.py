@@ -321,3 +321,19 @@ class Output:
         self._created = []
         self.close()
         shutil.rmtree(old, ignore_errors=True)
+
+
+def extra_outputs(
+    kept: str | os.PathLike[str] | None,
+    annotate: str | os.PathLike[str] | None,
+    inputs: list[str | os.PathLike[str]],
+    overwrite: bool,
+    token: str,
+    others: list[Output],
+) -> tuple[Output | None, Output | None]:
+    """The kept and annotated data sets' directories, checked apart from the inputs, the other
+    outputs and each other."""
+    kept_target = None if kept is None else Output(kept, inputs, overwrite, token, KEPT, apart_from=others)
+    apart = [*others, *([kept_target] if kept_target else [])]
+    annotated = None if annotate is None else Output(annotate, inputs, overwrite, token, ANNOTATED, apart_from=apart)
+    return kept_target, annotated

@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -526,3 +526,44 @@ def _open(
     if path.suffix == ".npy":
         return npy_source([path], partition_rows, parallelism, first_id)
     return parquet_source([path], id_column, vector_column, partition_rows, parallelism, key_column)
+
+
+@dataclass(frozen=True)
+class Reading:
+    """How a job reads its input: the id and vector columns of Parquet input, and the rows per
+    partition (default: from the input's size and the engine's threads)."""
+
+    id_column: str = "id"
+    vector_column: str = "embedding"
+    partition_rows: int | None = None
+
+    def planner(
+        self,
+        source: str | os.PathLike[str] | Generated,
+        first_id: int = 0,
+        check: Callable[[Source], None] | None = None,
+        key_column: str | None = None,
+    ) -> Callable[[int], Source]:
+        """The input's plan for a given parallelism (see `open_source`), checked by `check`."""
+
+        def plan(parallelism: int) -> Source:
+            src = open_source(
+                source,
+                id_column=self.id_column,
+                vector_column=self.vector_column,
+                partition_rows=self.partition_rows,
+                parallelism=parallelism,
+                first_id=first_id,
+                key_column=key_column,
+            )
+            if check is not None:
+                check(src)
+            return src
+
+        return plan
+
+
+def input_paths(source: str | os.PathLike[str] | Generated) -> list[str | os.PathLike[str]]:
+    """The paths an input is read from, which every output must lie apart from (none for the
+    built-in data set)."""
+    return [] if isinstance(source, Generated) or not os.path.lexists(source) else [source]

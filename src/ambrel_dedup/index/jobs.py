@@ -16,41 +16,53 @@ import os
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, TypedDict, Unpack
 
 import numpy as np
 import pandas as pd
-from distributed import Client
 
 from .. import partition as k
 from ..datasets.generate import Generated
 from ..engine.engines import Engine, local_frame
+from ..engine.opening import launch
 from ..errors import DedupError
-from ..files.outputs import MARKER, Contents, Output
-from ..files.sources import Partition, Source
+from ..files.outputs import MARKER, Contents, Output, extra_outputs
+from ..files.sources import Partition, Source, input_paths
 from ..pipeline import cells as cl
 from ..pipeline import exact as ex
-from ..pipeline import group as gr
 from ..pipeline import pairs as pr
-from ..pipeline import read as rd
-from ..pipeline.job import (
-    Log,
-    RunResult,
-    Where,
-    _Job,
-    check_threshold,
-    extra_outputs,
-    input_paths,
-    launch,
-    planner,
-)
-from ..ranking import KeepRule
+from ..pipeline.exact import Exact
+from ..pipeline.group import GROUPS_META, Groups
+from ..pipeline.job import Job, RunJob
+from ..pipeline.options import JOB_OPTIONS, AddMode, JobOptions, check_threshold, options_of
+from ..pipeline.pairs import Pairs
+from ..pipeline.read import Block, Blocks
+from ..pipeline.summary import RunResult, Summary
+from ..ranking import Keep, KeepRule
 from . import files
 from . import manifest as im
 from . import stages as ist
 from .reader import Index, opened
 
 QUERY_OUTPUT = Contents("output", frozenset({MARKER, "matches.parquet", "summary.json"}))
+
+
+class QueriedIndex(TypedDict):
+    path: str
+    version: int
+    vectors: int
+
+
+class QuerySummary(TypedDict):
+    """summary.json of a query: the rows asked about, the index version and the matches found."""
+
+    input: str
+    queries: int
+    index: QueriedIndex
+    threshold: float
+    top_k: int | None
+    matches: int
+    seconds: dict[str, float]
 
 
 def _parameters(layout: cl.Layout, dim: int, rule: KeepRule) -> im.Parameters:
@@ -69,7 +81,7 @@ def _parameters(layout: cl.Layout, dim: int, rule: KeepRule) -> im.Parameters:
     )
 
 
-def _version_summary(summary: dict[str, Any], added: int) -> dict[str, Any]:
+def _version_summary(summary: Summary, added: int) -> dict[str, Any]:
     c = summary["counts"]
     return {
         "added": added,
@@ -81,9 +93,9 @@ def _version_summary(summary: dict[str, Any], added: int) -> dict[str, Any]:
     }
 
 
-def _gather_groups(engine: Engine, groups: gr.Groups) -> pd.DataFrame:
+def _gather_groups(engine: Engine, groups: Groups) -> pd.DataFrame:
     parts = engine.gather(engine.compute("index", groups.frame.to_delayed()))
-    return pd.concat([gr.GROUPS_META, *parts], ignore_index=True)
+    return pd.concat([GROUPS_META, *parts], ignore_index=True)
 
 
 # --------------------------------------------------------------------------
@@ -101,7 +113,7 @@ class _Creating:
     largest: int = -1
     token: str = field(default_factory=lambda: os.urandom(4).hex())
 
-    def segments(self, job: _Job, blocks: rd.Blocks, exact: ex.Exact, layout: cl.Layout, found: Any) -> str:
+    def segments(self, job: Job, blocks: Blocks, exact: Exact, layout: cl.Layout, found: Pairs) -> str:
         self.layout = layout
         rows = [p.rows for p in job.source.partitions]
         files.make_directory(self.target.tmp, files.DATA)
@@ -113,7 +125,7 @@ class _Creating:
     def ready(self) -> None:
         self.target.ready()
 
-    def commit(self, job: _Job, summary: dict[str, Any], groups: gr.Groups) -> Path:
+    def commit(self, job: Job, summary: Summary, groups: Groups) -> Path:
         assert self.layout is not None
         root = self.target.tmp
         table = _gather_groups(job.engine, groups)
@@ -137,29 +149,20 @@ def create(
     kept: str | os.PathLike[str] | None = None,
     annotate: str | os.PathLike[str] | None = None,
     overwrite: bool = False,
-    keep: str = "min",
+    keep: Keep = "min",
     keep_by: str | None = None,
     margin: float | None = None,
     force_layout: bool = False,
-    id_column: str = "id",
-    vector_column: str = "embedding",
-    partition_rows: int | None = None,
-    client: Client | None = None,
-    scheduler: str | None = None,
-    workers: int | None = None,
-    threads_per_worker: int | None = None,
-    in_process: bool | None = None,
-    progress: bool = False,
-    log: Log | None = None,
+    **options: Unpack[JobOptions],
 ) -> RunResult:
     """Runs over `source` and keeps the result as a new index at `index` (which must not exist),
     its first version; with `output`, `kept` and `annotate`, also writes the run's outputs and data
     sets there (`overwrite` applies to them only). The threshold, the keep rule, the cells and the
     dimension are fixed for the index's life; its decisions are those of the greedy rule (`run`).
-    Runs where `run` would, given the same `client`, `scheduler`, `workers`, ... ."""
+    Runs where `run` would, given the same `client`, `scheduler`, `workers`, ... (`JobOptions`)."""
+    where, reading, log = options_of(create, options, JOB_OPTIONS)
     check_threshold(threshold)
     rule = KeepRule.of(keep, keep_by)
-    where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
     token = os.urandom(5).hex()
     inputs = input_paths(source)
@@ -174,25 +177,23 @@ def create(
             _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(index)), path, index)
     writer = _Creating(idx, rule)
 
-    plan = planner(source, id_column, vector_column, partition_rows, key_column=rule.column)
+    plan = reading.planner(source, key_column=rule.column)
 
-    def job(engine: Engine, src: Source) -> _Job:
-        j = _Job(
+    def job(engine: Engine, src: Source) -> RunJob:
+        shared = Job(
             engine,
             src,
             threshold,
+            rule,
             out,
             kept_target,
-            rule,
-            where.shuffle,
-            margin,
-            force_layout,
-            log,
-            None,
-            annotated=annotated,
+            annotated,
+            shuffle=where.shuffle,
+            margin=margin,
+            log=log,
+            index=writer,
         )
-        j.index = writer
-        return j
+        return RunJob(shared, force_layout, creating=writer)
 
     targets = [t for t in (idx, out, kept_target, annotated) if t is not None]
     return launch(where, plan, targets, job, log)
@@ -217,7 +218,7 @@ def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
 # add
 
 
-def _collisions(block: rd.Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
+def _collisions(block: Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
     held = opened(root, version).all_ids()  # sorted: searched, never sorted again
     ids = np.concatenate([block.ids, info[0]])
     return ids[k.in_sorted(ids, held)][:3]
@@ -228,7 +229,7 @@ class _Adding:
     """The next version of an index: new segments and group changes, then its manifest."""
 
     index: Index
-    mode: str
+    mode: AddMode
     entries: list[im.SegmentEntry] = field(default_factory=list)
     table: pd.DataFrame | None = None
     left_out: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int64))
@@ -246,7 +247,7 @@ class _Adding:
         if now.id != self.index.manifest.id or now.version != self.index.version:
             raise DedupError(f"{root}: replaced or changed while adding; nothing was added to it")
 
-    def commit(self, job: _Job, summary: dict[str, Any], groups: gr.Groups) -> Path:
+    def commit(self, job: Job, summary: Summary, groups: Groups) -> Path:
         del groups
         root, number = self.index.root, self.index.version + 1
         assert self.table is not None
@@ -274,21 +275,29 @@ class _Adding:
 
 
 @dataclass
-class _AddJob(_Job):
-    adding: Any = None
+class _AddJob:
+    """An add over its `job` (whose index is `adding`): read, exact (within the new rows and with
+    the indexed ones), pairs, across, group, index, write, kept and annotate."""
+
+    job: Job
+    adding: _Adding
+
+    @property
+    def stage(self) -> str:
+        return self.job.stage
 
     def execute(self) -> RunResult:
-        src, engine, adding = self.source, self.engine, self.adding
-        index: Index = adding.index
+        job, adding = self.job, self.adding
+        src, engine = job.source, job.engine
+        index = adding.index
         root, version = str(index.root), index.version
-        self.say(f"input:  {src.description}")
-        self.say(f"index:  {index.root}, version {version}, {index.count:,} vectors")
-        where = "in this process" if engine.name == "in-process" else f"{engine.workers} workers"
-        self.say(f"engine: {where}, {engine.threads} threads; {len(src.partitions)} partitions")
+        job.say(f"input:  {src.description}")
+        job.say(f"index:  {index.root}, version {version}, {index.count:,} vectors")
+        job.say_engine()
         began = time.perf_counter()
         layout = index.layout
 
-        blocks = self.read(1)
+        blocks = job.read(1)
         taken = engine.gather(
             engine.run("read", _collisions, [(b, i, root, version) for b, i in zip(blocks.handles, blocks.infos)])
         )
@@ -296,40 +305,42 @@ class _AddJob(_Job):
             if len(ids):
                 raise DedupError(f"{part.file}: id {int(ids[0])} is already in the index {index.root}")
 
-        self.start("exact")
-        exact = ex.exact(engine, blocks, self.rule, src.key_dtype)
+        job.start("exact")
+        exact = ex.exact(engine, blocks, job.rule, src.key_dtype)
         within = exact.count
         exact = ist.in_index(engine, blocks, exact, index.root, version)
         reps = src.count - blocks.zero_count - exact.count
-        self.counts.update(exact_copies=exact.count, exact_pairs=exact.count, representatives=reps)
-        self.finish(f"{within:,} exact copies among the new rows, {exact.count - within:,} of indexed vectors")
+        job.counts.update({"exact_copies": exact.count, "exact_pairs": exact.count, "representatives": reps})
+        job.finish(f"{within:,} exact copies among the new rows, {exact.count - within:,} of indexed vectors")
 
-        self.start("pairs")
+        job.start("pairs")
         found = pr.pairs(
-            engine, blocks, exact, layout, max(reps, 1), src.dim, self.rule, keep_pieces=True, group_task=ist.within
+            engine, blocks, exact, layout, max(reps, 1), src.dim, job.rule, keep_pieces=True, group_task=ist.within
         )
-        self.finish(f"{found.count:,} pairs among the new rows")
+        job.finish(f"{found.count:,} pairs among the new rows")
 
-        self.start("across")
-        met = ist.across(engine, found, index.root, version, self.threshold)
-        self.counts.update(
-            placements=found.placed,
-            near_pairs=found.count + met.count,
-            dense_cells=found.dense_cells,
-            incomplete_cells=met.incomplete,
-            pairs_with_index=met.count,
+        job.start("across")
+        met = ist.across(engine, found, index.root, version, job.threshold)
+        job.counts.update(
+            {
+                "placements": found.placed,
+                "near_pairs": found.count + met.count,
+                "dense_cells": found.dense_cells,
+                "incomplete_cells": met.incomplete,
+                "pairs_with_index": met.count,
+            }
         )
-        self.finish(f"{met.count:,} pairs with indexed vectors")
+        job.finish(f"{met.count:,} pairs with indexed vectors")
 
-        self.start("group")
-        decision = ist.decide_new(engine, blocks, exact, found, met, index, self.rule)
+        job.start("group")
+        decision = ist.decide_new(engine, blocks, exact, found, met, index, job.rule)
         table = decision.frame()
         adding.table = table
-        groups = gr.Groups(local_frame(table), local_frame(decision.pairs()), decision.sizes, decision.removed)
+        groups = Groups(local_frame(table), local_frame(decision.pairs()), decision.sizes, decision.removed)
         new_removed = decision.ids[~decision.keep]
-        self.finish(f"{len(new_removed):,} new rows removed (the indexed rows' decisions stand)")
+        job.finish(f"{len(new_removed):,} new rows removed (the indexed rows' decisions stand)")
 
-        self.start("index")
+        job.start("index")
         left_out = None
         if adding.mode == "kept":
             # A removed representative whose exact copy is kept stays: queries find the copy through it.
@@ -341,20 +352,15 @@ class _AddJob(_Job):
         adding.entries, adding.largest = ist.segments(
             engine, index.root, version + 1, adding.token, blocks, exact, found.placements, layout, rows, left_out
         )
-        self.finish(f"{len(adding.entries)} segments")
+        job.finish(f"{len(adding.entries)} segments")
         del blocks
 
-        self.start("write")
-        exact_frame = local_frame(exact.pairs)
-        near = engine.frame([*found.handles, *met.handles], pr.PAIR_META)
-        cos_hist, edges, written = self.write(exact_frame, near, groups)
-        self.counts["pairs"] = written
-        self.finish(str(self.target.shown) if self.target is not None else "")
-        self.write_rows(groups)
-        summary = self.summary(cos_hist, edges, groups, layout)
+        cos_hist, edges = job.write(exact, [*found.handles, *met.handles], groups)
+        job.write_rows(groups)
+        summary = job.summary(cos_hist, edges, groups, layout)
         summary["index"] = {"path": str(index.root), "version": version + 1, "added": adding.mode}
         summary["seconds"]["total"] = time.perf_counter() - began
-        return self.commit(summary, groups)
+        return job.commit(summary, groups)
 
 
 def add(
@@ -364,32 +370,24 @@ def add(
     *,
     kept: str | os.PathLike[str] | None = None,
     annotate: str | os.PathLike[str] | None = None,
-    add: str = "all",
+    add: AddMode = "all",
     overwrite: bool = False,
-    id_column: str = "id",
-    vector_column: str = "embedding",
-    partition_rows: int | None = None,
-    client: Client | None = None,
-    scheduler: str | None = None,
-    workers: int | None = None,
-    threads_per_worker: int | None = None,
-    in_process: bool | None = None,
-    progress: bool = False,
-    log: Log | None = None,
+    **options: Unpack[JobOptions],
 ) -> RunResult:
     """Finds the pairs among the rows of `source` and between them and the index at `index`, writes
     them to `output` as `run` does (with `kept`, the new rows that are kept too), and adds the new
     rows (`add="all"`) or only the kept ones (`"kept"`) to the index as its next version. Rows of
-    .npy files and of the generated data set get ids past every id the index has seen.
+    .npy files and of the generated data set get ids past every id the index has seen. Runs where
+    `run` would (`JobOptions`).
 
     The indexed rows rank before every new row and their decisions stand: a new row is removed if
     and only if an indexed kept row, or a new kept row ranked before it by the index's keep rule,
     is at cosine >= the threshold; no row published as kept is ever removed by an add. An index
     written by an earlier version of this tool (format 1, whose groups are connected components)
     takes no adds: create it anew."""
+    where, reading, log = options_of(_ADD, options, JOB_OPTIONS)
     if add not in ("all", "kept"):
         raise ValueError(f"add must be 'all' or 'kept', got {add!r}")
-    where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
     where.check()
     root = Path(os.path.abspath(index))
     im.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
@@ -413,32 +411,30 @@ def add(
         # Past every id the index has seen, rows it left out included.
         first = max(current.entry.next_id, int(current.all_ids().max(initial=-1)) + 1)
         rule = current.manifest.parameters.rule
-        plan = planner(
-            source, id_column, vector_column, partition_rows, first, _same_dim(index, current.dim), rule.column
-        )
+        plan = reading.planner(source, first, _same_dim(index, current.dim), rule.column)
 
         adding = _Adding(current, add)
 
-        def job(engine: Engine, src: Source) -> _Job:
-            j = _AddJob(
+        def job(engine: Engine, src: Source) -> _AddJob:
+            shared = Job(
                 engine,
                 src,
                 current.threshold,
+                rule,
                 target,
                 kept_target,
-                rule,
-                where.shuffle,
-                None,
-                False,
-                log,
-                None,
-                annotated=annotated,
+                annotated,
+                shuffle=where.shuffle,
+                log=log,
+                index=adding,
             )
-            j.adding, j.index = adding, adding
-            return j
+            return _AddJob(shared, adding)
 
         targets = [t for t in (target, kept_target, annotated) if t is not None]
         return launch(where, plan, targets, job, log)
+
+
+_ADD = add  # in its body, `add` is the option of that name
 
 
 # --------------------------------------------------------------------------
@@ -454,43 +450,51 @@ def _query_part(
 
 
 @dataclass
-class _QueryJob(_Job):
-    opened_index: Any = None
-    query_threshold: float = 0.0
+class _QueryJob:
+    """A query over its `job` (for its lines, stage times and output): every row of the input
+    matched against `index` at `threshold`, the `top_k` nearest when given."""
+
+    job: Job
+    index: Index
+    threshold: float
     top_k: int | None = None
 
-    def execute(self) -> RunResult:
-        src, engine, index = self.source, self.engine, self.opened_index
+    @property
+    def stage(self) -> str:
+        return self.job.stage
+
+    def execute(self) -> RunResult[QuerySummary]:
+        job, index = self.job, self.index
+        src, engine = job.source, job.engine
         began = time.perf_counter()
-        self.say(f"input:  {src.description}")
-        self.say(f"index:  {index.root}, version {index.version}, {index.count:,} vectors")
-        self.start("query")
+        job.say(f"input:  {src.description}")
+        job.say(f"index:  {index.root}, version {index.version}, {index.count:,} vectors")
+        job.start("query")
         reader = Source(**{**src.__dict__, "partitions": ()})
-        args = [(p, reader, str(index.root), index.version, self.query_threshold, self.top_k) for p in src.partitions]
+        args = [(p, reader, str(index.root), index.version, self.threshold, self.top_k) for p in src.partitions]
         found = engine.run("query", _query_part, args)
         engine.wait("query", found)
-        self.finish()
-        self.start("write")
+        job.finish()
+        job.start("write")
         meta = k.frame({"query_id": np.int64, "id": np.int64, "cosine": np.float64})
         frame = engine.frame(found, meta)
-        assert self.target is not None
-        engine.compute(
-            "write", [frame.to_parquet(self.target.tmp / "matches.parquet", write_index=False, compute=False)]
-        )
+        target = job.target
+        assert target is not None
+        engine.compute("write", [frame.to_parquet(target.tmp / "matches.parquet", write_index=False, compute=False)])
         counts = engine.gather(engine.run("write", len, [(f,) for f in found]))
-        summary = {
+        summary: QuerySummary = {
             "input": src.description,
             "queries": src.count,
             "index": {"path": str(index.root), "version": index.version, "vectors": index.count},
-            "threshold": self.query_threshold,
+            "threshold": self.threshold,
             "top_k": self.top_k,
             "matches": int(sum(counts)),
             "seconds": {"total": time.perf_counter() - began},
         }
-        (self.target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
-        self.target.commit()
-        self.finish(str(self.target.shown))
-        return RunResult(self.target.shown, summary)
+        (target.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
+        target.commit()
+        job.finish(str(target.shown))
+        return RunResult(target.shown, summary)
 
 
 def query(
@@ -501,21 +505,12 @@ def query(
     threshold: float | None = None,
     k: int | None = None,
     overwrite: bool = False,
-    id_column: str = "id",
-    vector_column: str = "embedding",
-    partition_rows: int | None = None,
-    client: Client | None = None,
-    scheduler: str | None = None,
-    workers: int | None = None,
-    threads_per_worker: int | None = None,
-    in_process: bool | None = None,
-    progress: bool = False,
-    log: Log | None = None,
-) -> RunResult:
+    **options: Unpack[JobOptions],
+) -> RunResult[QuerySummary]:
     """For every row of `source`, the indexed ids at cosine >= `threshold` (default: the index's),
     with `k` at most the `k` nearest of them, written to `output`/matches.parquet (query_id, id,
-    cosine) with a summary."""
-    where = Where(client, scheduler, workers, threads_per_worker, in_process, progress=progress)
+    cosine) with a summary. Runs where `run` would (`JobOptions`)."""
+    where, reading, log = options_of(query, options, JOB_OPTIONS)
     where.check()
     if k is not None and (not isinstance(k, int) or isinstance(k, bool) or k < 1):
         raise ValueError(f"k must be a whole number of at least 1, got {k!r}")
@@ -524,12 +519,11 @@ def query(
     inputs = input_paths(source)
     target = Output(output, [*inputs, opened_index.root], overwrite, os.urandom(5).hex(), QUERY_OUTPUT)
 
-    plan = planner(source, id_column, vector_column, partition_rows, check=_same_dim(index, opened_index.dim))
+    plan = reading.planner(source, check=_same_dim(index, opened_index.dim))
 
-    def job(engine: Engine, src: Source) -> _Job:
-        j = _QueryJob(engine, src, t, target, None, KeepRule(), where.shuffle, None, False, log, None)
-        j.opened_index, j.query_threshold, j.top_k = opened_index, t, k
-        return j
+    def job(engine: Engine, src: Source) -> _QueryJob:
+        shared = Job(engine, src, t, KeepRule(), target, shuffle=where.shuffle, log=log)
+        return _QueryJob(shared, opened_index, t, k)
 
     return launch(where, plan, [target], job, log)
 

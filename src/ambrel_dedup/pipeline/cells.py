@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ..errors import DedupError
 from ..partition import mix64
 
 CELL_ROWS = 500  # vectors owned by a cell, on average
@@ -293,3 +294,24 @@ def place(rows: np.ndarray, layout: Layout, threads: int | None = 1) -> np.ndarr
         rows, layout.centroids, margin=layout.margin, max_cells=layout.max_cells, threads=threads
     )
     return np.ascontiguousarray(cells_of)
+
+
+RECALL_FLOOR = 0.9  # a chosen margin whose promised recall at the threshold is lower is refused
+PROMISE_WARNING = 0.99  # a run whose cells promise less at the threshold says so
+
+
+def check_margin(layout: Layout, threshold: float, margin: float | None, forced: bool) -> None:
+    """Refuses a margin the user chose (`margin`) whose promised recall at the threshold is below
+    RECALL_FLOOR, unless the layout is `forced`."""
+    promised = layout.promised.get(f"{threshold:.2f}")
+    if margin is not None and promised is not None and promised < RECALL_FLOOR and not forced:
+        raise DedupError(
+            f"cells: a margin of {margin} promises a recall of {promised:.3f} at {threshold}, "
+            f"below {RECALL_FLOOR}; choose a larger margin, or force the layout"
+        )
+
+
+def promise_low(layout: Layout, threshold: float) -> bool:
+    """Whether the cells promise less than PROMISE_WARNING of the pairs at the threshold."""
+    promised = layout.promised.get(f"{threshold:.2f}")
+    return promised is not None and promised < PROMISE_WARNING

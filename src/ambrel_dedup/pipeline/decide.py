@@ -8,7 +8,7 @@ threshold (`duplicate_of`, the one of highest cosine, ties by rank) and that exa
 that pair is in `pairs.parquet`. A group is a kept row and the rows removed for it.
 
 The rule runs on the graph of representatives (one per vector: an exact copy's vector is
-represented by its best-ranked row, see `stages.exact`), in one native call
+represented by its best-ranked row, see `exact.exact`), in one native call
 (`ambrel_batch.greedy_keep`, linear in rows plus pairs); the copies then follow their
 representative: removed for it when it is kept, removed for the row it duplicates when it is not.
 The decision depends on the pairs and the ranks alone, so it is the same on every engine, worker

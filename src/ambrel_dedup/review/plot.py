@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
@@ -18,7 +19,7 @@ def require_matplotlib() -> None:
         raise DedupError("--plot needs matplotlib (pip install matplotlib)") from None
 
 
-def plot_summary(summary: dict[str, Any], path: str | Path) -> Path:
+def plot_summary(summary: Mapping[str, Any], path: str | Path) -> Path:
     require_matplotlib()
     import matplotlib
 

@@ -17,7 +17,7 @@ import json
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -27,7 +27,8 @@ from .. import ranking
 from ..errors import DedupError
 from ..files.outputs import KEYS, Output
 from ..pipeline import decide
-from ..pipeline.job import RunResult, check_threshold
+from ..pipeline.options import check_threshold
+from ..pipeline.summary import RunResult, Summary
 from ..ranking import KeepRule, Keys
 
 
@@ -176,7 +177,7 @@ def rethreshold(
         (out.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
         out.ready()
         out.commit()
-    return RunResult(out.shown, summary)
+    return RunResult(out.shown, cast(Summary, summary))  # the run's summary, with the new decision's counts
 
 
 def _write_table(directory: Path, frame: pd.DataFrame) -> None:
