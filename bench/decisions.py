@@ -49,7 +49,7 @@ import numpy as np
 import pandas as pd
 
 from ambrel_dedup import run
-from ambrel_dedup.clustered import Clustered
+from ambrel_dedup.datasets.clustered import Clustered
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import baselines as bl

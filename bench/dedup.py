@@ -19,7 +19,7 @@ Parts (--only picks one):
   engine, in this process; --cluster adds a run on a local cluster of 2
   single-threaded workers, cluster start excluded). All on 2 threads. Sets:
   random (384-d directions with planted pairs), clustered
-  (ambrel_dedup.clustered: topics, families of near duplicates, exact copies)
+  (ambrel_dedup.datasets.clustered: topics, families of near duplicates, exact copies)
   and real (Debian package descriptions embedded by all-MiniLM-L6-v2, built and
   cached by bench/real_embeddings.py). Above --full-truth rows, recall is
   measured on the pairs of 2,000 sampled rows against all others, and
@@ -44,9 +44,9 @@ from pathlib import Path
 
 import numpy as np
 
-from ambrel_dedup import Generated, run
-from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.pipeline import STAGES, connect
+from ambrel_dedup import Generated, connect, run
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.pipeline.job import STAGES
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import baselines as bl

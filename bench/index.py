@@ -51,7 +51,7 @@ import numpy as np
 import pandas as pd
 
 from ambrel_dedup import Index, add_to_index, create_index, run
-from ambrel_dedup.clustered import Clustered
+from ambrel_dedup.datasets.clustered import Clustered
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import baselines as bl

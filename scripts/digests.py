@@ -87,7 +87,7 @@ def _jobs(work: Path) -> list[str]:
     from dask.distributed import Client, LocalCluster
 
     from ambrel_dedup import Generated, add_to_index, create_index, query_index, run
-    from ambrel_dedup.clustered import Clustered
+    from ambrel_dedup.datasets.clustered import Clustered
 
     small = Generated(count=4000, dim=48, seed=3, pairs_per_block=40, copies_per_block=10, groups_per_block=5)
     clustered = Clustered(count=6000, dim=64, seed=2).rows(0, 6000)

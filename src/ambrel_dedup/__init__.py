@@ -20,14 +20,16 @@ A persistent index keeps a run's vectors for what arrives later:
 
 from __future__ import annotations
 
+from .datasets.generate import Generated
+from .engine.opening import connect
 from .errors import DedupError, InputError
-from .generate import Generated
-from .index import Index
-from .index_jobs import add as add_to_index
-from .index_jobs import create as create_index
-from .index_jobs import query as query_index
-from .index_query import Matches
-from .pipeline import RunResult, connect, run
+from .index.jobs import add as add_to_index
+from .index.jobs import create as create_index
+from .index.jobs import query as query_index
+from .index.matching import Matches
+from .index.reader import Index
+from .pipeline.job import run
+from .pipeline.summary import RunResult
 
 __all__ = [
     "DedupError",

@@ -14,7 +14,7 @@ the rows of one cell, the rows of one decision task), so a column's values trave
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, TypedDict
 
 import numpy as np
 
@@ -22,6 +22,14 @@ KEEP_IDS = ("min", "max")
 DIRECTIONS = ("asc", "desc")
 
 Keep = Literal["min", "max"]
+
+
+class RuleJson(TypedDict, total=False):
+    """A keep rule as a summary writes it: `keep`, or `keep_by` and its `direction`."""
+
+    keep: Keep
+    keep_by: str
+    direction: Literal["asc", "desc"]
 
 
 @dataclass(frozen=True)
@@ -56,7 +64,7 @@ class KeepRule:
         way = "largest" if self.descending else "smallest"
         return f"the {way} {self.column} (missing values last), then the smallest id"
 
-    def to_json(self) -> dict[str, Any]:
+    def to_json(self) -> RuleJson:
         if self.column is None:
             return {"keep": "max" if self.descending else "min"}
         return {"keep_by": self.column, "direction": "desc" if self.descending else "asc"}

@@ -14,9 +14,11 @@ import pyarrow.parquet as pq
 import pytest
 from dedup_oracle import ById, check_decision, read_output
 
-from ambrel_dedup import run, stages
-from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.rethreshold import RunOutput, decide_at, rethreshold
+from ambrel_dedup import run
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.pipeline import group, recheck
+from ambrel_dedup.pipeline.pairs import Pairs
+from ambrel_dedup.review.rethreshold import RunOutput, decide_at, rethreshold
 
 N, DIM = 3000, 24
 
@@ -101,7 +103,7 @@ def test_the_same_decisions_on_every_engine_partitioning_and_path(client, corpus
     d, _ = corpus
     here = run(d / "corpus.parquet", tmp_path / "here", 0.85, in_process=True, keep_by="text")
     expected = read_output(here.output)
-    monkeypatch.setattr(stages, "LOCAL_EDGES", 10)  # the pairs decided on the engine, a set of components a task
+    monkeypatch.setattr(group, "LOCAL_EDGES", 10)  # the pairs decided on the engine, a set of components a task
     for n, kwargs in enumerate(({"in_process": True, "partition_rows": 333}, {"client": client})):
         other = run(d / "corpus.parquet", tmp_path / f"o{n}", 0.85, keep_by="text", **kwargs)
         assert other.summary["counts"]["component_rounds"] > 0
@@ -172,7 +174,7 @@ def test_pairs_the_cells_missed_between_kept_rows_are_found_again(tmp_path, monk
     checked = run(tmp_path / "x.npy", tmp_path / "checked", 0.85, **weak)
     pairs, groups, left = kept_pairs(checked.output)
     check_decision(pairs, groups, ById())
-    monkeypatch.setattr(stages, "recheck", lambda *args: stages.Pairs([], 0, 0, 0, [], 0))
+    monkeypatch.setattr(recheck, "recheck", lambda *args: Pairs([], 0, 0, 0, [], 0))
     unchecked = run(tmp_path / "x.npy", tmp_path / "unchecked", 0.85, **weak)
     _, _, before = kept_pairs(unchecked.output)
     assert checked.summary["counts"]["recheck_pairs"] > 0 and before > 20 and left < before / 5

@@ -7,7 +7,7 @@ import numpy as np
 from dedup_oracle import THRESHOLD, read_output
 
 import ambrel_batch as ab
-from ambrel_dedup import kernels as k
+from ambrel_dedup import partition as k
 from ambrel_dedup import run
 
 

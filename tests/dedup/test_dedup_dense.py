@@ -5,12 +5,13 @@ import numpy as np
 import pytest
 from dedup_oracle import THRESHOLD, read_output
 
-from ambrel_dedup import run, stages
+from ambrel_dedup import run
+from ambrel_dedup.pipeline import pairs as pair_stage
 
 
 @pytest.mark.parametrize(
     ("n", "budget"),
-    [(3000, 20_000), (12_000, stages.MAX_PAIRS_PER_TASK)],  # one cell; many cells k-means would cut it into
+    [(3000, 20_000), (12_000, pair_stage.MAX_PAIRS_PER_TASK)],  # one cell; many cells k-means would cut it into
 )
 def test_near_identical_rows_are_one_kept_row_and_its_duplicates(tmp_path, monkeypatch, n, budget):
     dim = 32
@@ -19,7 +20,7 @@ def test_near_identical_rows_are_one_kept_row_and_its_duplicates(tmp_path, monke
     family = base + 1e-3 * rng.standard_normal((n, dim)).astype(np.float32)
     others = rng.standard_normal((200, dim)).astype(np.float32)
     np.save(tmp_path / "dense.npy", np.concatenate([family, others]))
-    monkeypatch.setattr(stages, "MAX_PAIRS_PER_TASK", budget)
+    monkeypatch.setattr(pair_stage, "MAX_PAIRS_PER_TASK", budget)
     for keep in ("min", "max"):
         result = run(tmp_path / "dense.npy", tmp_path / keep, THRESHOLD, in_process=True, keep=keep)
         pairs, groups = read_output(result.output)

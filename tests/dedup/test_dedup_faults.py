@@ -19,9 +19,10 @@ from dedup_oracle import SMALL, THRESHOLD, KillOnSign, local_cluster, read_outpu
 from distributed import Client, LocalCluster
 from distributed.core import Status
 
-import ambrel_dedup.engine as engine
-from ambrel_dedup import DedupError, Generated, InputError, failures, run
-from ambrel_dedup.sources import open_source
+import ambrel_dedup.engine.engines as engine
+from ambrel_dedup import DedupError, Generated, InputError, run
+from ambrel_dedup.engine import failures
+from ambrel_dedup.files.sources import open_source
 
 
 def _parquet(path, ids, vectors, **columns):

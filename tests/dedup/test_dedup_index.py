@@ -18,16 +18,15 @@ import pytest
 from dedup_oracle import THRESHOLD, ById, check_decision, read_output
 
 import ambrel_batch as ab
-from ambrel_dedup import index_files as files
-from ambrel_dedup import index_jobs as ij
-from ambrel_dedup import index_manifest as im
-from ambrel_dedup import index_query as iq
-from ambrel_dedup import index_store as st
-from ambrel_dedup.__main__ import main
-from ambrel_dedup.clustered import Clustered
+from ambrel_dedup import Index, run
+from ambrel_dedup.cli import main
+from ambrel_dedup.datasets.clustered import Clustered
 from ambrel_dedup.errors import DedupError
-from ambrel_dedup.index import Index
-from ambrel_dedup.pipeline import run
+from ambrel_dedup.index import files
+from ambrel_dedup.index import jobs as ij
+from ambrel_dedup.index import manifest as im
+from ambrel_dedup.index import matching as iq
+from ambrel_dedup.index import segments as st
 
 OLD, NEW, DIM = 4500, 1500, 48
 
@@ -154,7 +153,7 @@ def test_a_higher_threshold_and_exact_copies_in_queries(tmp_path):
 
 _KILLER = """
 import os, signal, sys
-from ambrel_dedup import index_files, index_jobs, index_manifest
+from ambrel_dedup.index import files as index_files, jobs as index_jobs, manifest as index_manifest
 name, nth, after = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "after"
 owner = {"replace": os, "publish": index_manifest}.get(name, index_files)
 real, calls = getattr(owner, name), [0]
@@ -214,7 +213,7 @@ def test_an_add_killed_at_any_point_leaves_a_whole_version(corpus, tmp_path, poi
 _HOLDER = """
 import sys, time
 from pathlib import Path
-from ambrel_dedup import index_jobs, index_stages
+from ambrel_dedup.index import jobs as index_jobs, stages as index_stages
 real = index_stages.segments
 def slow(*args, **kwargs):
     Path(sys.argv[4]).touch()
@@ -410,7 +409,7 @@ def test_adding_only_the_kept_rows(tmp_path):
 def test_an_index_made_anew_at_the_same_path_is_opened_anew(tmp_path):
     import shutil
 
-    from ambrel_dedup.index import opened
+    from ambrel_dedup.index.reader import opened
 
     rng = np.random.default_rng(3)
     np.save(tmp_path / "a.npy", rng.standard_normal((300, 8)).astype(np.float32))
@@ -442,7 +441,7 @@ def test_small_adds_and_adds_that_leave_everything_out(tmp_path):
 
 
 def test_an_index_changed_under_an_add_gets_nothing(corpus, tmp_path, monkeypatch):
-    from ambrel_dedup import index_stages
+    from ambrel_dedup.index import stages as index_stages
 
     d, _ = corpus
     ij.create(d / "later.npy", tmp_path / "idx", THRESHOLD)

@@ -12,11 +12,11 @@ import numpy as np
 import pytest
 from dedup_oracle import THRESHOLD, tree
 
-from ambrel_dedup import index_jobs as ij
-from ambrel_dedup.__main__ import main
-from ambrel_dedup.clustered import Clustered
+from ambrel_dedup import Index
+from ambrel_dedup.cli import main
+from ambrel_dedup.datasets.clustered import Clustered
 from ambrel_dedup.errors import DedupError
-from ambrel_dedup.index import Index
+from ambrel_dedup.index import jobs as ij
 
 DIM = 32
 

@@ -10,9 +10,9 @@ import pyarrow.parquet as pq
 import pytest
 from dedup_oracle import damage, no_work, tree
 
-import ambrel_dedup.kept as kept_stage
+import ambrel_dedup.pipeline.kept as kept_stage
 from ambrel_dedup import DedupError, InputError, run
-from ambrel_dedup.__main__ import main
+from ambrel_dedup.cli import main
 
 
 def _vectors():

@@ -10,11 +10,12 @@ from dedup_oracle import components, true_cosines
 
 import ambrel_batch as ab
 from ambrel_dedup import Generated, InputError
-from ambrel_dedup import cells as cl
-from ambrel_dedup import kernels as k
-from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.sources import parse_generated
-from ambrel_dedup.truth import compare
+from ambrel_dedup import partition as k
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.datasets.truth import compare
+from ambrel_dedup.files.sources import parse_generated
+from ambrel_dedup.pipeline import cell_pairs as cp
+from ambrel_dedup.pipeline import cells as cl
 
 
 def _shuffled(frame, column, parts, func):
@@ -66,10 +67,10 @@ def test_cells_report_every_pair_that_meets_once(margin):
     want = {(min(x, y), max(x, y)) for x, y in zip(ids[truth.a[met]].tolist(), ids[truth.b[met]].tolist())}
     for split in (1, 3):
         parts = [
-            cl.pairs_in_cells(group, ids, rows, cells_of, 0.85, 10**7)
+            cp.pairs_in_cells(group, ids, rows, cells_of, 0.85, 10**7)
             for group in np.array_split(np.arange(layout.cells), split)
         ]
-        found = cl.CellPairs.concat(parts)
+        found = cp.CellPairs.concat(parts)
         got = list(zip(found.a.tolist(), found.b.tolist()))
         assert len(got) == len(set(got)) and set(got) == want and len(want) > 100
 

@@ -12,9 +12,10 @@ from dedup_oracle import SMALL, THRESHOLD, ById, check_decision, local_cluster, 
 from distributed import Client
 
 import ambrel_batch as ab
-from ambrel_dedup import cells, run
-from ambrel_dedup import kernels as k
-from ambrel_dedup.clustered import Clustered
+from ambrel_dedup import partition as k
+from ambrel_dedup import run
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.pipeline import cells
 
 
 def _unit(vectors):
@@ -146,7 +147,7 @@ def test_parquet_and_npy_inputs(client, baseline, tmp_path):
 
 
 def test_on_an_existing_cluster_from_the_command_line(client, baseline, tmp_path, capsys):
-    from ambrel_dedup.__main__ import main
+    from ambrel_dedup.cli import main
 
     dataset = (
         f"generated:{SMALL.count}x{SMALL.dim},seed={SMALL.seed},pairs={SMALL.pairs_per_block},"

@@ -13,10 +13,10 @@ import pyarrow.parquet as pq
 import pytest
 
 from ambrel_dedup import DedupError, run
-from ambrel_dedup.__main__ import main
-from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.report import write_report
-from ambrel_dedup.rethreshold import RunOutput, decide_at
+from ambrel_dedup.cli import main
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.review.report import write_report
+from ambrel_dedup.review.rethreshold import RunOutput, decide_at
 
 ROWS = 400
 

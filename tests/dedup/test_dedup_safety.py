@@ -20,12 +20,14 @@ from dedup_oracle import damage, no_work, tree
 from distributed import LocalCluster
 from distributed.scheduler import KilledWorker
 
-import ambrel_dedup.engine as engine
-import ambrel_dedup.pipeline as pipeline
-import ambrel_dedup.stages as stages
+import ambrel_dedup.engine.engines as engine
+import ambrel_dedup.engine.opening as opening
+import ambrel_dedup.pipeline.fit as fit
+import ambrel_dedup.pipeline.read as read
 from ambrel_dedup import DedupError, Generated, InputError, run
-from ambrel_dedup.__main__ import main
-from ambrel_dedup.cells import Layout
+from ambrel_dedup.cli import main
+from ambrel_dedup.files.sources import open_source
+from ambrel_dedup.pipeline.cells import Layout
 
 TINY = Generated(count=600, dim=8, seed=1)
 
@@ -75,7 +77,7 @@ def test_overwrite_replaces_only_an_output_of_this_tool(client, tmp_path, monkey
         calls.append(flags)
         raise OSError(errno.EINVAL, "not here")
 
-    monkeypatch.setattr("ambrel_dedup.output._renameat2", no_exchange)
+    monkeypatch.setattr("ambrel_dedup.files.outputs._renameat2", no_exchange)
     second = run(Generated(count=700, dim=8, seed=1), out, client=client, overwrite=True)
     os.close(fd)
     assert calls == [2] and second.summary["vectors"] == 700
@@ -106,7 +108,7 @@ def test_overwrite_replaces_only_an_output_of_this_tool(client, tmp_path, monkey
     np.save(foreign / "y.npy", np.ones((3, 8), np.float32))  # the held one went once unlocked
     (out / "notes.txt").unlink()
     np.save(out / "z.npy", np.ones((3, 8), np.float32))
-    source = pipeline.open_source(tmp_path)
+    source = open_source(tmp_path)
     assert [os.path.basename(p.file) for p in source.partitions] == ["x.npy"]
 
 
@@ -187,20 +189,20 @@ def test_late_failures_name_the_file_or_the_stage(client, tmp_path, monkeypatch)
 
     pq.write_table(table, tmp_path / "ok.parquet")
     for owner, name, fault, words in (
-        (stages, "_check_unique_ids", killed, r"read: workers died .*task .shuffle. was killed"),
+        (read, "_check_unique_ids", killed, r"read: workers died .*task .shuffle. was killed"),
         (engine.ClusterEngine, "gather", no_memory, r"read: out of memory"),
     ):
         with monkeypatch.context() as m:
             m.setattr(owner, name, fault)
             with pytest.raises(DedupError, match=words):
                 run(tmp_path / "ok.parquet", tmp_path / "out", client=client)
-    from ambrel_dedup.failures import killed as describe
+    from ambrel_dedup.engine.failures import killed as describe
 
     message = str(describe("write", KilledWorker("ambrel-read-0123456789-1-3", None, 1)))
     assert message.startswith("write: workers died") and "read task of partition 3" in message
 
     # A long stage says it is still running.
-    import ambrel_dedup.monitor as monitor
+    import ambrel_dedup.engine.monitor as monitor
 
     monkeypatch.setattr(monitor, "HEARTBEAT_SECONDS", 0.05)
     seen = threading.Event()
@@ -225,7 +227,7 @@ def test_paths_sizes_layouts_and_cluster_sizes(client, tmp_path, monkeypatch):
     def no_cluster(*args, **kwargs):
         pytest.fail("a local cluster was started")
 
-    monkeypatch.setattr(pipeline, "LocalCluster", no_cluster)
+    monkeypatch.setattr(opening, "LocalCluster", no_cluster)
     np.save("rel.npy", np.random.default_rng(0).standard_normal((40, 8)).astype(np.float32))
     assert run("rel.npy", "out", client=client).summary["vectors"] == 40
     for kwargs, error, words in (
@@ -239,13 +241,13 @@ def test_paths_sizes_layouts_and_cluster_sizes(client, tmp_path, monkeypatch):
             run(**args)
     assert sorted(os.listdir(tmp_path)) == ["out", "rel.npy"]
     # A margin whose promised recall is too low is refused, unless forced; nothing is written.
-    fit = stages.fit_cells
+    fit_cells = fit.fit_cells
 
     def weak(*args, **kwargs):
-        layout = fit(*args, **kwargs)
+        layout = fit_cells(*args, **kwargs)
         return Layout(layout.threshold, layout.centroids, layout.margin, layout.max_cells, {"0.90": 0.5}, 60)
 
-    monkeypatch.setattr(stages, "fit_cells", weak)
+    monkeypatch.setattr(fit, "fit_cells", weak)
     with pytest.raises(DedupError, match=r"promises a recall of 0\.500 at 0\.9"):
         run(TINY, tmp_path / "weak", margin=0.0, in_process=True)
     assert run(TINY, tmp_path / "weak", margin=0.0, in_process=True, force_layout=True).summary["vectors"] == 600

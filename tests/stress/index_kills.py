@@ -19,9 +19,11 @@ from pathlib import Path
 
 import numpy as np
 
-from ambrel_dedup import create_index, index_files, index_manifest, index_vacuum
-from ambrel_dedup.clustered import Clustered
-from ambrel_dedup.index import Index
+from ambrel_dedup import Index, create_index
+from ambrel_dedup.datasets.clustered import Clustered
+from ambrel_dedup.index import files as index_files
+from ambrel_dedup.index import manifest as index_manifest
+from ambrel_dedup.index import vacuum as index_vacuum
 
 ADD = "import sys; from ambrel_dedup import add_to_index; add_to_index(sys.argv[1], sys.argv[2], sys.argv[3])"
 
