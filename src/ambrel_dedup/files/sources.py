@@ -59,6 +59,7 @@ class Source:
     dim_from: str = ""  # Parquet: the file whose vectors set `dim` (the first one with rows)
     key_column: str | None = None  # Parquet: the column rows are ranked by (`--keep-by`)
     key_dtype: str = ""  # the dtype of its values as `ranking.keys_of` gives them (one for every file)
+    held: bool = False  # written from memory for the job's time (files.memory): no file to name later
 
     def read(self, part: Partition) -> tuple[np.ndarray, np.ndarray]:
         """(ids as int64, vectors as a float32 matrix) of one partition, validated row by row."""

@@ -165,7 +165,7 @@ def summary_of(
     }
     return {
         "input": source.description,
-        "files": sorted({p.file for p in source.partitions}) if source.kind != "generated" else [],
+        "files": sorted({p.file for p in source.partitions}) if source.kind != "generated" and not source.held else [],
         "id_column": source.id_column,
         "vectors": source.count,
         "dimensions": source.dim,
