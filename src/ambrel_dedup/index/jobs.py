@@ -26,6 +26,7 @@ from ..datasets.generate import Generated
 from ..engine.engines import Engine, local_frame
 from ..engine.opening import launch
 from ..errors import DedupError
+from ..files.memory import InMemory, held
 from ..files.outputs import MARKER, Contents, Output, extra_outputs
 from ..files.sources import Partition, Source, input_paths
 from ..pipeline import cells as cl
@@ -141,7 +142,7 @@ class _Creating:
 
 
 def create(
-    source: str | os.PathLike[str] | Generated,
+    source: str | os.PathLike[str] | Generated | InMemory,
     index: str | os.PathLike[str],
     threshold: float = 0.9,
     *,
@@ -165,38 +166,39 @@ def create(
     rule = KeepRule.of(keep, keep_by)
     where.check()
     token = os.urandom(5).hex()
-    inputs = input_paths(source)
     if os.path.lexists(index):
         raise DedupError(f"{index}: exists; an index is created only where nothing is (choose another path)")
-    idx = Output(index, inputs, False, token)
-    out = None if output is None else Output(output, [*inputs, index], overwrite, token)
-    apart = [out] if out is not None else []
-    kept_target, annotated = extra_outputs(kept, annotate, [*inputs, index], overwrite, token, apart)
-    for path in (output, kept, annotate):
-        if path is not None:
-            _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(index)), path, index)
-    writer = _Creating(idx, rule)
+    with held(source, index, reading.vector_column) as given:
+        inputs = input_paths(given.source)
+        idx = Output(index, inputs, False, token)
+        out = None if output is None else Output(output, [*inputs, index], overwrite, token)
+        apart = [out] if out is not None else []
+        kept_target, annotated = extra_outputs(kept, annotate, [*inputs, index], overwrite, token, apart)
+        for path in (output, kept, annotate):
+            if path is not None:
+                _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(index)), path, index)
+        writer = _Creating(idx, rule)
 
-    plan = reading.planner(source, key_column=rule.column)
+        plan = given.planned(reading.planner(given.source, key_column=rule.column))
 
-    def job(engine: Engine, src: Source) -> RunJob:
-        shared = Job(
-            engine,
-            src,
-            threshold,
-            rule,
-            out,
-            kept_target,
-            annotated,
-            shuffle=where.shuffle,
-            margin=margin,
-            log=log,
-            index=writer,
-        )
-        return RunJob(shared, force_layout, creating=writer)
+        def job(engine: Engine, src: Source) -> RunJob:
+            shared = Job(
+                engine,
+                src,
+                threshold,
+                rule,
+                out,
+                kept_target,
+                annotated,
+                shuffle=where.shuffle,
+                margin=margin,
+                log=log,
+                index=writer,
+            )
+            return RunJob(shared, force_layout, creating=writer)
 
-    targets = [t for t in (idx, out, kept_target, annotated) if t is not None]
-    return launch(where, plan, targets, job, log)
+        targets = [t for t in (idx, out, kept_target, annotated) if t is not None]
+        return launch(where, plan, targets, job, log)
 
 
 def _same_dim(index: Any, dim: int) -> Any:
@@ -364,7 +366,7 @@ class _AddJob:
 
 
 def add(
-    source: str | os.PathLike[str] | Generated,
+    source: str | os.PathLike[str] | Generated | InMemory,
     index: str | os.PathLike[str],
     output: str | os.PathLike[str],
     *,
@@ -391,47 +393,48 @@ def add(
     where.check()
     root = Path(os.path.abspath(index))
     im.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
-    inputs = input_paths(source)
-    for text in inputs:
-        _check_apart(Path(os.path.realpath(text)), Path(os.path.realpath(root)), text, index)
-    token = os.urandom(5).hex()
-    target = Output(output, [*inputs, root], overwrite, token)
-    kept_target, annotated = extra_outputs(kept, annotate, [*inputs, root], overwrite, token, [target])
-    for path in (output, kept, annotate):
-        if path is not None:
-            _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(root)), path, index)
-    with im.writer_lock(root):
-        files.check_no_mounts(root, "an add writes")
-        current = opened(str(root), im.read_manifest(root).version)  # shared with the tasks run here
-        if current.manifest.format < 2:
-            raise DedupError(
-                f"{root}: an index of format {current.manifest.format}, whose groups are connected components; "
-                "it takes no adds (create it anew from its data to add with kept-row decisions)"
-            )
-        # Past every id the index has seen, rows it left out included.
-        first = max(current.entry.next_id, int(current.all_ids().max(initial=-1)) + 1)
-        rule = current.manifest.parameters.rule
-        plan = reading.planner(source, first, _same_dim(index, current.dim), rule.column)
+    with held(source, output, reading.vector_column) as given:
+        inputs = input_paths(given.source)
+        for text in inputs:
+            _check_apart(Path(os.path.realpath(text)), Path(os.path.realpath(root)), text, index)
+        token = os.urandom(5).hex()
+        target = Output(output, [*inputs, root], overwrite, token)
+        kept_target, annotated = extra_outputs(kept, annotate, [*inputs, root], overwrite, token, [target])
+        for path in (output, kept, annotate):
+            if path is not None:
+                _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(root)), path, index)
+        with im.writer_lock(root):
+            files.check_no_mounts(root, "an add writes")
+            current = opened(str(root), im.read_manifest(root).version)  # shared with the tasks run here
+            if current.manifest.format < 2:
+                raise DedupError(
+                    f"{root}: an index of format {current.manifest.format}, whose groups are connected components; "
+                    "it takes no adds (create it anew from its data to add with kept-row decisions)"
+                )
+            # Past every id the index has seen, rows it left out included.
+            first = max(current.entry.next_id, int(current.all_ids().max(initial=-1)) + 1)
+            rule = current.manifest.parameters.rule
+            plan = given.planned(reading.planner(given.source, first, _same_dim(index, current.dim), rule.column))
 
-        adding = _Adding(current, add)
+            adding = _Adding(current, add)
 
-        def job(engine: Engine, src: Source) -> _AddJob:
-            shared = Job(
-                engine,
-                src,
-                current.threshold,
-                rule,
-                target,
-                kept_target,
-                annotated,
-                shuffle=where.shuffle,
-                log=log,
-                index=adding,
-            )
-            return _AddJob(shared, adding)
+            def job(engine: Engine, src: Source) -> _AddJob:
+                shared = Job(
+                    engine,
+                    src,
+                    current.threshold,
+                    rule,
+                    target,
+                    kept_target,
+                    annotated,
+                    shuffle=where.shuffle,
+                    log=log,
+                    index=adding,
+                )
+                return _AddJob(shared, adding)
 
-        targets = [t for t in (target, kept_target, annotated) if t is not None]
-        return launch(where, plan, targets, job, log)
+            targets = [t for t in (target, kept_target, annotated) if t is not None]
+            return launch(where, plan, targets, job, log)
 
 
 _ADD = add  # in its body, `add` is the option of that name
@@ -498,7 +501,7 @@ class _QueryJob:
 
 
 def query(
-    source: str | os.PathLike[str] | Generated,
+    source: str | os.PathLike[str] | Generated | InMemory,
     index: str | os.PathLike[str],
     output: str | os.PathLike[str],
     *,
@@ -516,16 +519,17 @@ def query(
         raise ValueError(f"k must be a whole number of at least 1, got {k!r}")
     opened_index = Index.open(index)
     t = opened_index.check_threshold(threshold)
-    inputs = input_paths(source)
-    target = Output(output, [*inputs, opened_index.root], overwrite, os.urandom(5).hex(), QUERY_OUTPUT)
+    with held(source, output, reading.vector_column) as given:
+        inputs = input_paths(given.source)
+        target = Output(output, [*inputs, opened_index.root], overwrite, os.urandom(5).hex(), QUERY_OUTPUT)
 
-    plan = reading.planner(source, check=_same_dim(index, opened_index.dim))
+        plan = given.planned(reading.planner(given.source, check=_same_dim(index, opened_index.dim)))
 
-    def job(engine: Engine, src: Source) -> _QueryJob:
-        shared = Job(engine, src, t, KeepRule(), target, shuffle=where.shuffle, log=log)
-        return _QueryJob(shared, opened_index, t, k)
+        def job(engine: Engine, src: Source) -> _QueryJob:
+            shared = Job(engine, src, t, KeepRule(), target, shuffle=where.shuffle, log=log)
+            return _QueryJob(shared, opened_index, t, k)
 
-    return launch(where, plan, [target], job, log)
+        return launch(where, plan, [target], job, log)
 
 
 def info(index: str | os.PathLike[str], verify: bool = False) -> dict[str, Any]:

@@ -25,6 +25,7 @@ from ..engine.engines import Engine, Handle, local_frame
 from ..engine.monitor import Log
 from ..engine.opening import launch
 from ..engine.where import Shuffle
+from ..files.memory import InMemory, held
 from ..files.outputs import Output, extra_outputs
 from ..files.sources import Source, input_paths
 from ..ranking import Keep, KeepRule
@@ -326,7 +327,7 @@ class RunJob:
 
 
 def run(
-    source: str | os.PathLike[str] | Generated,
+    source: str | os.PathLike[str] | Generated | InMemory,
     output: str | os.PathLike[str],
     threshold: float = 0.9,
     *,
@@ -346,7 +347,9 @@ def run(
     `source` is a Parquet file or directory (integer `id_column`, `vector_column`
     of list or fixed-size-list numbers), a .npy file or a directory of them (ids are
     row numbers, continuing across files in name order), a `Generated` data set or
-    the text "generated[:COUNTxDIM...]". `output` becomes a directory with
+    the text "generated[:COUNTxDIM...]", or data in memory: a 2-D numpy array (as a
+    .npy file), a pandas DataFrame, a pyarrow Table or a Dask DataFrame (as Parquet),
+    written beside `output` for the run's time (see `ambrel_dedup.files.memory`). `output` becomes a directory with
     pairs.parquet, groups.parquet and summary.json, written to a temporary directory
     beside it and moved into place, so that a failed run leaves nothing behind.
 
@@ -392,29 +395,30 @@ def run(
     if margin is not None and not (isinstance(margin, (int, float)) and 0.0 <= margin <= 2.0):
         raise ValueError(f"margin must be a number in [0, 2], got {margin!r}")
     where.check()
-    inputs = input_paths(source)
-    token = os.urandom(5).hex()
-    target = Output(output, inputs, overwrite, token)
-    kept_target, annotated = extra_outputs(kept, annotate, inputs, overwrite, token, [target])
+    with held(source, output, reading.vector_column) as given:
+        inputs = input_paths(given.source)
+        token = os.urandom(5).hex()
+        target = Output(output, inputs, overwrite, token)
+        kept_target, annotated = extra_outputs(kept, annotate, inputs, overwrite, token, [target])
 
-    plan = reading.planner(source, key_column=rule.column)
+        plan = given.planned(reading.planner(given.source, key_column=rule.column))
 
-    def job(engine: Engine, src: Source) -> RunJob:
-        shared = Job(
-            engine,
-            src,
-            threshold,
-            rule,
-            target,
-            kept_target,
-            annotated,
-            grouping=groups,
-            shuffle=where.shuffle,
-            margin=margin,
-            log=log,
-            on_stage=on_stage,
-        )
-        return RunJob(shared, force_layout)
+        def job(engine: Engine, src: Source) -> RunJob:
+            shared = Job(
+                engine,
+                src,
+                threshold,
+                rule,
+                target,
+                kept_target,
+                annotated,
+                grouping=groups,
+                shuffle=where.shuffle,
+                margin=margin,
+                log=log,
+                on_stage=on_stage,
+            )
+            return RunJob(shared, force_layout)
 
-    targets = [t for t in (target, kept_target, annotated) if t is not None]
-    return launch(where, plan, targets, job, log)
+        targets = [t for t in (target, kept_target, annotated) if t is not None]
+        return launch(where, plan, targets, job, log)
