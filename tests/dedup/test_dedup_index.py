@@ -456,3 +456,39 @@ def test_an_index_changed_under_an_add_gets_nothing(corpus, tmp_path, monkeypatc
     with pytest.raises(DedupError, match="replaced or changed while adding"):
         ij.add(d / "new.npy", tmp_path / "idx", tmp_path / "out")
     assert not (tmp_path / "out").exists() and im.read_manifest(tmp_path / "idx").version == 1
+
+
+def test_removing_ids_and_vacuum_reclaiming_them(tmp_path, capsys):
+    rng = np.random.default_rng(30)
+    x = rng.standard_normal((3000, 16)).astype(np.float32)
+    x[2000] = x[5] * 2.0  # an exact copy of 5, which is removed: the copy stays findable
+    x[10] = x[11] * 1.01  # a near pair, of which 10 is removed
+    np.save(tmp_path / "x.npy", x)
+    ij.create(tmp_path / "x.npy", tmp_path / "idx", THRESHOLD)
+    before = Index.open(tmp_path / "idx").query(x[:50])
+    gone = [5, 10, 2999]
+    with pytest.raises(DedupError, match="id 4000 is not in the index; nothing was removed"):
+        ij.remove(tmp_path / "idx", [1, 4000])
+    assert main(["index", "remove", "--index", str(tmp_path / "idx"), "--ids", "5,10, 2999"]) == 0
+    assert "removed 3 ids" in capsys.readouterr().out
+    index = Index.open(tmp_path / "idx")
+    assert index.count == 2997 and not set(gone) & set(index.all_ids().tolist())
+    kept = ~np.isin(before.id, gone)
+    after = index.query(x[:50])
+    assert np.array_equal(after.id, before.id[kept]) and np.array_equal(after.cosine, before.cosine[kept])
+    assert 2000 in after.of(5)[0]  # the copy of a removed row still matches
+    # Vacuum writes the segments holding removed ids anew: the same answers, the rows' bytes freed.
+    size = sum(p.stat().st_size for p in (tmp_path / "idx").rglob("*") if p.is_file())
+    done = ij.vacuum(tmp_path / "idx", keep=1)
+    assert done["compacted_ids"] == 3 and done["bytes_freed"] > 0
+    compacted = Index.open(tmp_path / "idx", verify=True)
+    again = compacted.query(x[:50])
+    assert compacted.count == 2997 and np.array_equal(again.id, after.id) and np.array_equal(again.cosine, after.cosine)
+    assert sum(p.stat().st_size for p in (tmp_path / "idx").rglob("*") if p.is_file()) < size
+    # A removed id may be added again.
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    pq.write_table(pa.table({"id": [10], "embedding": [list(map(float, x[10]))]}), tmp_path / "back.parquet")
+    ij.add(tmp_path / "back.parquet", tmp_path / "idx", tmp_path / "out")
+    assert 10 in Index.open(tmp_path / "idx").query(x[11]).of(0)[0]

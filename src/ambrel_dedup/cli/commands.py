@@ -7,6 +7,7 @@ import argparse
 import json
 import sys
 from collections.abc import Sequence
+from pathlib import Path
 from typing import Any
 
 from ..errors import DedupError
@@ -104,6 +105,10 @@ def _cmd_index(args: argparse.Namespace) -> int:
             + (f"; kept {kept} of the names writers give that nothing proves unused" if kept else "")
         )
         return 0
+    if args.index_command == "remove":
+        gone = ij.remove(args.index, _ids(args.ids, args.ids_file))
+        print(f"removed {gone['removed']:,} ids; index {args.index} now at version {gone['version']}")
+        return 0
     log = log_of(args)
     if args.index_command == "create":
         result = ij.create(
@@ -140,6 +145,30 @@ def _cmd_index(args: argparse.Namespace) -> int:
     return 0
 
 
+def _change(version: dict[str, Any]) -> str:
+    """What a version did, in a few words."""
+    if version.get("compacted"):
+        return f"segments written anew without the removed ids ({version['added']:,} vectors)"
+    if version.get("removed"):
+        return f"-{version['removed']:,} ids"
+    return f"+{version['added']:,} vectors"
+
+
+def _ids(listed: str | None, path: str | None) -> list[int]:
+    """The ids of --ids (a, b, c) or --ids-file (one a line; blank lines skipped)."""
+    if path is not None:
+        try:
+            words = Path(path).read_text().split()
+        except OSError as exc:
+            raise DedupError(f"{path}: cannot be read: {exc.strerror or exc}") from None
+    else:
+        words = (listed or "").replace(",", " ").split()
+    try:
+        return [int(w) for w in words]
+    except ValueError as exc:
+        raise DedupError(f"{path or '--ids'}: not a list of whole numbers ({exc})") from None
+
+
 def _describe_index(found: dict[str, Any]) -> str:
     p = found["parameters"]
     lines = [
@@ -152,7 +181,7 @@ def _describe_index(found: dict[str, Any]) -> str:
         f"  {found['segments']} segments, {found['bytes']:,} bytes on disk ({found['bytes_per_vector']:,.0f} per vector)",
         "  versions:",
     ]
-    lines += [f"    {v['version']:>4}  {v['created']}  +{v['added']:,} vectors" for v in found["versions"]]
+    lines += [f"    {v['version']:>4}  {v['created']}  {_change(v)}" for v in found["versions"]]
     return "\n".join(lines)
 
 

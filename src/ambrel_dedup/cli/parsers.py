@@ -251,6 +251,12 @@ def _index_parsers(sub: Any) -> None:
     _add_index_argument(v)
     v.add_argument("--keep", type=int, default=1, help="newest versions to keep (default %(default)s)")
 
+    m = isub.add_parser("remove", help="a new version without some ids (vacuum then writes their segments anew)")
+    m.add_argument("--index", required=True, help="the index directory")
+    which = m.add_mutually_exclusive_group(required=True)
+    which.add_argument("--ids", help="the ids to remove, separated by commas")
+    which.add_argument("--ids-file", metavar="FILE", help="a text file of the ids to remove, one a line")
+
     q = sub.add_parser("query", help="for each row of an input, the indexed ids at or above the threshold")
     q.add_argument("input", help="query rows: Parquet, .npy or generated")
     q.add_argument("--index", required=True, help="the index directory")

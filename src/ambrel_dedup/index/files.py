@@ -37,6 +37,7 @@ WRITE_CHUNK = 16 << 20
 # per version, each carrying the version's number and the writer's token.
 SEGMENT_NAME = re.compile(r"seg-(?P<version>\d{6})-(?P<number>\d{4})-(?P<token>[0-9a-f]{8})")
 GROUPS_NAME = re.compile(r"groups-(?P<version>\d{6})-(?P<token>[0-9a-f]{8})\.npy")
+REMOVED_NAME = re.compile(r"removed-(?P<version>\d{6})-(?P<token>[0-9a-f]{8})\.npy")  # ids a version removed
 _SHA256 = re.compile(r"[0-9a-f]{64}")
 
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
@@ -64,6 +65,10 @@ def segment_name(version: int, number: int, token: str) -> str:
 
 def groups_name(version: int, token: str) -> str:
     return f"{DATA}/groups-{version:06d}-{token}.npy"
+
+
+def removed_name(version: int, token: str) -> str:
+    return f"{DATA}/removed-{version:06d}-{token}.npy"
 
 
 def _outside(path: Path, why: str) -> IndexError_:

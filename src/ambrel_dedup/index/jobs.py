@@ -540,3 +540,32 @@ def vacuum(index: str | os.PathLike[str], keep: int = 1) -> dict[str, int]:
     from .vacuum import vacuum as vacuum_index
 
     return vacuum_index(Path(os.path.abspath(index)), keep)
+
+
+def remove(index: str | os.PathLike[str], ids: Any) -> dict[str, int]:
+    """A new version of the index without these ids (every one of them indexed): queries never
+    match them, adds never meet them, and they may be added again. Their rows stay in the files
+    until `vacuum` writes the segments that hold them anew without them. The decisions made about
+    other rows stand (a row removed for a removed id stays removed)."""
+    root = Path(os.path.abspath(index))
+    wanted = np.asarray(ids)
+    if wanted.ndim != 1 or (wanted.size and wanted.dtype.kind not in "iu"):
+        raise ValueError(f"ids must be a sequence of whole numbers, got {wanted.dtype} of shape {wanted.shape}")
+    wanted = np.unique(wanted.astype(np.int64))
+    im.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
+    with im.writer_lock(root):
+        files.check_no_mounts(root, "a removal writes")
+        current = Index.open(root)
+        missing = wanted[~k.in_sorted(wanted, current.all_ids())]
+        if len(missing):
+            raise DedupError(f"{root}: id {int(missing[0])} is not in the index; nothing was removed")
+        if len(wanted) == 0:
+            return {"version": current.version, "removed": 0}
+        token = os.urandom(4).hex()
+        number = current.version + 1
+        rel = files.removed_name(number, token)
+        entry = im.GroupsEntry(rel, files.save_array(root, rel, wanted), len(wanted))
+        files.sync_directory(root, files.DATA)
+        summary = {"added": 0, "groups": 0, "removed_ids": len(wanted)}
+        im.publish(root, im.next_version(current.manifest, [], None, summary, current.entry.next_id, token, entry))
+    return {"version": number, "removed": len(wanted)}

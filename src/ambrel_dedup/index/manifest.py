@@ -35,6 +35,7 @@ from ..ranking import KeepRule
 from .files import (
     DATA,
     GROUPS_NAME,
+    REMOVED_NAME,
     SEGMENT_NAME,
     FileRecord,
     IndexError_,
@@ -118,7 +119,10 @@ class SegmentEntry:
 
 @dataclass(frozen=True)
 class GroupsEntry:
-    file: str  # data/groups-VVVVVV-TOKEN.npy
+    """One array file of a version with its rows: its group changes (data/groups-VVVVVV-TOKEN.npy)
+    or the ids it removed (data/removed-VVVVVV-TOKEN.npy)."""
+
+    file: str
     record: FileRecord
     rows: int
 
@@ -128,11 +132,15 @@ class GroupsEntry:
 
     @property
     def version(self) -> int:
-        return int(_match(GROUPS_NAME, self.name)["version"])
+        return int(_match(_pattern_of(self.name), self.name)["version"])
 
     @property
     def token(self) -> str:
-        return _match(GROUPS_NAME, self.name)["token"]
+        return _match(_pattern_of(self.name), self.name)["token"]
+
+
+def _pattern_of(name: str) -> re.Pattern[str]:
+    return REMOVED_NAME if name.startswith("removed-") else GROUPS_NAME
 
 
 @dataclass(frozen=True)
@@ -144,6 +152,8 @@ class Version:
     summary: dict[str, Any]
     next_id: int
     token: str | None = None  # the writer's token (absent in versions written before it was kept)
+    removed: tuple[GroupsEntry, ...] = ()  # the ids removed since the segments were written
+    superseded: tuple[str, ...] = ()  # names of the version before that a compaction replaced
 
     @property
     def added(self) -> int:
@@ -155,13 +165,16 @@ class Version:
     def own_groups(self) -> list[GroupsEntry]:
         return [g for g in self.groups if g.version == self.version]
 
+    def own_removed(self) -> list[GroupsEntry]:
+        return [g for g in self.removed if g.version == self.version]
+
     def names(self) -> set[str]:
         """The names under data/ this version reads."""
-        return {s.name for s in self.segments} | {g.name for g in self.groups}
+        return {s.name for s in self.segments} | {g.name for g in (*self.groups, *self.removed)}
 
     def tokens(self) -> set[str]:
         """The tokens of the writers of the files this version reads, and its own."""
-        found = {s.token for s in self.segments} | {g.token for g in self.groups}
+        found = {s.token for s in self.segments} | {g.token for g in (*self.groups, *self.removed)}
         return found | ({self.token} if self.token else set())
 
 
@@ -306,13 +319,13 @@ def _segment(r: _Reader, s: Any, where: str) -> SegmentEntry:
     )
 
 
-def _groups(r: _Reader, g: Any, where: str) -> GroupsEntry:
+def _groups(r: _Reader, g: Any, where: str, pattern: re.Pattern[str] = GROUPS_NAME) -> GroupsEntry:
     if not isinstance(g, dict):
         raise r.damaged(where, "is not a record")
     w = f"{where}."
     rel = r.text(g, "file", w)
     folder, _, name = rel.partition("/")
-    if folder != DATA or GROUPS_NAME.fullmatch(name) is None:
+    if folder != DATA or pattern.fullmatch(name) is None:
         raise r.damaged(f"{w}file", "is not a name this index writes")
     digest = r.text(g, "sha256", w)
     if not FileRecord.valid_digest(digest):
@@ -333,7 +346,25 @@ def _version(r: _Reader, v: Any, where: str) -> Version:
     if token is not None and (not isinstance(token, str) or re.fullmatch(r"[0-9a-f]{8}", token) is None):
         raise r.damaged(f"{w}token", "is not a writer's token")
     next_id = r.integer(v, "next_id", w) if "next_id" in v else 0
-    return Version(r.integer(v, "version", w, 1), r.text(v, "created", w), segments, groups, summary, next_id, token)
+    removed = tuple(
+        _groups(r, g, f"{w}removed[{i}]", REMOVED_NAME)
+        for i, g in enumerate(r.sequence(v, "removed", w) if "removed" in v else [])
+    )
+    superseded = r.sequence(v, "superseded", w) if "superseded" in v else []
+    for i, name in enumerate(superseded):
+        if not isinstance(name, str) or not (SEGMENT_NAME.fullmatch(name) or REMOVED_NAME.fullmatch(name)):
+            raise r.damaged(f"{w}superseded[{i}]", "is not a name this index writes")
+    return Version(
+        r.integer(v, "version", w, 1),
+        r.text(v, "created", w),
+        segments,
+        groups,
+        summary,
+        next_id,
+        token,
+        removed,
+        tuple(superseded),
+    )
 
 
 def _check_versions(r: _Reader, versions: list[Version], number: int) -> None:
@@ -348,10 +379,14 @@ def _check_versions(r: _Reader, versions: list[Version], number: int) -> None:
         names = [s.name for s in v.segments]
         if len(set(names)) != len(names):
             raise r.damaged(f"{w}.segments", "lists a segment twice")
-        for what, entries, before in (
+        gone = set(v.superseded)
+        for what, entries, prior in (
             ("segments", v.segments, previous.segments if previous else None),
             ("groups", v.groups, previous.groups if previous else None),
+            ("removed", v.removed, previous.removed if previous else None),
         ):
+            # A compaction writes some of the files before it anew, and says which (superseded).
+            before = None if prior is None else tuple(e for e in prior if e.name not in gone)
             inherited = len(before) if before is not None else sum(e.version < v.version for e in entries)
             if before is not None and tuple(entries[:inherited]) != before:
                 raise r.damaged(f"{w}.{what}", f"does not begin with the {what} of version {previous.version}")  # type: ignore[union-attr]
@@ -364,6 +399,8 @@ def _check_versions(r: _Reader, versions: list[Version], number: int) -> None:
             raise r.damaged(f"{w}.segments", f"holds {sum(s.ids for s in own):,} new ids, its summary {v.added:,}")
         if len(v.own_groups()) != (1 if int(v.summary["groups"]) > 0 else 0):
             raise r.damaged(f"{w}.groups", "does not match the groups its summary counts")
+        if len(v.own_removed()) > 1:
+            raise r.damaged(f"{w}.removed", "lists two files of its own")
         previous = v
     if versions[-1].version != number:
         raise r.damaged("version", f"is {number}, its last version {versions[-1].version}")
@@ -456,6 +493,12 @@ def _version_json(v: Version) -> dict[str, Any]:
     }
     if v.token is not None:
         out["token"] = v.token
+    if v.removed:
+        out["removed"] = [
+            {"file": g.file, "size": g.record.size, "sha256": g.record.sha256, "rows": g.rows} for g in v.removed
+        ]
+    if v.superseded:
+        out["superseded"] = list(v.superseded)
     return out
 
 
@@ -471,18 +514,28 @@ def next_version(
     summary: dict[str, Any],
     next_id: int,
     token: str,
+    removed: GroupsEntry | None = None,
+    superseded: tuple[str, ...] = (),
 ) -> Manifest:
-    """The manifest with one more version: the previous version's files plus these. `next_id` is
-    above every id the index has seen, held or left out (`.npy` rows of a later add start there)."""
+    """The manifest with one more version: the previous version's files (but those `superseded`)
+    plus these. `next_id` is above every id the index has seen, held or left out (`.npy` rows of
+    a later add start there)."""
     previous = manifest.versions[-1] if manifest.versions else None
+    gone = set(superseded)
+
+    def kept(entries: tuple[Any, ...]) -> tuple[Any, ...]:
+        return tuple(e for e in entries if e.name not in gone)
+
     entry = Version(
         manifest.version + 1,
         time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
-        (*(previous.segments if previous else ()), *segments),
+        (*kept(previous.segments if previous else ()), *segments),
         (*(previous.groups if previous else ()), *([groups] if groups else [])),
         summary,
         max(next_id, previous.next_id if previous else 0),
         token,
+        (*kept(previous.removed if previous else ()), *([removed] if removed else [])),
+        superseded,
     )
     return replace(manifest, versions=(*manifest.versions, entry))
 

@@ -79,6 +79,10 @@ class Index:
         self.segments = [st.load_segment(root, seg, verify) for seg in entry.segments]
         for seg in self.segments:
             st.check_segment(root, seg, self.layout.cells, self.layout.max_cells, p.dim)
+        # Ids removed since their segments were written (`index remove`): never matched or counted.
+        self.removed = np.unique(
+            np.concatenate([np.zeros(0, np.int64), *(_load_ids(root, g, verify) for g in entry.removed)])
+        )
         self._verify = verify
         self._copies: Copies | None = None
         self._groups: GroupTable | None = None
@@ -114,8 +118,8 @@ class Index:
 
     @property
     def count(self) -> int:
-        """Indexed ids: representatives, exact copies and zero rows."""
-        return sum(len(s.ids) + len(s.copy_ids) + len(s.zero_ids) for s in self.segments)
+        """Indexed ids: representatives, exact copies and zero rows (but the removed ones)."""
+        return sum(len(s.ids) + len(s.copy_ids) + len(s.zero_ids) for s in self.segments) - len(self.removed)
 
     def copies(self) -> Copies:
         with self._lock:
@@ -133,7 +137,8 @@ class Index:
         """Every indexed id, sorted (read once)."""
         with self._lock:
             if self._ids is None:
-                self._ids = np.sort(np.concatenate([np.zeros(0, np.int64), *(s.all_ids() for s in self.segments)]))
+                held = np.sort(np.concatenate([np.zeros(0, np.int64), *(s.all_ids() for s in self.segments)]))
+                self._ids = held[~k.in_sorted(held, self.removed)] if len(self.removed) else held
             return self._ids
 
     def info(self) -> dict[str, Any]:
@@ -145,7 +150,14 @@ class Index:
             "format": self.manifest.format,
             "version": self.version,
             "versions": [
-                {"version": v.version, "created": v.created, "segments": len(v.segments), "added": v.added}
+                {
+                    "version": v.version,
+                    "created": v.created,
+                    "segments": len(v.segments),
+                    "added": v.added,
+                    "removed": int(v.summary.get("removed_ids", 0)),
+                    "compacted": bool(v.superseded),
+                }
                 for v in self.manifest.versions
             ],
             "parameters": im.to_json(self.manifest)["parameters"],
@@ -154,6 +166,7 @@ class Index:
             "exact_copies": sum(len(s.copy_ids) for s in self.segments),
             "zero_rows": sum(len(s.zero_ids) for s in self.segments),
             "grouped_ids": len(self.groups().ids),
+            "removed_ids": len(self.removed),
             "segments": len(self.segments),
             "bytes": size,
             "bytes_per_vector": size / max(1, self.count),
@@ -216,8 +229,15 @@ class Index:
         cells_of[zero] = -1  # a zero row has no direction and matches nothing
         n = threads if threads is not None else (1 if len(unit) < 64 else ab.available_cpus())
         kwargs = {} if max_pairs is None else {"max_pairs": max_pairs}
-        found = match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs)
+        found = self.live(match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs))
         return found if k is None else found.top(k)
+
+    def live(self, found: Matches) -> Matches:
+        """The matches but those of removed ids."""
+        if not len(self.removed) or not len(found):
+            return found
+        keep = ~k.in_sorted(found.id, self.removed)
+        return Matches(found.row[keep], found.id[keep], found.cosine[keep], found.complete)
 
 
 def group_changes(table: Any) -> np.ndarray:
@@ -227,6 +247,13 @@ def group_changes(table: Any) -> np.ndarray:
     out["keep"] = table["keep"].to_numpy(bool)
     out["cosine"] = table["cosine"].to_numpy(np.float64, na_value=np.nan)
     return out
+
+
+def _load_ids(root: Path, entry: GroupsEntry, verify: bool) -> np.ndarray:
+    ids = files.load_array(root, entry.file, entry.record, verify, mmap=False)
+    if ids.shape != (entry.rows,) or ids.dtype != np.int64:
+        raise files.IndexError_(f"{root / entry.file}: not {entry.rows:,} ids; the index is damaged")
+    return ids
 
 
 def _load_groups(root: Path, entries: tuple[GroupsEntry, ...], verify: bool) -> GroupTable:

@@ -180,9 +180,11 @@ def _in_index(block: Block, copy_rows: np.ndarray, root: str, version: int) -> t
     copies of indexed vectors."""
     import ambrel_batch as ab
 
-    segs = opened(root, version).segments
+    index = opened(root, version)
+    segs = index.segments
     rows = np.flatnonzero(_reps(block, copy_rows))
     hit, rep, seg, row = find_prints(segs, block.prints[rows])
+    hit &= ~k.in_sorted(rep, index.removed)  # a removed vector is no longer there to copy
     rows, rep, seg, row = rows[hit], rep[hit], seg[hit], row[hit]
     if len(rows) == 0:
         return rows, np.zeros(0, np.int64), np.zeros(0)
@@ -237,7 +239,7 @@ def _across(
     index = opened(root, version)
     ids, rows, cells_of, _ = joined(pieces, index.dim, index.layout.max_cells)
     only = np.arange(index.layout.cells) % groups == group
-    found = match(index.segments, None, rows, cells_of, threshold, only=only, max_pairs=max_pairs)
+    found = index.live(match(index.segments, None, rows, cells_of, threshold, only=only, max_pairs=max_pairs))
     mine, theirs = ids[found.row], found.id
     out = pd.DataFrame({"id_a": np.minimum(mine, theirs), "id_b": np.maximum(mine, theirs), "cosine": found.cosine})
     members, labels = k.component_labels(out.id_a.to_numpy(), out.id_b.to_numpy())

@@ -20,12 +20,37 @@ unlinked, and a segment folder holding anything else is left with that in it.
 from __future__ import annotations
 
 import os
+import re
 import stat
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
-from .files import DATA, GROUPS_NAME, SEGMENT_NAME, IndexError_, check_no_mounts, directory
-from .manifest import SEGMENT_ARRAYS, STALE_MANIFEST, Manifest, keep_newest, publish, read_manifest, writer_lock
+import numpy as np
+
+from .. import partition as k
+from . import segments as st
+from .files import (
+    DATA,
+    GROUPS_NAME,
+    REMOVED_NAME,
+    SEGMENT_NAME,
+    IndexError_,
+    check_no_mounts,
+    directory,
+    segment_name,
+    sync_directory,
+)
+from .manifest import (
+    SEGMENT_ARRAYS,
+    STALE_MANIFEST,
+    Manifest,
+    keep_newest,
+    next_version,
+    publish,
+    read_manifest,
+    writer_lock,
+)
 
 _SEGMENT_FILES = frozenset(f"{key}.npy" for key in SEGMENT_ARRAYS)
 
@@ -36,15 +61,23 @@ class Vacuumed:
     entries_removed: int = 0
     bytes_freed: int = 0
     entries_kept: int = 0  # names of ours that nothing proves unused
+    compacted_ids: int = 0  # removed ids whose rows were left out of segments written anew
 
     def as_dict(self) -> dict[str, int]:
         return dict(self.__dict__)
 
 
+def _ours(name: str) -> re.Match[str] | None:
+    return SEGMENT_NAME.fullmatch(name) or GROUPS_NAME.fullmatch(name) or REMOVED_NAME.fullmatch(name)
+
+
 def _provably_unused(name: str, manifest: Manifest) -> bool:
-    found = SEGMENT_NAME.fullmatch(name) or GROUPS_NAME.fullmatch(name)
+    found = _ours(name)
     if found is None or name in manifest.newest.names():
         return False
+    listed = set().union(*(v.names() for v in manifest.versions))
+    if name not in listed and any(name in v.superseded for v in manifest.versions):
+        return True  # written anew by a compaction that a kept version records
     version, token = int(found["version"]), found["token"]
     published = set().union(*(v.tokens() for v in manifest.versions))
     if token in published:
@@ -97,7 +130,12 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
     with writer_lock(root), directory(root) as top:
         check_no_mounts(root, "vacuum removes")
         manifest = read_manifest(root)
-        Index(root, manifest, manifest.newest, verify=True).groups()  # every kept file whole, or nothing removed
+        checked = Index(root, manifest, manifest.newest, verify=True)
+        checked.groups()  # every kept file whole, or nothing removed
+        if len(checked.removed):
+            _still(top, root, manifest)
+            manifest = _compact(root, manifest, checked)
+            done.compacted_ids = len(checked.removed)
         done.versions_removed = max(0, len(manifest.versions) - keep)
         if done.versions_removed:
             _still(top, root, manifest)
@@ -106,7 +144,7 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
         _still(top, root, manifest)
         with directory(root, DATA, at=top) as data:
             for entry in list(os.scandir(data)):
-                if not (SEGMENT_NAME.fullmatch(entry.name) or GROUPS_NAME.fullmatch(entry.name)):
+                if not _ours(entry.name):
                     continue
                 if not _provably_unused(entry.name, manifest):
                     done.entries_kept += entry.name not in manifest.newest.names()
@@ -130,6 +168,53 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
                     done.entries_removed += 1
                     done.bytes_freed += size
     return done.as_dict()
+
+
+def _compact(root: Path, manifest: Manifest, index: Any) -> Manifest:
+    """A new version whose segments hold no removed id: every segment holding one written anew
+    without it (an exact copy of a removed row takes its place as the vector's representative),
+    the segments and the removed-id files it replaces named as superseded. Published; returned."""
+    token = os.urandom(4).hex()
+    number = manifest.version + 1
+    removed = index.removed
+    written, gone = [], [g.name for g in manifest.newest.removed]
+    for entry, seg in zip(manifest.newest.segments, index.segments):
+        if not k.in_sorted(seg.all_ids(), removed).any():
+            continue
+        arrays = _without(seg, removed, index.layout.cells)
+        gone.append(entry.name)
+        if len(arrays["ids"]) or len(arrays["zero_ids"]):
+            written.append(st.write_segment(root, segment_name(number, len(written), token), arrays))
+    sync_directory(root, DATA)
+    summary = {"added": sum(e.ids for e in written), "groups": 0, "compacted": len(removed)}
+    newer = next_version(manifest, written, None, summary, manifest.newest.next_id, token, superseded=tuple(gone))
+    publish(root, newer)
+    return newer
+
+
+def _without(seg: Any, removed: np.ndarray, cells: int) -> dict[str, np.ndarray]:
+    """A segment's arrays without the removed ids."""
+    rep_kept = ~k.in_sorted(seg.ids, removed)
+    copy_kept = ~k.in_sorted(seg.copy_ids, removed)
+    ids, unit, prints, cells_of = seg.ids[rep_kept], seg.unit[rep_kept], seg.prints[rep_kept], seg.cells[rep_kept]
+    c_ids, c_reps = seg.copy_ids[copy_kept], seg.copy_reps[copy_kept]
+    c_unit, c_prints = seg.copy_unit[copy_kept], seg.copy_prints[copy_kept]
+    # A removed representative's first kept copy represents its vector now.
+    lost = set(seg.ids[~rep_kept].tolist()) & set(c_reps.tolist())
+    if lost:
+        where = {int(r): i for i, r in enumerate(seg.ids.tolist())}
+        promoted = [int(np.flatnonzero(c_reps == r)[0]) for r in sorted(lost)]
+        ids = np.concatenate([ids, c_ids[promoted]])
+        unit = np.concatenate([unit, c_unit[promoted]])
+        prints = np.concatenate([prints, c_prints[promoted]])
+        cells_of = np.concatenate([cells_of, seg.cells[[where[r] for r in sorted(lost)]]])
+        new_rep = dict(zip(sorted(lost), c_ids[promoted].tolist()))
+        stay = np.ones(len(c_ids), dtype=bool)
+        stay[promoted] = False
+        c_reps = np.array([new_rep.get(int(r), int(r)) for r in c_reps.tolist()], np.int64)
+        c_ids, c_reps, c_unit, c_prints = c_ids[stay], c_reps[stay], c_unit[stay], c_prints[stay]
+    zeros = seg.zero_ids[~k.in_sorted(seg.zero_ids, removed)]
+    return st.segment_arrays(ids, unit, prints, cells_of, (c_ids, c_reps, c_unit, c_prints), zeros, cells)
 
 
 def _still(fd: int, root: Path, manifest: Manifest) -> None:
