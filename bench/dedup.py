@@ -36,7 +36,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import os
 import sys
 import tempfile
 import time
@@ -52,41 +51,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import baselines as bl
 import dense
 import real_embeddings
+from printing import cpu_line, load, log, table
 
 SAMPLE_ROWS = 2000
-
-
-def table(headers: list[str], rows: list[list[str]], markdown: bool) -> str:
-    if markdown:
-        lines = ["| " + " | ".join(headers) + " |", "|" + "---|" * len(headers)]
-        return "\n".join(lines + ["| " + " | ".join(r) + " |" for r in rows])
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
-    fmt = "  ".join(f"{{:>{w}}}" for w in widths)
-    return "\n".join([fmt.format(*headers), fmt.format(*("-" * w for w in widths)), *(fmt.format(*r) for r in rows)])
-
-
-def cpu_line() -> str:
-    model, flags = "unknown CPU", set()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name") and model == "unknown CPU":
-                model = line.split(":", 1)[1].strip()
-            if line.startswith("flags") and not flags:
-                flags = set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    simd = [f for f in ("avx2", "fma", "avx512f", "avx512bw", "avx512vl") if f in flags]
-    import ambrel_batch
-
-    return f"{model}, {os.cpu_count()} CPUs; {', '.join(simd) or 'no AVX2'}; batch kernel {ambrel_batch.kernel()}"
-
-
-def load() -> str:
-    return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
-
-
-def log(message: str) -> None:
-    print(f"   {message}", file=sys.stderr, flush=True)
 
 
 # -- small --------------------------------------------------------------------------
@@ -247,7 +214,8 @@ def stage_table(args: argparse.Namespace, scratch: Path) -> None:
         run(source, scratch / "stages-warm2", 0.9, client=client)
         cluster = run(source, scratch / "stages-cluster", 0.9, client=client, kept=scratch / "stages-cluster-kept")
         seconds["2 workers"] = cluster.seconds
-    rows = [[stage, *(f"{s[stage]:.2f}" for s in seconds.values())] for stage in [*STAGES, "total"]]
+    ran = [stage for stage in [*STAGES, "total"] if all(stage in s for s in seconds.values())]
+    rows = [[stage, *(f"{s[stage]:.2f}" for s in seconds.values())] for stage in ran]
     print(f"\n== stages: {n:,} x 384 clustered, threshold 0.9, seconds ({cpu_line()}; {load()})")
     print(table(["stage", *seconds], rows, args.markdown))
 
