@@ -23,7 +23,10 @@ def _add_threshold(p: argparse.ArgumentParser) -> None:
 # The options of every job, declared once: each command adds those it takes where its help lists
 # them (`add_job_options`), and `job_options` gives them back as the job's keyword arguments.
 JOB_ARGUMENTS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
-    "id_column": (("--id-column",), {"default": "id", "help": "Parquet: integer id column (default %(default)s)"}),
+    "id_column": (
+        ("--id-column",),
+        {"default": "id", "help": "Parquet: id column, integers or text (default %(default)s)"},
+    ),
     "vector_column": (
         ("--vector-column",),
         {"default": "embedding", "help": "Parquet: list-of-numbers column (default %(default)s)"},

@@ -4,6 +4,10 @@ The client only looks at schemas, shapes and row counts; rows are read inside th
 tasks, one partition at a time, so no process ever holds the whole corpus. Every
 problem is reported as an `InputError` naming the file and, for problems in the
 data, the row (counted from 0 within that file).
+
+Ids are integers or text (`ids`): integers that fit int64 are the rows' keys as they are; text
+ids, and uint64 ids of which one passes 2**63 - 1 (`keyed_ids`), are carried by the row's
+position in the input, the user's ids read beside (`Source.read_rows`).
 """
 
 from __future__ import annotations
@@ -21,6 +25,7 @@ import numpy as np
 from ..datasets.generate import Generated
 from ..errors import InputError
 from ..ranking import Keys, key_dtype, keys_of
+from . import ids as uid
 
 TARGET_PARTITION_BYTES = 64 << 20
 # The most partitions a run plans: the client keeps one small record (and Dask several tasks) per partition.
@@ -35,7 +40,7 @@ class Partition:
     file: str  # path, or the generated data set's description
     start: int
     stop: int
-    first_id: int = 0  # .npy and generated: id of row `start`
+    first_id: int = 0  # id of row `start` (.npy and generated), its position in the input (Parquet)
     row_groups: tuple[int, ...] = ()  # Parquet: the row groups covering [start, stop)
 
     @property
@@ -58,11 +63,22 @@ class Source:
     ids_are_row_numbers: bool = True
     dim_from: str = ""  # Parquet: the file whose vectors set `dim` (the first one with rows)
     key_column: str | None = None  # Parquet: the column rows are ranked by (`--keep-by`)
-    key_dtype: str = ""  # the dtype of its values as `ranking.keys_of` gives them (one for every file)
+    key_dtype: str = ""  # the dtype of its values as `ranking.keys_of` gives them (one for every file),
+    # or, keyed ids ranked by themselves (no key_column), of their `ids.rank_keys`
     held: bool = False  # written from memory for the job's time (files.memory): no file to name later
+    id_type: str = "int64"  # the Arrow type of the user's ids, which every output gives back
+    keyed_ids: bool = False  # rows are carried by their position in the input (text, or uint64 past int64)
 
     def read(self, part: Partition) -> tuple[np.ndarray, np.ndarray]:
         """(ids as int64, vectors as a float32 matrix) of one partition, validated row by row."""
+        ids, vectors, _ = self.read_rows(part)
+        return ids, vectors
+
+    def read_rows(self, part: Partition) -> tuple[np.ndarray, np.ndarray, Any]:
+        """(int64 keys, float32 vectors, the user's ids) of one partition: with keyed ids the keys
+        are the rows' positions in the input and the user's ids an Arrow array; otherwise the keys
+        are the ids and the third is None."""
+        users = None
         if self.kind == "generated":
             assert self.generated is not None
             vectors = self.generated.rows(part.start, part.stop)
@@ -70,8 +86,10 @@ class Source:
         elif self.kind == "npy":
             ids, vectors = _read_npy(part)
         else:
-            ids, vectors = _read_parquet(part, self.id_column, self.vector_column, self.dim, self.dim_from)
-        return ids, _finite_float32(vectors, part)
+            ids, vectors, users = _read_parquet(
+                part, self.id_column, self.vector_column, self.dim, self.dim_from, self.keyed_ids
+            )
+        return ids, _finite_float32(vectors, part), users
 
     def read_keys(self, part: Partition) -> Keys:
         """The values of `key_column` of one partition's rows, in the order `read` gives them."""
@@ -89,7 +107,11 @@ class Source:
         rows whole, as the id column and the vector column of the float32 rows that `read` gives."""
         if self.kind == "parquet":
             for start, table in _row_groups(part):
-                yield _parquet_ids(table.column(self.id_column), part.file, start, self.id_column), table
+                if self.keyed_ids:
+                    first = part.first_id + start - part.start
+                    yield np.arange(first, first + len(table), dtype=np.int64), table
+                else:
+                    yield _parquet_ids(table.column(self.id_column), part.file, start, self.id_column), table
             return
         import pyarrow as pa
 
@@ -282,6 +304,7 @@ def parquet_source(
     metas = []
     sizes: list[int | None] = []
     key_kinds: list[tuple[Path, str]] = []
+    id_types: list[tuple[str, Any]] = []
     for path in paths:
         try:
             pf = pq.ParquetFile(path)
@@ -293,8 +316,9 @@ def parquet_source(
             if column not in names:
                 raise InputError(f"{path}: no column '{column}' (columns: {', '.join(names) or 'none'})")
         id_type = schema.field(id_column).type
-        if not pa.types.is_integer(id_type):
-            raise InputError(f"{path}: column '{id_column}' holds {id_type}, expected integer ids")
+        if not uid.is_id_type(id_type):
+            raise InputError(f"{path}: column '{id_column}' holds {id_type}, expected integer or text ids")
+        id_types.append((str(path), id_type))
         vec_type = schema.field(vector_column).type
         numeric, size = _vector_type_ok(vec_type)
         if not numeric:
@@ -328,8 +352,11 @@ def parquet_source(
     for (path, _), size in zip(metas, sizes):
         if size is not None and size != dim:
             raise InputError(f"{path}: vectors of {size} dimensions, but {dim_from} has {dim}")
+    ids_type = uid.common_type(id_types)
+    keyed = uid.is_text(ids_type) or (pa.types.is_uint64(ids_type) and _past_int64(metas, id_column))
     rows = _partition_rows(dim, count, partition_rows, parallelism)
     parts: list[Partition] = []
+    offset = 0  # the position in the input of the file's first row
     for path, meta in metas:
         start, group_start = 0, 0
         groups: list[int] = []
@@ -340,10 +367,14 @@ def parquet_source(
             groups.append(g)
             start += n
             if start - group_start >= rows:
-                parts.append(Partition(len(parts), str(path), group_start, start, row_groups=tuple(groups)))
+                parts.append(Partition(len(parts), str(path), group_start, start, offset + group_start, tuple(groups)))
                 groups = []
         if groups and start > group_start:
-            parts.append(Partition(len(parts), str(path), group_start, start, row_groups=tuple(groups)))
+            parts.append(Partition(len(parts), str(path), group_start, start, offset + group_start, tuple(groups)))
+        offset += meta.num_rows
+    kinds = [d for _, d in key_kinds]
+    if keyed and key_column is None:  # ranked by the ids themselves
+        kinds = ["object" if uid.is_text(ids_type) else "int64"]
     desc = f"{count:,} vectors of {dim} dimensions from {len(paths)} Parquet file{'s' * (len(paths) != 1)}"
     return Source(
         "parquet",
@@ -356,8 +387,34 @@ def parquet_source(
         ids_are_row_numbers=False,
         dim_from=str(dim_from),
         key_column=key_column,
-        key_dtype=max((d for _, d in key_kinds), default="", key=("int64", "float64", "object").index),
+        key_dtype=max(kinds, default="", key=("int64", "float64", "object").index),
+        id_type=str(ids_type),
+        keyed_ids=keyed,
     )
+
+
+def _past_int64(metas: Sequence[tuple[Path, Any]], id_column: str) -> bool:
+    """Whether a uint64 id of the files passes 2**63 - 1: from each row group's statistics, or from
+    its ids where it has none."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    for path, meta in metas:
+        for g in range(meta.num_row_groups):
+            group = meta.row_group(g)
+            chunk = next(c for c in map(group.column, range(group.num_columns)) if c.path_in_schema == id_column)
+            stats = chunk.statistics
+            if stats is not None and stats.has_min_max:
+                top = stats.max
+            else:
+                try:
+                    top = pc.max(pq.ParquetFile(path).read_row_group(g, columns=[id_column]).column(0)).as_py()
+                except (OSError, pa.ArrowException) as exc:
+                    raise InputError(f"{path}: row group {g} cannot be read: " + " ".join(str(exc).split())) from None
+            if top is not None and top > uid.MAX_INT64:
+                return True
+    return False
 
 
 def _first_length(path: Path, vector_column: str) -> int:
@@ -418,14 +475,27 @@ def _parquet_ids(column: Any, file: str, start: int, id_column: str) -> np.ndarr
 
 
 def _read_parquet(
-    part: Partition, id_column: str, vector_column: str, dim: int, dim_from: str
-) -> tuple[np.ndarray, np.ndarray]:
+    part: Partition, id_column: str, vector_column: str, dim: int, dim_from: str, keyed: bool = False
+) -> tuple[np.ndarray, np.ndarray, Any]:
+    """(int64 keys, the vectors, the user's ids of keyed input or None) of a partition."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
     tables = [table for _, table in _row_groups(part, [id_column, vector_column])]
     table = pa.concat_tables(tables) if len(tables) != 1 else tables[0]
-    ids = _parquet_ids(table.column(id_column), part.file, part.start, id_column)
+    users = None
+    if keyed:
+        users = table.column(id_column).combine_chunks()
+        if users.null_count:
+            row = int(pc.index(users.is_null(), True).as_py())
+            raise InputError(f"{part.file}: row {part.start + row}: no id (null)")
+        ids = np.arange(part.first_id, part.first_id + len(users), dtype=np.int64)
+    else:
+        ids = _parquet_ids(table.column(id_column), part.file, part.start, id_column)
+
+    def named(row: int) -> str:
+        return str(ids[row]) if users is None else uid.shown(users[row].as_py())
+
     vectors = table.column(vector_column).combine_chunks()
     if vectors.null_count:
         row = int(pc.index(vectors.is_null(), True).as_py())
@@ -441,15 +511,15 @@ def _read_parquet(
         if wrong.any():
             row = int(np.argmax(wrong))
             raise InputError(
-                f"{part.file}: row {part.start + row} (id {ids[row]}): a vector of {lengths[row]} dimensions, "
+                f"{part.file}: row {part.start + row} (id {named(row)}): a vector of {lengths[row]} dimensions, "
                 f"expected {dim} like {like}"
             )
         values = vectors.flatten()
     if values.null_count:
         row = int(pc.index(values.is_null(), True).as_py()) // dim
-        raise InputError(f"{part.file}: row {part.start + row} (id {ids[row]}): a missing value (null) in the vector")
+        raise InputError(f"{part.file}: row {part.start + row} (id {named(row)}): a missing value (null) in the vector")
     matrix = values.to_numpy(zero_copy_only=False).reshape(len(ids), dim)
-    return ids, matrix
+    return ids, matrix, users
 
 
 # --------------------------------------------------------------------------

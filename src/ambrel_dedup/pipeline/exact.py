@@ -116,6 +116,7 @@ def _copy_cosines(block: Block, copy_rows: np.ndarray, taken: list[np.ndarray], 
 def exact(engine: Engine, blocks: Blocks, rule: KeepRule = BY_SMALLEST_ID, key_dtype: str = "") -> Exact:
     """The rows of one fingerprint: the best-ranked by the keep rule represents them (the smallest
     id by default; a column's values are of `key_dtype`)."""
+    rule = blocks.ranking(rule)
     handles = blocks.handles
     meta = _PRINT_META
     if rule.column is not None:

@@ -20,7 +20,7 @@ from ..ranking import KeepRule, Keys
 from . import decide
 from .exact import Exact
 from .pairs import PAIR_META, Pairs
-from .read import Block, Blocks
+from .read import Block, Blocks, SharedIds
 
 EDGES_PER_PARTITION = 500_000
 MAX_COMPONENT_ROUNDS = 64
@@ -37,6 +37,7 @@ class Groups:
     components: int = 0
     largest: int = 0  # the largest connected component of the pairs, in ids
     keys: Any = None  # dd.DataFrame (id, key, key_null) of every id in a pair, when kept by a column
+    ids: SharedIds | None = None  # the user's ids of the keys, when they are not int64 (see `read.Blocks`)
 
 
 GROUPS_META = decide.groups_meta()
@@ -116,6 +117,7 @@ def groups(
     """Which rows are kept and which are removed for which kept row (`decide`: the greedy rule, or
     with mode "components" the connected components), on every listed pair. The same on every
     engine and partitioning: the pairs and the ranks decide, and a component is decided whole."""
+    rule = blocks.ranking(rule)
     n_edges = exact_copies.count + found.count
     if n_edges <= LOCAL_EDGES:
         # Few pairs: gathered and decided here in one native call.
@@ -140,6 +142,7 @@ def groups(
             stats["components"],
             stats["largest"],
             None if keys is None else local_frame(keys.reset_index(drop=True)),
+            blocks.ids,
         )
     exact_frame = local_frame(exact_copies.pairs)
     stars = engine.frame(found.stars, k.EDGE_META)
@@ -177,6 +180,7 @@ def groups(
         sum(st["components"] for st in stats),
         max((st["largest"] for st in stats), default=0),
         None if rule.by_id else keyed[["id", "key", "key_null"]],
+        blocks.ids,
     )
 
 

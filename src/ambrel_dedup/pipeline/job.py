@@ -156,7 +156,7 @@ class Job:
         if self.annotated is not None:
             self.start("annotate")
             rows = write_annotated(
-                self.engine, self.source, removed_rows(self.engine, groups.frame), self.annotated.tmp
+                self.engine, self.source, removed_rows(self.engine, groups.frame, groups.ids), self.annotated.tmp
             )
             self.counts["annotated_rows"] = rows
             self.finish(f"{rows:,} rows in {self.annotated.shown}")

@@ -8,7 +8,8 @@ ids were removed and writes `part-NNNNN.parquet` (NNNNN: the partition's index),
 files in name order hold the kept rows in input order. Every partition writes its file, an
 empty one with the schema where none of its rows is kept, so that even an input whose rows were
 all removed reads back as a table with its columns. `write_annotated` writes every row the same
-way, with `duplicate_of` and `cosine` appended (null for kept rows).
+way, with `duplicate_of` and `cosine` appended (null for kept rows), `duplicate_of` in the type of
+the user's ids.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from dask import delayed
 from ..engine.engines import Engine, Handle
 from ..files.sources import Partition, Source
 from ..partition import in_sorted
+from .read import SharedIds
 
 DUPLICATE_OF, COSINE = "duplicate_of", "cosine"  # the columns an annotated data set adds
 
@@ -45,11 +47,13 @@ def removed_ids(engine: Engine, groups: Any) -> np.ndarray:
 @dataclass
 class Removed:
     """The removed rows, by sorted id: the kept row each duplicates and their cosine (NaN when the
-    grouping gives none)."""
+    grouping gives none); `users`: the user's ids of `duplicate_of` (an Arrow array), when they are
+    not int64."""
 
     ids: np.ndarray
     duplicate_of: np.ndarray
     cosine: np.ndarray
+    users: Any = None
 
 
 def _removed_rows(part: pd.DataFrame) -> Removed:
@@ -61,15 +65,15 @@ def _removed_rows(part: pd.DataFrame) -> Removed:
     )
 
 
-def removed_rows(engine: Engine, groups: Any) -> Removed:
+def removed_rows(engine: Engine, groups: Any, ids: SharedIds | None = None) -> Removed:
+    """The removed rows of a groups frame; `ids`, the user's ids when they are not int64."""
     found = engine.gather(engine.compute("annotate", [delayed(_removed_rows)(part) for part in groups.to_delayed()]))
-    ids = np.concatenate([np.zeros(0, np.int64), *(f.ids for f in found)])
-    order = np.argsort(ids, kind="stable")
-    return Removed(
-        ids[order],
-        np.concatenate([np.zeros(0, np.int64), *(f.duplicate_of for f in found)])[order],
-        np.concatenate([np.zeros(0), *(f.cosine for f in found)])[order],
-    )
+    keys = np.concatenate([np.zeros(0, np.int64), *(f.ids for f in found)])
+    order = np.argsort(keys, kind="stable")
+    duplicate_of = np.concatenate([np.zeros(0, np.int64), *(f.duplicate_of for f in found)])[order]
+    cosine = np.concatenate([np.zeros(0), *(f.cosine for f in found)])[order]
+    users = None if ids is None else ids.here.of(duplicate_of)
+    return Removed(keys[order], duplicate_of, cosine, users)
 
 
 def _only_kept(ids: np.ndarray, table: Any, removed: np.ndarray) -> Any:
@@ -87,6 +91,11 @@ def _annotated(ids: np.ndarray, table: Any, removed: Removed) -> Any:
     cos = np.zeros(len(ids))
     dup[hit], cos[hit] = removed.duplicate_of[at], removed.cosine[at]
     no_cosine = ~hit | np.isnan(cos)
+    if removed.users is not None:  # the user's ids, null where the row is kept
+        where = np.zeros(len(ids), np.int64)
+        where[hit] = at
+        table = table.append_column(DUPLICATE_OF, removed.users.take(pa.array(where, pa.int64(), mask=~hit)))
+        return table.append_column(COSINE, pa.array(cos, pa.float64(), mask=no_cosine))
     table = table.append_column(DUPLICATE_OF, pa.array(dup, pa.int64(), mask=~hit))
     return table.append_column(COSINE, pa.array(cos, pa.float64(), mask=no_cosine))
 

@@ -106,6 +106,7 @@ def pairs(
     """Every representative placed in its cells, and the pairs of each group of cells found by
     `group_task` (default: each cell's pairs by similar_pairs, `_group_pairs`); with
     `keep_pieces`, the rows of each group stay for a later stage."""
+    rule = blocks.ranking(rule)
     # The cells are cut into groups by their number alone (never by the cluster's size), so that
     # the pairs listed under each task's budget are the same on any engine.
     placed_bytes = 3 * count * 4 * dim  # about two visits per vector

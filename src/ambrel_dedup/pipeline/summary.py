@@ -3,7 +3,7 @@ a function of what the job found, and the result every job returns (`RunResult`)
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, NotRequired, TypedDict
@@ -73,7 +73,7 @@ class Histogram(TypedDict):
 
 class ZeroRows(TypedDict):
     count: int
-    ids: list[int]  # the first ones
+    ids: list[int | str]  # the first ones, in the type of the user's ids
 
 
 class EngineSummary(TypedDict):
@@ -150,7 +150,7 @@ def summary_of(
     groups: Groups,
     histogram: np.ndarray,
     edges: np.ndarray,
-    zero_ids: list[int],
+    zero_ids: Sequence[int | str],
     seconds: dict[str, float],
 ) -> Summary:
     """The summary of a job that read `source`, found `counts` with `layout` and decided `groups`
@@ -186,7 +186,7 @@ def summary_of(
         "counts": every,
         "cosine_histogram": {"edges": edges.tolist(), "counts": [int(n) for n in histogram]},
         "group_sizes": {str(size): n for size, n in sizes.items()},
-        "zero_rows": {"count": every["zero_rows"], "ids": zero_ids},
+        "zero_rows": {"count": every["zero_rows"], "ids": list(zero_ids)},
         "engine": {"name": engine.name, "workers": engine.workers, "threads": engine.threads},
         "seconds": dict(seconds),
     }

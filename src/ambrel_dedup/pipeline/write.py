@@ -1,6 +1,10 @@
 """The write stage: pairs.parquet (every listed pair, and the pair of every removed row with the row
 it duplicates, each once), groups.parquet and, when rows are kept by a column, keys.parquet; and the
-histogram of the near pairs' cosines."""
+histogram of the near pairs' cosines.
+
+Ids that are not int64 are written as the user's (`files.ids.UserIds`, shared by the read stage):
+pairs with id_a < id_b by the user's ids, every part sorted by them; keys.parquet of keyed ids
+also holds each row's position in the input (`input_row`), by which the keep rule broke ties."""
 
 from __future__ import annotations
 
@@ -14,9 +18,11 @@ from dask import delayed
 
 from .. import partition as k
 from ..engine.engines import Engine
+from ..files import ids as uid
 from ..files.outputs import KEYS, Output
 from ..ranking import KeepRule
-from .group import DECISION_PAIRS_META, Groups
+from .group import DECISION_PAIRS_META, GROUPS_META, Groups
+from .read import SharedIds
 
 _KEY_TYPES = {"int64": pa.int64(), "float64": pa.float64(), "object": pa.string()}
 
@@ -53,6 +59,8 @@ def write(
                 (KEYS, groups.keys.map_partitions(_named_keys, column, kind, meta=_named_keys(None, column, kind)))
             )
             schemas[KEYS] = {"id": pa.int64(), column: _KEY_TYPES[kind]}
+        if groups.ids is not None:
+            tables, schemas = _as_users(tables, schemas, groups.ids)
         writes = [
             data.to_parquet(tmp / name, write_index=False, compute=False, schema=schemas.get(name, "infer"))
             for name, data in tables
@@ -62,6 +70,45 @@ def write(
     counts = engine.gather(hists)
     cos_hist = np.sum([c[0] for c in counts], axis=0) if counts else np.zeros(len(edges) - 1, dtype=np.int64)
     return cos_hist, edges, int(sum(c[1] for c in counts))
+
+
+def _as_users(
+    tables: list[tuple[str, Any]], schemas: dict[str, Any], ids: SharedIds
+) -> tuple[list[tuple[str, Any]], dict[str, Any]]:
+    """The tables with the user's ids in place of the keys, each part a task given the shared ids."""
+    here = ids.here
+    floats, flags = np.zeros(0), np.zeros(0, bool)
+    pairs_meta = pd.DataFrame({"id_a": here.empty(), "id_b": here.empty(), "cosine": floats, "exact": flags})
+    groups_meta = GROUPS_META.assign(id=here.empty(), group=here.empty(), duplicate_of=here.empty(nullable=True))
+    out, types = [], dict(schemas)
+    for name, data in tables:
+        if name == KEYS:
+            meta = _user_keys(data._meta, here)
+            func: Any = _user_keys
+            types[name] = {**schemas[name], "id": here.arrow_type} | ({uid.INPUT_ROW: pa.int64()} if here.keyed else {})
+        else:
+            meta, func = (pairs_meta, _user_pairs) if name == "pairs.parquet" else (groups_meta, _user_groups)
+            types[name] = (
+                here.schema("id_a", "id_b") if name == "pairs.parquet" else here.schema("id", "group", "duplicate_of")
+            )
+        parts = [delayed(func, pure=False)(part, ids.handle) for part in data.to_delayed()]
+        out.append((name, dd.from_delayed(parts, meta=meta, verify_meta=False)))
+    return out, types
+
+
+def _user_pairs(part: pd.DataFrame, ids: uid.UserIds) -> pd.DataFrame:
+    return ids.pairs(part)
+
+
+def _user_groups(part: pd.DataFrame, ids: uid.UserIds) -> pd.DataFrame:
+    return ids.groups(part)
+
+
+def _user_keys(part: pd.DataFrame, ids: uid.UserIds) -> pd.DataFrame:
+    """keys.parquet's table with the user's ids; keyed ids add each row's position (the key)."""
+    keys = part["id"].to_numpy(np.int64)
+    out = part.assign(id=ids.column(keys))
+    return out.assign(**{uid.INPUT_ROW: keys}) if ids.keyed else out
 
 
 def _named_keys(part: pd.DataFrame | None, column: str, kind: str) -> pd.DataFrame:
