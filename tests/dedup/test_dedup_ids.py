@@ -13,6 +13,8 @@ from dedup_oracle import no_work
 from ambrel_dedup import InputError, run
 from ambrel_dedup.datasets.clustered import Clustered
 from ambrel_dedup.files.sources import open_source
+from ambrel_dedup.review.report import write_report
+from ambrel_dedup.review.rethreshold import rethreshold
 
 N = 6000
 PERM = np.random.default_rng(1).permutation(N)
@@ -117,6 +119,30 @@ def test_text_and_uint64_ids_give_the_outputs_of_int64_ids(inputs, on_cluster, r
         run(inputs["text"], tmp_path / "text-max", 0.85, keep="max", in_process=True)
         assert _mapped(tmp_path / "text-max", "text") == _mapped(tmp_path / "int-max", "int")
         assert _mapped(tmp_path / "text-max", "text")[1] != _mapped(tmp_path / "text", "text")[1]
+
+
+def test_rethreshold_and_report_on_text_ids(inputs, tmp_path):
+    # Kept by a column of many ties (three values): ties go to the row first in the input, as
+    # the int64 ids here (rows numbered in input order), in the run and in rethreshold.
+    for kind in ("int", "text"):
+        out = tmp_path / kind
+        run(inputs[kind], out, 0.8, keep_by="score:asc", in_process=True)
+        rethreshold(out, 0.9, tmp_path / f"{kind}-9")
+        run(
+            inputs[kind],
+            tmp_path / f"{kind}-min",
+            0.8,
+            **({"keep_by": "rank:asc"} if kind == "int" else {}),
+            in_process=True,
+        )
+        rethreshold(tmp_path / f"{kind}-min", 0.9, tmp_path / f"{kind}-min-9")
+    for name in ("", "-9", "-min-9"):
+        assert _mapped(tmp_path / f"text{name}", "text") == _mapped(tmp_path / f"int{name}", "int"), name
+    _in_order(tmp_path / "text-9", "text")
+    keys = pq.read_table(tmp_path / "text-9" / "keys.parquet")
+    assert keys.schema.field("id").type == pa.string() and keys.num_rows > 0
+    page = write_report(tmp_path / "text-min", show=["id", "rank"]).read_text()
+    assert sum(page.count(f'<span class="rid">{t}</span>') for t in TEXT) > 20
 
 
 def test_int32_ids_come_back_as_int32(tmp_path):

@@ -17,7 +17,7 @@ import html
 import itertools
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -54,12 +54,14 @@ def write_report(
     samples = [_sample(near, lo, hi, last=i == len(bands) - 1) for i, (lo, hi) in enumerate(bands)]
     copies = _sample(pairs[pairs.exact], -math.inf, math.inf, last=True)
     shown_ids = np.unique(np.concatenate([np.concatenate([s.id_a, s.id_b]) for s in [*samples, copies]]))
-    values = _read_columns(run.summary, columns, shown_ids) if columns else {}
+    names = dict(zip(shown_ids.tolist(), run.names(shown_ids)))  # the user's ids of the keys
+    kind = "int64" if run.ids is None else run.ids.type
+    values = _read_columns(run.summary, columns, names, kind) if columns else {}
 
     levels = thresholds(t)
     at_run = decide_at(run, t).decision
     removed = [at_run.removed] + [decide_at(run, level).decision.removed for level in levels[1:]]
-    status = _status(at_run, shown_ids)
+    status = _status(at_run, shown_ids, run.names)
 
     cosines = np.sort(near.cosine.to_numpy(np.float64))
     at_or_above = len(cosines) - np.searchsorted(cosines, np.array(levels))
@@ -72,6 +74,7 @@ def write_report(
         columns,
         values,
         status,
+        names,
     )
     target = Path(output) if output is not None else run.path / REPORT
     _write_atomically(target, page)
@@ -126,28 +129,33 @@ def _hash(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return mixed
 
 
-def _status(decision: Decision, ids: np.ndarray) -> dict[int, str]:
-    """Each id's fate at the run's threshold: kept, or the row it duplicates."""
+def _status(decision: Decision, ids: np.ndarray, names: Callable[[np.ndarray], list[Any]]) -> dict[int, str]:
+    """Each id's fate at the run's threshold: kept, or the row it duplicates (named by `names`)."""
     at = np.clip(np.searchsorted(decision.ids, ids), 0, max(len(decision.ids) - 1, 0))
-    out = {}
-    for i, x in enumerate(ids.tolist()):
-        j = int(at[i])
-        listed = len(decision.ids) > 0 and decision.ids[j] == x
-        if listed and not decision.keep[j]:
-            out[x] = f"removed, a duplicate of {int(decision.duplicate_of[j])}"
-        else:
-            out[x] = "kept"
-    return out
+    listed = (decision.ids[at] == ids) if len(decision.ids) else np.zeros(len(ids), bool)
+    gone = listed & ~decision.keep[at] if len(decision.ids) else listed
+    of = iter(names(decision.duplicate_of[at[gone]]))
+    return {
+        x: f"removed, a duplicate of {next(of)}" if removed else "kept"
+        for x, removed in zip(ids.tolist(), gone.tolist())
+    }
 
 
 # -- the input's columns ------------------------------------------------------
 
 
-def _read_columns(summary: dict[str, Any], columns: list[str], ids: np.ndarray) -> dict[int, dict[str, Any]]:
-    """The values of `columns` for `ids`, read from the run's Parquet input one row group at a time
-    (the id column first, the shown columns only where a wanted id is)."""
+def _read_columns(
+    summary: dict[str, Any], columns: list[str], users: dict[int, Any], kind: str
+) -> dict[int, dict[str, Any]]:
+    """The values of `columns` for the keys of `users` (the user's id of each, of type `kind`), read
+    from the run's Parquet input one row group at a time (the id column first, the shown columns
+    only where a wanted id is)."""
     import pyarrow as pa
+    import pyarrow.compute as pc
     import pyarrow.parquet as pq
+
+    key_of = {user: key for key, user in users.items()}
+    wanted_ids = pa.array(list(key_of), pa.type_for_alias(kind))
 
     files = summary.get("files") or []
     id_column = summary.get("id_column", "id")
@@ -171,16 +179,16 @@ def _read_columns(summary: dict[str, Any], columns: list[str], ids: np.ndarray) 
         wanted = [c for c in columns if c != id_column]
         try:
             for group in range(pf.num_row_groups):
-                row_ids = pf.read_row_group(group, columns=[id_column]).column(0).to_numpy()
-                rows = np.flatnonzero(np.isin(row_ids, ids))
+                row_ids = pf.read_row_group(group, columns=[id_column]).column(0).cast(wanted_ids.type)
+                rows = np.flatnonzero(pc.is_in(row_ids, value_set=wanted_ids).to_numpy(zero_copy_only=False))
                 if len(rows) == 0:
                     continue
                 read = {}
                 if wanted:
                     table = pf.read_row_group(group, columns=wanted).take(pa.array(rows))
                     read = {c: table.column(c).to_pylist() for c in wanted}
-                for k, x in enumerate(row_ids[rows].tolist()):
-                    found[x] = {c: x if c == id_column else read[c][k] for c in columns}
+                for k, x in enumerate(row_ids.take(pa.array(rows)).to_pylist()):
+                    found[key_of[x]] = {c: x if c == id_column else read[c][k] for c in columns}
         except (OSError, pa.ArrowException) as exc:
             raise DedupError(f"{file}: cannot read column '{first}': {exc}") from None
     return found
@@ -223,6 +231,7 @@ def _page(
     columns: list[str],
     values: dict[int, dict[str, Any]],
     status: dict[int, str],
+    names: dict[int, Any],
 ) -> str:
     s = run.summary
     rows = int(s.get("vectors", 0))
@@ -241,7 +250,7 @@ def _page(
         "</div><div>",
         _curve_table(curve, rows),
         "</div></div></section>",
-        _samples_section(run.threshold, bands, copies, columns, values, status),
+        _samples_section(run.threshold, bands, copies, columns, values, status, names),
     ]
     return (
         "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>"
@@ -314,6 +323,7 @@ def _samples_section(
     columns: list[str],
     values: dict[int, dict[str, Any]],
     status: dict[int, str],
+    names: dict[int, Any],
 ) -> str:
     parts = [
         "<section><h2>Sample pairs by cosine</h2><p class=note>Up to "
@@ -325,15 +335,20 @@ def _samples_section(
     last = len(bands) - 1
     for i, ((lo, hi), sample) in enumerate(bands):
         name = f"cosine {_fmt_t(lo)} to {_fmt_t(hi)}" + (" (included)" if i == last else "")
-        parts.append(_sample_table(name, sample, columns, values, status))
+        parts.append(_sample_table(name, sample, columns, values, status, names))
     if copies.count:
-        parts.append(_sample_table("exact copies", copies, columns, values, status))
+        parts.append(_sample_table("exact copies", copies, columns, values, status, names))
     parts.append("</section>")
     return "\n".join(parts)
 
 
 def _sample_table(
-    name: str, sample: _Sample, columns: list[str], values: dict[int, dict[str, Any]], status: dict[int, str]
+    name: str,
+    sample: _Sample,
+    columns: list[str],
+    values: dict[int, dict[str, Any]],
+    status: dict[int, str],
+    names: dict[int, Any],
 ) -> str:
     head = f"<h3>{_e(name)}: {sample.count:,} pairs" + (f", {len(sample.cosine)} shown" if sample.count else "")
     if not sample.count:
@@ -345,7 +360,7 @@ def _sample_table(
         shown = values.get(x, {})
         fields = "".join(f"<dt>{_e(c)}</dt><dd>{_value(shown.get(c))}</dd>" for c in columns)
         return (
-            f'<td class="row"><div class="id">id <span class="rid">{x}</span> '
+            f'<td class="row"><div class="id">id <span class="rid">{_e(names.get(x, x))}</span> '
             f'<span class="{cls}">{_e(fate)}</span></div>' + (f"<dl>{fields}</dl>" if fields else "") + "</td>"
         )
 

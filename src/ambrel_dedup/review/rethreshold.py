@@ -9,6 +9,11 @@ pair from `keys.parquet`). `rethreshold` writes the result as a run's output: pa
 pairs at or above T, and each removed row's pair with the row it duplicates), groups.parquet and
 summary.json. The report (`ambrel_dedup.review.report`) draws the rows removed at every threshold from
 the same function.
+
+Ids that are not int64 are read as int64 keys of the same order (`RunOutput.ids`): integers that
+fit int64 as they are; text (and uint64 past int64) as their rank among the run's ids or, when a
+keyed run was kept by a column, as each row's position in its input (keys.parquet's `input_row`,
+by which the run broke ties); the outputs give them back in the run's type.
 """
 
 from __future__ import annotations
@@ -25,6 +30,7 @@ import pandas as pd
 from .. import partition as k
 from .. import ranking
 from ..errors import DedupError
+from ..files import ids as uid
 from ..files.outputs import KEYS, Output
 from ..pipeline import decide
 from ..pipeline.options import check_threshold
@@ -34,7 +40,9 @@ from ..ranking import KeepRule, Keys
 
 @dataclass
 class RunOutput:
-    """What a run wrote: its summary, its pairs, its keep rule and the keep-by values."""
+    """What a run wrote: its summary, its pairs, its keep rule and the keep-by values, with int64
+    keys for ids that are not int64 (`ids`: the user's id of each key; the keys.parquet read,
+    `keys_table`)."""
 
     path: Path
     summary: dict[str, Any]
@@ -42,6 +50,8 @@ class RunOutput:
     rule: KeepRule
     grouping: str
     keys: pd.DataFrame | None
+    ids: uid.UserIds | None = None
+    keys_table: Any = None
 
     @property
     def threshold(self) -> float:
@@ -58,11 +68,18 @@ class RunOutput:
             keys = None
             if rule.column is not None:
                 keys = pd.read_parquet(root / KEYS)
+            ids, table = None, None
+            if pairs.id_a.dtype != np.int64 or (keys is not None and uid.INPUT_ROW in keys):
+                ids, pairs, keys, table = _keyed(root, rule)
         except FileNotFoundError as exc:
             raise DedupError(f"{root}: not the output of a run ({Path(exc.filename or '').name} is missing)") from None
         except (OSError, ValueError, KeyError, TypeError) as exc:
             raise DedupError(f"{root}: cannot be read as the output of a run ({type(exc).__name__}: {exc})") from None
-        return RunOutput(root, summary, pairs, rule, str(decision.get("groups", "greedy")), keys)
+        return RunOutput(root, summary, pairs, rule, str(decision.get("groups", "greedy")), keys, ids, table)
+
+    def names(self, keys: np.ndarray) -> list[Any]:
+        """The user's ids of keys."""
+        return keys.tolist() if self.ids is None else self.ids.of(keys).to_pylist()  # type: ignore[no-any-return]
 
     def ranks(self) -> decide.Rank:
         if self.rule.column is None or self.keys is None:
@@ -76,6 +93,45 @@ class RunOutput:
             return ranking.order(self.rule, wanted, held.take(np.searchsorted(ids, wanted)))
 
         return rank
+
+
+def _keyed(root: Path, rule: KeepRule) -> tuple[uid.UserIds, pd.DataFrame, pd.DataFrame | None, Any]:
+    """A run's pairs and keep-by values whose ids are not int64, with int64 keys in their order:
+    (the user's ids of the keys, the pairs, the keep-by values, keys.parquet as read)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    table = pq.read_table(root / "pairs.parquet", columns=["id_a", "id_b", "cosine", "exact"])
+    keys = pq.read_table(root / KEYS) if rule.column is not None else None
+    kind = table.schema.field("id_a").type
+    if keys is not None and uid.INPUT_ROW in keys.column_names:  # ranked with ties by input position
+        rows = keys[uid.INPUT_ROW].to_numpy()
+        order = np.argsort(rows, kind="stable")
+        ids = uid.UserIds(str(kind), keys["id"].combine_chunks().take(pa.array(order)), rows[order])
+    else:
+        chunks = [*table["id_a"].chunks, *table["id_b"].chunks, *(keys["id"].chunks if keys is not None else [])]
+        every = pa.chunked_array(chunks, kind).combine_chunks()
+        fits = pa.types.is_integer(kind) and (len(every) == 0 or pc.max(every).as_py() <= uid.MAX_INT64)
+        values = pc.unique(every)
+        ids = uid.UserIds(str(kind)) if fits else uid.UserIds(str(kind), values.take(pc.sort_indices(values)))
+    a, b = ids.key_of(table["id_a"].combine_chunks()), ids.key_of(table["id_b"].combine_chunks())
+    # Keys of the order of the ids, or of the input's (positions): each pair as id_a < id_b.
+    pairs = pd.DataFrame(
+        {
+            "id_a": np.minimum(a, b),
+            "id_b": np.maximum(a, b),
+            "cosine": table["cosine"].to_numpy(),
+            "exact": table["exact"].to_numpy(),
+        }
+    )
+    return ids, k.sort_pairs(pairs), None if keys is None else _keys_frame(keys, ids), keys
+
+
+def _keys_frame(keys: Any, ids: uid.UserIds) -> pd.DataFrame:
+    """keys.parquet with the ids' keys."""
+    frame = keys.drop_columns([c for c in keys.column_names if c == uid.INPUT_ROW]).to_pandas()
+    return frame.assign(id=ids.key_of(keys["id"].combine_chunks()))
 
 
 def _keep_by(decision: dict[str, Any]) -> str | None:
@@ -169,10 +225,20 @@ def rethreshold(
         extra = found.pairs()
         pairs = pd.concat([decided.pairs, extra], ignore_index=True)
         pairs = k.sort_pairs(pairs.drop_duplicates(["id_a", "id_b"]))
-        _write_table(out.tmp / "pairs.parquet", pairs)
-        _write_table(out.tmp / "groups.parquet", found.frame())
-        if run.keys is not None:
-            _write_table(out.tmp / KEYS, run.keys)
+        if run.ids is None:
+            _write_table(out.tmp / "pairs.parquet", pairs)
+            _write_table(out.tmp / "groups.parquet", found.frame())
+            if run.keys is not None:
+                _write_table(out.tmp / KEYS, run.keys)
+        else:
+            ids = run.ids
+            _write_table(out.tmp / "pairs.parquet", ids.pairs(pairs), ids.schema("id_a", "id_b"))
+            _write_table(
+                out.tmp / "groups.parquet", ids.groups(found.frame()), ids.schema("id", "group", "duplicate_of")
+            )
+            if run.keys_table is not None:
+                (out.tmp / KEYS).mkdir()
+                _write_arrow(out.tmp / KEYS / "part.0.parquet", run.keys_table)
         summary = _summary(run, decided, pairs)
         (out.tmp / "summary.json").write_text(json.dumps(summary, indent=2) + "\n")
         out.ready()
@@ -180,10 +246,25 @@ def rethreshold(
     return RunResult(out.shown, cast(Summary, summary))  # the run's summary, with the new decision's counts
 
 
-def _write_table(directory: Path, frame: pd.DataFrame) -> None:
-    """One part file in a directory, as a run's outputs are laid out."""
+def _write_table(directory: Path, frame: pd.DataFrame, types: dict[str, Any] | None = None) -> None:
+    """One part file in a directory, as a run's outputs are laid out; `types`: the Parquet types of
+    some columns."""
     directory.mkdir()
-    frame.reset_index(drop=True).to_parquet(directory / "part.0.parquet", index=False)
+    if types is None:
+        frame.reset_index(drop=True).to_parquet(directory / "part.0.parquet", index=False)
+        return
+    import pyarrow as pa
+
+    table = pa.Table.from_pandas(frame.reset_index(drop=True), preserve_index=False)
+    for name, kind in types.items():
+        table = table.set_column(table.schema.get_field_index(name), name, table[name].cast(kind))
+    _write_arrow(directory / "part.0.parquet", table)
+
+
+def _write_arrow(path: Path, table: Any) -> None:
+    import pyarrow.parquet as pq
+
+    pq.write_table(table, path)
 
 
 def _summary(run: RunOutput, decided: Decided, pairs: pd.DataFrame) -> dict[str, Any]:
