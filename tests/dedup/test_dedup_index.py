@@ -492,3 +492,16 @@ def test_removing_ids_and_vacuum_reclaiming_them(tmp_path, capsys):
     pq.write_table(pa.table({"id": [10], "embedding": [list(map(float, x[10]))]}), tmp_path / "back.parquet")
     ij.add(tmp_path / "back.parquet", tmp_path / "idx", tmp_path / "out")
     assert 10 in Index.open(tmp_path / "idx").query(x[11]).of(0)[0]
+
+
+def test_an_index_refuses_ids_it_cannot_hold(tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    x = np.random.default_rng(0).standard_normal((50, 8))
+    pq.write_table(
+        pa.table({"id": [f"d{i}" for i in range(50)], "embedding": [list(r) for r in x]}), tmp_path / "t.parquet"
+    )
+    with pytest.raises(DedupError, match="ids of string, which an index does not hold"):
+        ij.create(tmp_path / "t.parquet", tmp_path / "idx", THRESHOLD)
+    assert not (tmp_path / "idx").exists()

@@ -179,7 +179,7 @@ def create(
                 _check_apart(Path(os.path.realpath(path)), Path(os.path.realpath(index)), path, index)
         writer = _Creating(idx, rule)
 
-        plan = given.planned(reading.planner(given.source, key_column=rule.column))
+        plan = given.planned(reading.planner(given.source, check=_integer_ids, key_column=rule.column))
 
         def job(engine: Engine, src: Source) -> RunJob:
             shared = Job(
@@ -201,8 +201,18 @@ def create(
         return launch(where, plan, targets, job, log)
 
 
+def _integer_ids(src: Source) -> None:
+    """An index holds int64 ids: text ids, or uint64 ids past 2**63 - 1, are refused before any work."""
+    if src.keyed_ids:
+        raise DedupError(
+            f"{src.partitions[0].file}: ids of {src.id_type}, which an index does not hold for now "
+            "(it takes integer ids that fit 64 bits); run without an index, or give the rows integer ids"
+        )
+
+
 def _same_dim(index: Any, dim: int) -> Any:
     def check(src: Source) -> None:
+        _integer_ids(src)
         if src.dim != dim:
             raise DedupError(
                 f"{src.partitions[0].file}: vectors of {src.dim} dimensions; the index {index} holds {dim}"
