@@ -348,7 +348,9 @@ class _AddJob:
         decision = ist.decide_new(engine, blocks, exact, found, met, index, job.rule)
         table = decision.frame()
         adding.table = table
-        groups = Groups(local_frame(table), local_frame(decision.pairs()), decision.sizes, decision.removed)
+        groups = Groups(
+            local_frame(table), local_frame(decision.pairs()), decision.sizes, decision.removed, ids=blocks.ids
+        )
         new_removed = decision.ids[~decision.keep]
         job.finish(f"{len(new_removed):,} new rows removed (the indexed rows' decisions stand)")
 
