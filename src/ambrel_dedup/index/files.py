@@ -6,6 +6,11 @@ Every path an index names is relative, of a name its writers give (`LAYOUT`, `da
 file), an absolute path or a `..` never takes a reader or a writer outside it. The index's own
 path may be a link the user chose; nothing below it may.
 
+A writer holds the index's directory open from before it takes the lock (`held_open`) until it has
+published: every file this process opens below the index meanwhile (the manifest, segments,
+the lock itself) is reached from that descriptor, so an index moved or replaced at its path while
+it writes is never written with another's files, nor another index with its own.
+
 Arrays are written by `save_array` (created exclusively, synced, their SHA-256 taken as they are
 written, a failed write removed and reported with its cause, "no space left on device" among
 them) and read by `load_array` (size, hash and header checked; memory-mapped on request).
@@ -19,6 +24,7 @@ import hashlib
 import os
 import re
 import stat
+import threading
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -41,6 +47,8 @@ REMOVED_NAME = re.compile(r"removed-(?P<version>\d{6})-(?P<token>[0-9a-f]{8})\.n
 _SHA256 = re.compile(r"[0-9a-f]{64}")
 
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+_HELD: dict[str, int] = {}  # an index's absolute path -> its directory, held open by its writer here
+_HELD_LOCK = threading.Lock()
 
 
 class IndexError_(DedupError):
@@ -79,7 +87,10 @@ def _outside(path: Path, why: str) -> IndexError_:
 def directory(root: Path, *parts: str, at: int | None = None) -> Iterator[int]:
     """A descriptor of root/parts, each part opened from the one before it, never through a
     symbolic link; missing or linked parts are named. With `at`, an open descriptor of root is the
-    start (root then only names it)."""
+    start (root then only names it); without it, the directory a writer of this process holds for
+    root, else root as its path names it now."""
+    if at is None:
+        at = _HELD.get(os.path.abspath(root))
     fds: list[int] = []
     try:
         try:
@@ -100,6 +111,43 @@ def directory(root: Path, *parts: str, at: int | None = None) -> Iterator[int]:
     finally:
         for fd in fds:
             os.close(fd)
+
+
+@contextlib.contextmanager
+def held_open(root: Path) -> Iterator[int]:
+    """Opens root's directory once and holds it for this process's writer: every file below root is
+    reached from it (see `directory`) until the block ends."""
+    key = os.path.abspath(root)
+    try:
+        fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError as exc:
+        raise IndexError_(f"{root}: cannot be opened as the index's directory: {exc.strerror or exc}") from None
+    with _HELD_LOCK:
+        if key in _HELD:
+            os.close(fd)
+            raise IndexError_(f"{root}: this process is already writing this index")
+        _HELD[key] = fd
+    try:
+        yield fd
+    finally:
+        with _HELD_LOCK:
+            del _HELD[key]
+        os.close(fd)
+
+
+def check_held(root: Path, doing: str) -> None:
+    """That root's path still names the directory this process's writer holds (files that tasks
+    wrote by path are in it); else nothing is published."""
+    fd = _HELD.get(os.path.abspath(root))
+    if fd is None:
+        return
+    held = os.fstat(fd)
+    try:
+        now = os.stat(root)
+    except OSError:
+        now = None
+    if now is None or (held.st_dev, held.st_ino) != (now.st_dev, now.st_ino):
+        raise IndexError_(f"{root}: moved or replaced while {doing}; nothing was published to it")
 
 
 def _split(rel: str) -> list[str]:

@@ -39,8 +39,9 @@ from .files import (
     SEGMENT_NAME,
     FileRecord,
     IndexError_,
+    directory,
+    held_open,
     read_text,
-    sync_directory,
 )
 
 KIND = "index"
@@ -342,6 +343,9 @@ def _version(r: _Reader, v: Any, where: str) -> Version:
     summary = r.mapping(v, "summary", w)
     r.integer(summary, "added", f"{w}summary.")
     r.integer(summary, "groups", f"{w}summary.")
+    for key in ("removed_ids", "compacted"):  # written by a removal and by a compaction
+        if key in summary:
+            r.integer(summary, key, f"{w}summary.")
     token = v.get("token")
     if token is not None and (not isinstance(token, str) or re.fullmatch(r"[0-9a-f]{8}", token) is None):
         raise r.damaged(f"{w}token", "is not a writer's token")
@@ -399,8 +403,9 @@ def _check_versions(r: _Reader, versions: list[Version], number: int) -> None:
             raise r.damaged(f"{w}.segments", f"holds {sum(s.ids for s in own):,} new ids, its summary {v.added:,}")
         if len(v.own_groups()) != (1 if int(v.summary["groups"]) > 0 else 0):
             raise r.damaged(f"{w}.groups", "does not match the groups its summary counts")
-        if len(v.own_removed()) > 1:
-            raise r.damaged(f"{w}.removed", "lists two files of its own")
+        own_removed, removed_ids = v.own_removed(), int(v.summary.get("removed_ids", 0))
+        if len(own_removed) != (1 if removed_ids > 0 else 0) or (own_removed and own_removed[0].rows != removed_ids):
+            raise r.damaged(f"{w}.removed", f"does not match the {removed_ids:,} removed ids its summary counts")
         previous = v
     if versions[-1].version != number:
         raise r.damaged("version", f"is {number}, its last version {versions[-1].version}")
@@ -555,25 +560,28 @@ def find_version(manifest: Manifest, root: Path, version: int | None) -> Version
 
 
 def publish(root: Path, manifest: Manifest) -> None:
-    """Replaces the manifest in one step: written and synced beside it, then renamed over it."""
-    tmp = root / f".{MANIFEST}.tmp-{os.urandom(5).hex()}"  # STALE_MANIFEST
-    try:
-        with open(tmp, "x") as f:
-            f.write(json.dumps(to_json(manifest), indent=1) + "\n")
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, root / MANIFEST)
-    except BaseException as exc:
-        with contextlib.suppress(OSError):
-            tmp.unlink()
-        if isinstance(exc, OSError):
-            why = exc.strerror or str(exc)
-            raise IndexError_(
-                f"{root / MANIFEST}: the new manifest cannot be written: {why[:1].lower()}{why[1:]}; "
-                "the index is as it was"
-            ) from None
-        raise
-    sync_directory(root)
+    """Replaces the manifest in one step: written and synced beside it, then renamed over it, all
+    within the index's directory as its writer holds it."""
+    tmp = f".{MANIFEST}.tmp-{os.urandom(5).hex()}"  # STALE_MANIFEST
+    with directory(root) as top:
+        try:
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644, dir_fd=top)
+            with os.fdopen(fd, "w") as f:
+                f.write(json.dumps(to_json(manifest), indent=1) + "\n")
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(tmp, MANIFEST, src_dir_fd=top, dst_dir_fd=top)
+        except BaseException as exc:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp, dir_fd=top)
+            if isinstance(exc, OSError):
+                why = exc.strerror or str(exc)
+                raise IndexError_(
+                    f"{root / MANIFEST}: the new manifest cannot be written: {why[:1].lower()}{why[1:]}; "
+                    "the index is as it was"
+                ) from None
+            raise
+        os.fsync(top)
 
 
 # --------------------------------------------------------------------------
@@ -582,19 +590,21 @@ def publish(root: Path, manifest: Manifest) -> None:
 
 @contextlib.contextmanager
 def writer_lock(root: Path) -> Iterator[None]:
-    """Held by the one process changing the index; another one fails at once, naming the index."""
-    path = root / LOCK
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
-    except OSError as exc:
-        raise IndexError_(f"{root}: cannot take the index's lock: {exc.strerror or exc}") from None
-    try:
+    """Held by the one process changing the index; another one fails at once, naming the index.
+    The index's directory is opened first and held (`held_open`): the lock taken is that
+    directory's, and everything written until the block ends is written in it."""
+    with held_open(root) as top:
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise IndexError_(
-                f"{root}: another process is adding to or vacuuming this index; try again when it has finished"
-            ) from None
-        yield
-    finally:
-        os.close(fd)
+            fd = os.open(LOCK, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644, dir_fd=top)
+        except OSError as exc:
+            raise IndexError_(f"{root}: cannot take the index's lock: {exc.strerror or exc}") from None
+        try:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise IndexError_(
+                    f"{root}: another process is adding to or vacuuming this index; try again when it has finished"
+                ) from None
+            yield
+        finally:
+            os.close(fd)
