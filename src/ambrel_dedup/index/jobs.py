@@ -230,10 +230,11 @@ def _check_apart(a: Path, b: Path, shown_a: Any, shown_b: Any) -> None:
 # add
 
 
-def _collisions(block: Block, info: tuple[Any, ...], root: str, version: int) -> np.ndarray:
-    held = opened(root, version).all_ids()  # sorted: searched, never sorted again
+def _collisions(block: Block, info: tuple[Any, ...], root: str, version: int) -> tuple[np.ndarray, np.ndarray]:
+    """Of a block's ids, (a few the index holds, a few it removed whose rows are still in its files)."""
+    index = opened(root, version)
     ids = np.concatenate([block.ids, info[0]])
-    return ids[k.in_sorted(ids, held)][:3]
+    return ids[k.in_sorted(ids, index.all_ids())][:3], ids[k.in_sorted(ids, index.removed)][:3]
 
 
 @dataclass
@@ -252,6 +253,7 @@ class _Adding:
         """The index is still the one this add read, at the version it read (the lock keeps other
         adds out; this catches a directory moved or replaced meanwhile)."""
         root = self.index.root
+        files.check_held(root, "adding")
         try:
             now = im.read_manifest(root)
         except DedupError as exc:
@@ -313,9 +315,16 @@ class _AddJob:
         taken = engine.gather(
             engine.run("read", _collisions, [(b, i, root, version) for b, i in zip(blocks.handles, blocks.infos)])
         )
-        for part, ids in zip(src.partitions, taken):
+        for part, (ids, gone) in zip(src.partitions, taken):
             if len(ids):
                 raise DedupError(f"{part.file}: id {int(ids[0])} is already in the index {index.root}")
+            if len(gone):
+                # Until vacuum writes its segment anew, the old row of a removed id is what the
+                # files hold under that id.
+                raise DedupError(
+                    f"{part.file}: id {int(gone[0])} was removed from the index {index.root} and its row is still "
+                    f"in the index's files; run `ambrel-dedup index vacuum --index {index.root}`, then add it again"
+                )
 
         job.start("exact")
         exact = ex.exact(engine, blocks, job.rule, src.key_dtype)
@@ -556,13 +565,18 @@ def vacuum(index: str | os.PathLike[str], keep: int = 1) -> dict[str, int]:
 
 def remove(index: str | os.PathLike[str], ids: Any) -> dict[str, int]:
     """A new version of the index without these ids (every one of them indexed): queries never
-    match them, adds never meet them, and they may be added again. Their rows stay in the files
-    until `vacuum` writes the segments that hold them anew without them. The decisions made about
-    other rows stand (a row removed for a removed id stays removed)."""
+    match them and adds never meet them; an exact copy the index holds of a removed vector stands
+    for it. Their rows stay in the files until `vacuum` writes the segments that hold them anew
+    without them; then, not before, the ids may be added again. The decisions made about other
+    rows stand (a row removed for a removed id stays removed, and removes nothing)."""
     root = Path(os.path.abspath(index))
     wanted = np.asarray(ids)
     if wanted.ndim != 1 or (wanted.size and wanted.dtype.kind not in "iu"):
-        raise ValueError(f"ids must be a sequence of whole numbers, got {wanted.dtype} of shape {wanted.shape}")
+        raise ValueError(
+            f"ids must be a sequence of whole numbers of 64 bits, got {wanted.dtype} of shape {wanted.shape}"
+        )
+    if wanted.dtype.kind == "u" and wanted.size and int(wanted.max()) > im.LARGEST:
+        raise ValueError(f"id {int(wanted.max())} is past the largest id an index holds ({im.LARGEST})")
     wanted = np.unique(wanted.astype(np.int64))
     im.read_manifest(root)  # a clear error before the lock is taken in a directory that is no index
     with im.writer_lock(root):

@@ -47,8 +47,10 @@ class GroupTable:
     keep: np.ndarray
     cosine: np.ndarray
 
-    def fixed(self, ids: np.ndarray) -> decide.Fixed:
-        """The decisions of indexed ids (sorted, unique): those in no group are kept."""
+    def fixed(self, ids: np.ndarray, held: np.ndarray) -> decide.Fixed:
+        """The decisions of indexed ids (sorted, unique): those in no group are kept. A removed
+        row whose kept row the index no longer holds (`held`: the ids it holds, sorted) has none
+        (-1): that row's id may since name another vector."""
         ids = np.asarray(ids, np.int64)
         at = np.clip(np.searchsorted(self.ids, ids), 0, max(len(self.ids) - 1, 0))
         found = (self.ids[at] == ids) if len(self.ids) else np.zeros(len(ids), dtype=bool)
@@ -59,6 +61,8 @@ class GroupTable:
                 self.group[at][found],
                 self.cosine[at][found],
             )
+            gone = ~keep & ~k.in_sorted(group, held)
+            group[gone], cosine[gone] = -1, np.nan
         return decide.Fixed(ids, keep, group, cosine)
 
 
@@ -87,6 +91,7 @@ class Index:
         self._copies: Copies | None = None
         self._groups: GroupTable | None = None
         self._ids: np.ndarray | None = None
+        self._promoted: tuple[np.ndarray, np.ndarray] | None = None
         self._lock = threading.Lock()
 
     @classmethod
@@ -144,7 +149,10 @@ class Index:
     def info(self) -> dict[str, Any]:
         """The versions held, the parameters and, for this version, counts and size on disk."""
         size = st.size_on_disk(self.manifest, self.entry)
-        reps = sum(len(s.ids) for s in self.segments)
+
+        def held(kind: str) -> int:  # of the ids of one kind, those not removed
+            return sum(int((~k.in_sorted(getattr(s, kind), self.removed)).sum()) for s in self.segments)
+
         return {
             "index": str(self.root),
             "format": self.manifest.format,
@@ -162,9 +170,9 @@ class Index:
             ],
             "parameters": im.to_json(self.manifest)["parameters"],
             "vectors": self.count,
-            "representatives": reps,
-            "exact_copies": sum(len(s.copy_ids) for s in self.segments),
-            "zero_rows": sum(len(s.zero_ids) for s in self.segments),
+            "representatives": held("ids"),
+            "exact_copies": held("copy_ids"),
+            "zero_rows": held("zero_ids"),
             "grouped_ids": len(self.groups().ids),
             "removed_ids": len(self.removed),
             "segments": len(self.segments),
@@ -232,12 +240,33 @@ class Index:
         found = self.live(match(self.segments, self.copies(), unit, cells_of, t, threads=n, **kwargs))
         return found if k is None else found.top(k)
 
-    def live(self, found: Matches) -> Matches:
-        """The matches but those of removed ids."""
+    def promoted(self) -> tuple[np.ndarray, np.ndarray]:
+        """(removed representatives, sorted; the copy that stands for each): a removed
+        representative whose vector the index still holds as exact copies is stood for by the
+        smallest of their ids, until `vacuum` writes that copy as the representative."""
+        c = self.copies()
+        with self._lock:
+            if self._promoted is None:
+                held = k.in_sorted(c.reps, self.removed) & ~k.in_sorted(c.ids, self.removed)
+                reps, ids = c.reps[held], c.ids[held]  # sorted by representative, then id
+                first = np.concatenate([[True], reps[1:] != reps[:-1]]) if len(reps) else np.zeros(0, bool)
+                self._promoted = (reps[first], ids[first])
+            return self._promoted
+
+    def live(self, found: Matches, promote: bool = False) -> Matches:
+        """The matches but those of removed ids. With `promote` (matches of representatives only,
+        their copies not listed), a removed representative's match is its standing copy's: the
+        same vector."""
         if not len(self.removed) or not len(found):
             return found
-        keep = ~k.in_sorted(found.id, self.removed)
-        return Matches(found.row[keep], found.id[keep], found.cosine[keep], found.complete)
+        ids = found.id
+        if promote:
+            reps, standing = self.promoted()
+            at = np.searchsorted(reps, ids)
+            hit = k.in_sorted(ids, reps)
+            ids = np.where(hit, standing[np.minimum(at, max(len(reps) - 1, 0))] if len(reps) else ids, ids)
+        keep = ~k.in_sorted(ids, self.removed)
+        return Matches(found.row[keep], ids[keep], found.cosine[keep], found.complete)
 
 
 def group_changes(table: Any) -> np.ndarray:

@@ -239,7 +239,9 @@ def _across(
     index = opened(root, version)
     ids, rows, cells_of, _ = joined(pieces, index.dim, index.layout.max_cells)
     only = np.arange(index.layout.cells) % groups == group
-    found = index.live(match(index.segments, None, rows, cells_of, threshold, only=only, max_pairs=max_pairs))
+    found = index.live(
+        match(index.segments, None, rows, cells_of, threshold, only=only, max_pairs=max_pairs), promote=True
+    )
     mine, theirs = ids[found.row], found.id
     out = pd.DataFrame({"id_a": np.minimum(mine, theirs), "id_b": np.maximum(mine, theirs), "cosine": found.cosine})
     members, labels = k.component_labels(out.id_a.to_numpy(), out.id_b.to_numpy())
@@ -313,8 +315,9 @@ def decide_new(
     pairs = exact.pairs
     copies = (pairs.id_a.to_numpy(np.int64), pairs.id_b.to_numpy(np.int64), pairs.cosine.to_numpy(np.float64))
     nodes = np.unique(np.concatenate([edges[0], edges[1], copies[0]]))
-    indexed = nodes[k.in_sorted(nodes, index.all_ids())]
+    held = index.all_ids()
+    indexed = nodes[k.in_sorted(nodes, held)]
     keys = None
     if not rule.by_id:
         keys = gather_keys(engine, blocks, np.setdiff1d(nodes, indexed, assume_unique=True))
-    return decide.greedy(edges, copies, ranking_of(rule, keys), index.groups().fixed(indexed))
+    return decide.greedy(edges, copies, ranking_of(rule, keys), index.groups().fixed(indexed, held))

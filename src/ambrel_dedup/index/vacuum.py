@@ -6,6 +6,8 @@ damaged index is refused and nothing is removed. It then drops the older version
 manifest and looks at `data/` and beside the manifest for the names writers give, and only those:
 
 - a segment folder or group-changes file some kept version lists stays;
+- one a compaction wrote anew (named as superseded by a version this vacuum read, one it drops
+  included) that no kept version lists is removed;
 - one whose writer's token is that of a published file stays too (the manifest should have listed
   it: it is kept, not guessed about);
 - one whose version is past the newest, or whose version is held under another writer's token,
@@ -71,13 +73,18 @@ def _ours(name: str) -> re.Match[str] | None:
     return SEGMENT_NAME.fullmatch(name) or GROUPS_NAME.fullmatch(name) or REMOVED_NAME.fullmatch(name)
 
 
-def _provably_unused(name: str, manifest: Manifest) -> bool:
+def _provably_unused(name: str, manifest: Manifest, superseded: set[str]) -> bool:
+    """Whether nothing can read `name` under data/: `manifest` holds the versions kept, `superseded`
+    the names that any version read before the old ones were dropped records as written anew."""
     found = _ours(name)
     if found is None or name in manifest.newest.names():
         return False
     listed = set().union(*(v.names() for v in manifest.versions))
-    if name not in listed and any(name in v.superseded for v in manifest.versions):
-        return True  # written anew by a compaction that a kept version records
+    if name not in listed and name in superseded:
+        # Written anew by a compaction. Only versions before the compacting one list it, and a
+        # version is dropped only with all those before it: a name superseded by a dropped
+        # version is listed by no kept one either.
+        return True
     version, token = int(found["version"]), found["token"]
     published = set().union(*(v.tokens() for v in manifest.versions))
     if token in published:
@@ -136,6 +143,7 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
             _still(top, root, manifest)
             manifest = _compact(root, manifest, checked)
             done.compacted_ids = len(checked.removed)
+        superseded = set().union(*(v.superseded for v in manifest.versions))
         done.versions_removed = max(0, len(manifest.versions) - keep)
         if done.versions_removed:
             _still(top, root, manifest)
@@ -146,7 +154,7 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
             for entry in list(os.scandir(data)):
                 if not _ours(entry.name):
                     continue
-                if not _provably_unused(entry.name, manifest):
+                if not _provably_unused(entry.name, manifest, superseded):
                     done.entries_kept += entry.name not in manifest.newest.names()
                     continue
                 if SEGMENT_NAME.fullmatch(entry.name):
@@ -171,19 +179,27 @@ def vacuum(root: Path, keep: int) -> dict[str, int]:
 
 
 def _compact(root: Path, manifest: Manifest, index: Any) -> Manifest:
-    """A new version whose segments hold no removed id: every segment holding one written anew
-    without it (an exact copy of a removed row takes its place as the vector's representative),
-    the segments and the removed-id files it replaces named as superseded. Published; returned."""
+    """A new version whose segments hold no removed id: every segment holding one, or a copy of a
+    removed representative, written anew without them (the copy that stood for a removed
+    representative, `Index.promoted`, takes its place; the other copies follow it), the segments
+    and the removed-id files it replaces named as superseded. Published; returned."""
     token = os.urandom(4).hex()
     number = manifest.version + 1
     removed = index.removed
+    reps, standing = index.promoted()
+    # The cells of each removed representative that a copy stands for, from whichever segment holds it.
+    cells = np.zeros((len(reps), index.layout.max_cells), np.int32)
+    for seg in index.segments:
+        mine = k.in_sorted(seg.ids, reps)
+        if mine.any():
+            cells[np.searchsorted(reps, seg.ids[mine])] = seg.cells[mine]
     written, gone = [], [g.name for g in manifest.newest.removed]
     for entry, seg in zip(manifest.newest.segments, index.segments):
-        if not k.in_sorted(seg.all_ids(), removed).any():
+        if not (k.in_sorted(seg.all_ids(), removed).any() or k.in_sorted(seg.copy_reps, removed).any()):
             continue
-        arrays = _without(seg, removed, index.layout.cells)
+        arrays = _without(seg, removed, (reps, standing, cells), index.layout.cells)
         gone.append(entry.name)
-        if len(arrays["ids"]) or len(arrays["zero_ids"]):
+        if any(len(arrays[kind]) for kind in ("ids", "copy_ids", "zero_ids")):  # a segment of copies alone too
             written.append(st.write_segment(root, segment_name(number, len(written), token), arrays))
     sync_directory(root, DATA)
     summary = {"added": sum(e.ids for e in written), "groups": 0, "compacted": len(removed)}
@@ -192,27 +208,28 @@ def _compact(root: Path, manifest: Manifest, index: Any) -> Manifest:
     return newer
 
 
-def _without(seg: Any, removed: np.ndarray, cells: int) -> dict[str, np.ndarray]:
-    """A segment's arrays without the removed ids."""
+def _without(seg: Any, removed: np.ndarray, promoted: tuple[np.ndarray, ...], cells: int) -> dict[str, np.ndarray]:
+    """A segment's arrays without the removed ids; its copies of a removed representative follow
+    the copy that stands for it (`promoted`: the representatives, that copy, their cells), which
+    becomes a representative here if this segment holds it."""
+    reps, standing, rep_cells = promoted
     rep_kept = ~k.in_sorted(seg.ids, removed)
     copy_kept = ~k.in_sorted(seg.copy_ids, removed)
     ids, unit, prints, cells_of = seg.ids[rep_kept], seg.unit[rep_kept], seg.prints[rep_kept], seg.cells[rep_kept]
     c_ids, c_reps = seg.copy_ids[copy_kept], seg.copy_reps[copy_kept]
     c_unit, c_prints = seg.copy_unit[copy_kept], seg.copy_prints[copy_kept]
-    # A removed representative's first kept copy represents its vector now.
-    lost = set(seg.ids[~rep_kept].tolist()) & set(c_reps.tolist())
-    if lost:
-        where = {int(r): i for i, r in enumerate(seg.ids.tolist())}
-        promoted = [int(np.flatnonzero(c_reps == r)[0]) for r in sorted(lost)]
-        ids = np.concatenate([ids, c_ids[promoted]])
-        unit = np.concatenate([unit, c_unit[promoted]])
-        prints = np.concatenate([prints, c_prints[promoted]])
-        cells_of = np.concatenate([cells_of, seg.cells[[where[r] for r in sorted(lost)]]])
-        new_rep = dict(zip(sorted(lost), c_ids[promoted].tolist()))
-        stay = np.ones(len(c_ids), dtype=bool)
-        stay[promoted] = False
-        c_reps = np.array([new_rep.get(int(r), int(r)) for r in c_reps.tolist()], np.int64)
-        c_ids, c_reps, c_unit, c_prints = c_ids[stay], c_reps[stay], c_unit[stay], c_prints[stay]
+    follows = k.in_sorted(c_reps, reps)
+    if follows.any():
+        at = np.searchsorted(reps, c_reps[follows])
+        c_reps = c_reps.copy()
+        c_reps[follows] = standing[at]
+        stands = np.zeros(len(c_ids), bool)
+        stands[np.flatnonzero(follows)[c_ids[follows] == standing[at]]] = True
+        ids = np.concatenate([ids, c_ids[stands]])
+        unit = np.concatenate([unit, c_unit[stands]])
+        prints = np.concatenate([prints, c_prints[stands]])
+        cells_of = np.concatenate([cells_of, rep_cells[np.searchsorted(reps, seg.copy_reps[copy_kept][stands])]])
+        c_ids, c_reps, c_unit, c_prints = c_ids[~stands], c_reps[~stands], c_unit[~stands], c_prints[~stands]
     zeros = seg.zero_ids[~k.in_sorted(seg.zero_ids, removed)]
     return st.segment_arrays(ids, unit, prints, cells_of, (c_ids, c_reps, c_unit, c_prints), zeros, cells)
 
@@ -221,4 +238,6 @@ def _still(fd: int, root: Path, manifest: Manifest) -> None:
     """That the open directory is still the one at root, with this manifest."""
     held, now = os.fstat(fd), os.stat(root)
     if (held.st_dev, held.st_ino) != (now.st_dev, now.st_ino) or read_manifest(root) != manifest:
-        raise IndexError_(f"{root}: moved, replaced or changed while vacuuming; nothing was removed")
+        raise IndexError_(
+            f"{root}: moved, replaced or changed while vacuuming; vacuum stopped before removing any file"
+        )

@@ -53,7 +53,7 @@ def groups_meta() -> pd.DataFrame:
 @dataclass
 class Fixed:
     """Rows decided before: sorted ids, whether each is kept, and for a removed one the kept row
-    it duplicates and their cosine (NaN where not known)."""
+    it duplicates (-1 where that row is gone) and their cosine (NaN where not known)."""
 
     ids: np.ndarray
     keep: np.ndarray
@@ -177,15 +177,19 @@ def greedy(
         target = np.where(kept_rep, rep, dup[r])
         target_cos = np.where(kept_rep, copy_cos, dup_cos[r])
         fr = node_fixed_removed[r]
+        listed = np.ones(len(copy), bool)
         if fr.any():
             assert fixed is not None
             at = fixed.lookup(rep[fr])
             target[fr] = fixed.group[at]
             target_cos[fr] = fixed.cosine[at]
-        out_ids.append(copy.astype(np.int64))
-        out_dup.append(target.astype(np.int64))
-        out_cos.append(target_cos)
-        out_exact.append(kept_rep)
+            # A copy of a row removed for a row no longer held: nothing kept is known to be near
+            # it, so it is kept (and, as a copy, removes nothing).
+            listed[fr] = fixed.group[at] >= 0
+        out_ids.append(copy[listed].astype(np.int64))
+        out_dup.append(target[listed].astype(np.int64))
+        out_cos.append(target_cos[listed])
+        out_exact.append(kept_rep[listed])
     return Decision.of(
         np.concatenate(out_ids), np.concatenate(out_dup), np.concatenate(out_cos), np.concatenate(out_exact)
     )
