@@ -5,10 +5,13 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
+from array import array
 from collections.abc import Sequence
-from pathlib import Path
 from typing import Any
+
+import numpy as np
 
 from ..errors import DedupError
 from ..pipeline.job import run
@@ -37,6 +40,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("ambrel-dedup: interrupted; nothing was written", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader of what is printed left (`| head`): the rest goes nowhere, as for any command
+        # a broken pipe stops; 141 is the status a shell gives one.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
 
 
 def _cmd_run(args: argparse.Namespace) -> int:
@@ -154,19 +162,38 @@ def _change(version: dict[str, Any]) -> str:
     return f"+{version['added']:,} vectors"
 
 
-def _ids(listed: str | None, path: str | None) -> list[int]:
-    """The ids of --ids (a, b, c) or --ids-file (one a line; blank lines skipped)."""
+def _ids(listed: str | None, path: str | None) -> np.ndarray:
+    """The ids of --ids (a, b, c) or --ids-file (one a line; blank lines skipped), each a whole
+    number an index can hold; the file is read a line at a time (a pipe among them)."""
+    where = path or "--ids"
+    found = array("q")
+
+    def take(word: str, line: int | None) -> None:
+        at = f"{where}, line {line}" if line is not None else where
+        try:
+            value = int(word)
+        except ValueError:
+            raise DedupError(f"{at}: {word[:40]!r} is not a whole number; nothing was removed") from None
+        if not -(2**63) <= value < 2**63:
+            raise DedupError(f"{at}: id {value} is past what an index holds (64-bit ids); nothing was removed")
+        found.append(value)
+
     if path is not None:
         try:
-            words = Path(path).read_text().split()
+            with open(path, encoding="utf-8") as f:
+                for number, line in enumerate(f, 1):
+                    for word in line.split():
+                        take(word, number)
         except OSError as exc:
             raise DedupError(f"{path}: cannot be read: {exc.strerror or exc}") from None
+        except UnicodeDecodeError:
+            raise DedupError(f"{path}: not a text file of ids; nothing was removed") from None
     else:
-        words = (listed or "").replace(",", " ").split()
-    try:
-        return [int(w) for w in words]
-    except ValueError as exc:
-        raise DedupError(f"{path or '--ids'}: not a list of whole numbers ({exc})") from None
+        for word in (listed or "").replace(",", " ").split():
+            take(word, None)
+    if not found:
+        raise DedupError(f"{where}: no ids given; nothing was removed")
+    return np.frombuffer(found, np.int64).copy()
 
 
 def _describe_index(found: dict[str, Any]) -> str:
