@@ -505,3 +505,38 @@ def test_an_index_refuses_ids_it_cannot_hold(tmp_path):
     with pytest.raises(DedupError, match="ids of string, which an index does not hold"):
         ij.create(tmp_path / "t.parquet", tmp_path / "idx", THRESHOLD)
     assert not (tmp_path / "idx").exists()
+
+
+def _parquet(path: Path, ids, rows) -> Path:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    pq.write_table(pa.table({"id": np.asarray(ids, np.int64), "embedding": [list(map(float, r)) for r in rows]}), path)
+    return path
+
+
+def test_a_removed_vector_is_stood_for_by_its_copies(tmp_path):
+    """A removed representative whose exact copies stay (one in its segment, one an add wrote):
+    before and after vacuum, queries and adds meet the copies as an index of the held rows would;
+    the removed id is added again only once vacuum has written its segment anew."""
+    x = np.random.default_rng(3).standard_normal((301, 16)).astype(np.float32)
+    x[200] = x[0]
+    near = x[0] + np.float32(0.02) * np.random.default_rng(4).standard_normal(16).astype(np.float32)
+    idx = tmp_path / "idx"
+    ij.create(_parquet(tmp_path / "base.parquet", range(300), x[:300]), idx, THRESHOLD)
+    ij.add(_parquet(tmp_path / "copy.parquet", [999], x[:1]), idx, tmp_path / "o1")
+    ij.remove(idx, [0])
+    with pytest.raises(DedupError, match=r"id 0 was removed from the index .* run `ambrel-dedup index vacuum"):
+        ij.add(_parquet(tmp_path / "back.parquet", [0], x[:1]), idx, tmp_path / "o2")
+    ij.add(_parquet(tmp_path / "near.parquet", [1500], near[None]), idx, tmp_path / "o3")
+    pairs = _pairs(tmp_path / "o3")
+    assert pairs[["id_a", "id_b"]].values.tolist() == [[200, 1500]]  # the smallest copy stands for 0
+    held = Index.open(idx).query(x[:1]).of(0)[0].tolist()
+    ij.vacuum(idx)
+    after = Index.open(idx, verify=True)
+    assert sorted(held) == sorted(after.query(x[:1]).of(0)[0].tolist()) == [200, 999, 1500]
+    assert after.info()["representatives"] + after.info()["exact_copies"] == after.count == 301
+    # Added again after vacuum: the rows it meets were removed (for 0), so it is kept and names none.
+    ij.add(tmp_path / "back.parquet", idx, tmp_path / "o4")
+    pairs, groups = read_output(tmp_path / "o4")[:2]
+    assert (pairs.id_a != pairs.id_b).all() and 0 not in groups.id.tolist()

@@ -16,6 +16,7 @@ from ambrel_dedup import Index
 from ambrel_dedup.cli import main
 from ambrel_dedup.datasets.clustered import Clustered
 from ambrel_dedup.errors import DedupError
+from ambrel_dedup.index import files
 from ambrel_dedup.index import jobs as ij
 
 DIM = 32
@@ -98,6 +99,8 @@ def _segment(m):
         (lambda m: m["parameters"].__setitem__("margin", -1), "parameters.margin is not a number from 0"),
         (lambda m: _newest(m).__setitem__("next_id", 2**64), r"versions\[1\].next_id is not a whole number"),
         (lambda m: _newest(m).pop("token"), r"versions\[1\].token is missing"),
+        (lambda m: _newest(m)["summary"].__setitem__("removed_ids", "x"), r"summary.removed_ids is not a whole"),
+        (lambda m: _newest(m)["summary"].__setitem__("removed_ids", 4), r"versions\[1\].removed does not match"),
     ],
 )
 def test_a_damaged_manifest_is_one_line_naming_the_key(made, tmp_path, change, key):
@@ -275,3 +278,51 @@ def test_a_full_disk_is_named_and_leaves_the_index_as_it_was(made, tmp_path):
         assert Index.open(tiny / "idx", verify=True).version == 2
     finally:
         subprocess.run(["umount", "-l", str(tiny)], check=False)
+
+
+def test_removals_name_bad_ids_and_survive_a_swap(made, tmp_path, capfd, monkeypatch):
+    """Ids past 64 bits, none, or a file that is not text: one line, nothing removed. An index
+    replaced at its path while a removal writes: the removal lands in the index it read (whose
+    removed-ids record the manifest checks), the new one is untouched."""
+    idx = _copy(made, tmp_path / "a")
+    before = tree(idx)
+    (tmp_path / "ids.bin").write_bytes(b"\xff\xfe1\n")
+    for ids in (["--ids", "9223372036854775808"], ["--ids", " , "], ["--ids-file", str(tmp_path / "ids.bin")]):
+        assert main(["index", "remove", "--index", str(idx), *ids]) == 2
+        err = capfd.readouterr().err
+        assert err.count("\n") == 1 and "nothing was removed" in err, err
+    assert tree(idx) == before
+
+    fresh = tmp_path / "fresh"
+    ij.create(made / "more.npy", fresh, THRESHOLD)
+    seen = tree(fresh)
+    real = files.save_array
+
+    def swap(*args, **kwargs):
+        if not (tmp_path / "old").exists():
+            os.rename(idx, tmp_path / "old")
+            os.rename(fresh, idx)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(files, "save_array", swap)
+    assert ij.remove(idx, [1, 2])["removed"] == 2
+    monkeypatch.undo()
+    assert tree(idx) == seen and Index.open(tmp_path / "old", verify=True).count == 2598
+    _edit(tmp_path / "old", lambda m: _newest(m).pop("removed"))  # the record of the removal lost
+    with pytest.raises(DedupError, match="removed does not match the 2 removed ids"):
+        Index.open(tmp_path / "old")
+
+
+def test_vacuum_frees_what_compactions_replaced(made, tmp_path):
+    """Compactions whose versions are dropped later: nothing they replaced is left behind."""
+    idx = _copy(made, tmp_path)
+    for gone in ([1, 2, 3], [4, 5, 6]):
+        ij.remove(idx, gone)
+        ij.vacuum(idx, keep=2)
+    ij.vacuum(idx, keep=1)
+    manifest = json.loads((idx / "manifest.json").read_text())
+    listed = {s["name"] for s in _newest(manifest)["segments"]} | {
+        g["file"].split("/")[1] for g in _newest(manifest)["groups"]
+    }
+    assert {p.name for p in (idx / "data").iterdir()} == listed
+    assert Index.open(idx, verify=True).count == 2594
